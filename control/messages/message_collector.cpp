@@ -68,9 +68,9 @@ void SputMessageCollector::AddGroup(Status status, std::vector<std::string> text
 }
 
 bool SputMessageCollector::Keep(Status status, std::vector<std::string>& texts) {
-  if (!SuTellLines(texts)) return false;
-  const std::size_t bytes = WireBytes(texts);
   const bool failure = status::IsFailure(status);
+  if (!SuTellLines(texts, failure)) return false;
+  const std::size_t bytes = WireBytes(texts);
   Held& held = failure ? failed_ : ordinary_;
   if (failure) {
     // Only the memory bounds them. A group alone may pass a bound: its

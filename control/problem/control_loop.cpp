@@ -86,6 +86,10 @@ bool SimControlLoop::Pass(Status* result) {
   if (state_ != before && (state_ == kStateReady || state_ == kStatePaused)) {
     pm_.ClearStatusBits(run_bits::kRunning);
   }
+  // A run command counts its reports until it rests; one that ends the
+  // engine tells them once its step has stopped.
+  if (!InRunStep(before) && InRunStep(state_)) pm_.BeginRunReports();
+  if (InRunStep(before) && !InRunStep(state_) && state_ != kStateEnding) pm_.EndRunReports();
   pm_.run_moving_ = InRunStep(state_);
   // A pass that moved on in a run step goes straight on with the next
   // state: nothing outside is awaited there.
@@ -118,6 +122,8 @@ bool SimControlLoop::Pass(Status* result) {
   }
   if (!end_) return false;
   pm_.StopRun();
+  pm_.EndRunReports();
+  pm_.collector_.SendGroupsNow();
   // A lost client ends the engine with that status, whether or not this
   // pass flushed lines: a flush that went well must not make it a 0.
   *result = status::IsSevere(polled) ? polled : pass_status_;
@@ -158,6 +164,7 @@ void SimControlLoop::CheckRunThread() {
   pm_.ClearStatusBits(run_bits::kRunning);
   pm_.SetStatusBits(run_bits::kThreadTerminated);
   pm_.StopRun();
+  pm_.EndRunReports();
   pm_.run_state_ = 2;
   pm_.step_scheduled_ = false;
   handover.EnsureServerHoldsA();
@@ -196,7 +203,15 @@ void SimControlLoop::Notify() {
   // a client that reads it and then the log must find them there.
   constexpr std::uint32_t kEnded =
       run_bits::kRunFailed | run_bits::kThreadTerminated | run_bits::kStoppedByAction;
-  if ((bits & run_bits::kRunning) == 0 || (bits & kEnded) != 0) pm_.collector_.SendGroupsNow();
+  if ((bits & run_bits::kRunning) == 0 || (bits & kEnded) != 0) {
+    // The counts of what the failed step repeated are among those lines; a
+    // run that goes on counts afresh.
+    if ((bits & kEnded) != 0 && pm_.run_reports_) {
+      pm_.EndRunReports();
+      if (InRunStep(state_)) pm_.BeginRunReports();
+    }
+    pm_.collector_.SendGroupsNow();
+  }
   if (!pm_.step_scheduled_) {
     known_counter_ = pm_.record_.counter;
     known_stops_ = pm_.record_.stops;

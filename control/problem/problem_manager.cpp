@@ -500,6 +500,8 @@ Status SimProblemMgr::CommandInterrupt() {
   const Status stopped = StopRun();
   if (actions_ != nullptr) actions_->ResetAll();
   collector_.ClearGroups();
+  // The counts of the stopped run survive the freeing: told after it.
+  EndRunReports();
   pending_event_time_ = -1.0;
   SuPrint(0, "\nSimulation run has been interrupted.\n");
   std::fputs("*** INTERRUPT! ***\n", stdout);
@@ -507,6 +509,12 @@ Status SimProblemMgr::CommandInterrupt() {
   run_interrupted_ = 1;
   return stopped;
 }
+
+void SimProblemMgr::BeginRunReports() {
+  if (!run_reports_) run_reports_.emplace();
+}
+
+void SimProblemMgr::EndRunReports() { run_reports_.reset(); }
 
 Status SimProblemMgr::CommandSetTime(double time) {
   record_.time = time;

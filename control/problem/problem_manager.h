@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -26,6 +27,7 @@
 #include "daes/model/services.h"
 #include "foundation/interfaces/problem_manager_hooks.h"
 #include "foundation/interfaces/solver_options_owner.h"
+#include "foundation/messages/su_repeats.h"
 #include "framework/servers/client_callback.h"
 #include "framework/servers/file_service.h"
 #include "framework/servers/server_callback.h"
@@ -408,6 +410,12 @@ class SimProblemMgr : public SimMasterManager,
   Status CommandPrepare(std::uint32_t count, const std::int32_t* integers);
   Status CommandInterrupt();
   Status CommandSetTime(double time);
+  // A run command counts what its steps repeat from its first step until
+  // it comes to rest, however it ends, and tells the counts then (server
+  // thread, the run thread at its wait or stopped). What the actions and
+  // requests say between the steps is told as it comes.
+  void BeginRunReports();
+  void EndRunReports();
   Status CommandRelease();
   // Commands that touch the problem, the solvers or the integrator wait
   // while a step computes.
@@ -460,6 +468,7 @@ class SimProblemMgr : public SimMasterManager,
   std::int32_t preparation_ = 1;
   std::int32_t run_state_ = 2;
   bool run_moving_ = false;
+  std::optional<SuRepeatHold> run_reports_;
   std::int32_t next_action_ = 0;
   std::atomic<std::uint32_t> bits_{0};
   std::int32_t no_exception_handling_ = 0;

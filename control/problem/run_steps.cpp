@@ -334,7 +334,8 @@ Status SimRunSteps::RunStep() {
   Status result = status::kOk;
   {
     // A failing step repeats its reports many times over: each is told
-    // once, and its count when the step ends.
+    // once, and its count when the step ends, or the run command that
+    // holds it comes to rest.
     SuRepeatScope repeats;
     result = StepWork(&failed);
   }

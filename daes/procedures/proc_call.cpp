@@ -250,13 +250,16 @@ Status ProcCallData::BuildCallLayouts(bool with_derivatives) {
   return status::IsFailure(in) ? in : out;
 }
 
+// A pattern pair takes the room of one double.
+static_assert(2 * sizeof(ProcInt) == sizeof(double));
+
 std::int64_t ProcCallData::EntryBound() const {
   const auto inputs = static_cast<std::int64_t>(input_.element_count);
   const auto outputs = static_cast<std::int64_t>(output_.element_count);
   std::int64_t entries = inputs * outputs + outputs;
   if (definition_ != nullptr && (definition_->Options() & procdef::kAnalyticDerivatives) != 0) {
     entries += inputs * outputs;
-    if (definition_->InterfaceVersion() >= 3) entries += inputs * outputs;
+    if (definition_->InterfaceVersion() >= 3) entries += 2 * inputs * outputs;
   }
   return entries;
 }

@@ -33,11 +33,14 @@ inline constexpr std::uint32_t kEveryEvaluation = 0x800;
 // Slots are 8 bytes: one per real or integer element, five per text.
 inline constexpr std::int32_t kTextSlots = 5;
 
-// The derivative entries one call may keep (ProcCallData::EntryBound); a
-// call above it is refused.
-inline constexpr std::int64_t kMaxProcDerivativeEntries = std::int64_t{1} << 20;
+// The derivative entries of 8 bytes one call may keep (ProcCallData::
+// EntryBound); a call above it is refused. A call of a million input and
+// output pairs keeps at most five entries per pair (its input entry, the
+// dense block, the pattern's pair and value, an output's own entry): what
+// it holds, however it gives its derivatives, stays allowed.
+inline constexpr std::int64_t kMaxProcDerivativeEntries = std::int64_t{5} << 20;
 // The same over all calls of a model: a call that would pass it is refused.
-inline constexpr std::int64_t kMaxModelProcDerivativeEntries = std::int64_t{1} << 22;
+inline constexpr std::int64_t kMaxModelProcDerivativeEntries = 4 * kMaxProcDerivativeEntries;
 
 struct ProcArgLayout {
   std::vector<double> values;
@@ -122,10 +125,11 @@ class ProcCallData {
   // Output variable minus output for interface 3 and later, else the other way.
   double Residual(double variable, std::int32_t position) const;
   std::int32_t PatternCount() const { return static_cast<std::int32_t>(pattern_values_.size()); }
-  // The derivative entries the call may come to keep, from its layouts:
-  // one per input and output element pair in the input variables, one per
-  // output in its own row, and with the procedure's own derivatives their
-  // dense block, and its pattern from interface 3 on.
+  // The derivative entries of 8 bytes the call may come to keep, from its
+  // layouts: one per input and output element pair in the input variables,
+  // one per output in its own row, and with the procedure's own derivatives
+  // their dense block, and from interface 3 on the pattern's values and its
+  // pairs of two 4-byte numbers.
   std::int64_t EntryBound() const;
   // The entries of the dense block and the pattern held now.
   std::int64_t HeldEntries() const {

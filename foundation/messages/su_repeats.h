@@ -1,7 +1,9 @@
-// Reports that repeat within one piece of work: while a scope is open (a run
-// step), a report already told in it is counted rather than told again, and
-// the scope's end tells each count once. Without a scope every report is
-// told. Scopes nest: the outermost one counts and tells.
+// Reports that repeat within one piece of work: while a scope is open (a
+// run step), a report already told in it is counted rather than told again,
+// and the scope's end tells each count once. A hold (a run command) keeps
+// the counts from one scope to the next and tells them at its own end;
+// between scopes every report is told. Without a scope every report is
+// told, and a blank line always is. Scopes nest: the outermost one counts.
 #pragma once
 
 #include <cstdint>
@@ -10,15 +12,31 @@
 
 class SuRepeatScope {
  public:
-  // Keys a scope remembers: further new reports are told, not counted, so
-  // that a flood of different lines cannot take the memory.
+  // Keys a scope remembers: further new reports are held back and counted
+  // together, so that a flood of different lines stays bounded in memory
+  // and in lines.
   static constexpr std::size_t kMostKeys = 10000;
+  // Keys beyond those for groups that report a failure.
+  static constexpr std::size_t kMostFailureKeys = 1000;
+  // The newest reports held back that the scope's end tells.
+  static constexpr std::size_t kLastUnkept = 10;
 
   SuRepeatScope();
-  // One line per report that repeated: its first line and the count.
+  // One line per report that repeated: its first line and the count; then
+  // one for the reports held back past the keys, and the newest of those.
   ~SuRepeatScope();
   SuRepeatScope(const SuRepeatScope&) = delete;
   SuRepeatScope& operator=(const SuRepeatScope&) = delete;
+};
+
+// Keeps the counts of the scopes opened while it lives, told when it ends
+// (or when the scope open then ends); for a run command of several steps.
+class SuRepeatHold {
+ public:
+  SuRepeatHold();
+  ~SuRepeatHold();
+  SuRepeatHold(const SuRepeatHold&) = delete;
+  SuRepeatHold& operator=(const SuRepeatHold&) = delete;
 };
 
 // Whether the report `key` is to be told now: no scope is open, or it is
@@ -26,5 +44,6 @@ class SuRepeatScope {
 bool SuTellReport(const std::string& key, const std::string& line);
 
 // The same for a whole group of message lines, keyed by all of its text;
-// such keys never meet those of SuTellReport. An empty group is told.
-bool SuTellLines(const std::vector<std::string>& lines);
+// such keys never meet those of SuTellReport. An empty or blank group is
+// told. A group that reports a failure may take a key beyond the others'.
+bool SuTellLines(const std::vector<std::string>& lines, bool failure = false);

@@ -211,7 +211,7 @@ constexpr std::array<OptionDescriptor, kOptionRowCount + 1> kRows = {{
     {195, "SnapshotSettings.EnableInitialSpec", -1, 1, "Boolean", "TRUE", "0", "1", "", CheckBooleanOption, 0x0},
     {196, "SnapshotSettings.EnableProblemEdit", -1, 1, "Boolean", "TRUE", "0", "1", "", CheckBooleanOption, 0x0},
     {197, "SnapshotSettings.EnableFileSaved", -1, 1, "Boolean", "TRUE", "0", "1", "", CheckBooleanOption, 0x0},
-    {198, "Integration.MaxSteps", 103, 4, "Integer", "100000", "1", "", "", CheckIntegerOption, 0x0},
+    {198, "Integration.MaxSteps", 103, 4, "Integer", "100000000", "1", "", "", CheckIntegerOption, 0x0},
     {199, "", -1, 0, "", "", "", "", "", nullptr, 0},
 }};
 // clang-format on

@@ -95,7 +95,7 @@ constexpr NumberSpec kNumberSpecs[] = {
     {100, Kind::kInteger, false, false, true, 0.0, 3, nullptr},
     {101, Kind::kFlag, false, false, true, 0.0, 0, nullptr},
     {102, Kind::kInteger, false, false, true, 0.0, 5, nullptr},
-    {103, Kind::kInteger, false, false, false, 0.0, 100000, nullptr},
+    {103, Kind::kInteger, false, false, false, 0.0, 100000000, nullptr},
     {109, Kind::kReal, false, false, true, 0.1, 0, nullptr},
     {110, Kind::kReal, false, false, true, 0.001, 0, nullptr},
     {111, Kind::kInteger, true, true, true, 0.0, 0, nullptr},

@@ -459,11 +459,11 @@ struct WideCalls {
   std::vector<std::unique_ptr<DAESRealVariable>> ys;
 };
 
-// Each call keeps up to a million entries (an entry per input and output
-// pair and one per output); four such calls are what a model may keep in
-// all, and the fifth is refused with its equation named.
+// Each call keeps up to five million entries (an entry per input and
+// output pair and one per output); four such calls are what a model may
+// keep in all, and the fifth is refused with its equation named.
 TEST(ProcedureEquation, TheModelsProcedureCallsTogetherKeepBoundedDerivativeEntries) {
-  constexpr std::int64_t kWidth = 1023;
+  constexpr std::int64_t kWidth = 2289;
   static_assert(kWidth * (kWidth + 1) <= kMaxProcDerivativeEntries);
   WideCalls wide(kWidth);
   BvuDirectoryProper root(nullptr, nullptr);
@@ -493,7 +493,7 @@ TEST(ProcedureEquation, TheModelsProcedureCallsTogetherKeepBoundedDerivativeEntr
   std::string all;
   for (const std::string& line : sink.lines()) all += line + "\n";
   EXPECT_NE(all.find("Procedure cproc in equation T1.last would bring the derivative entries of "
-                     "the model's procedure calls to 5237760: more than the 4194304 a model may "
+                     "the model's procedure calls to 26209050: more than the 20971520 a model may "
                      "have"),
             std::string::npos)
       << all;
@@ -566,7 +566,7 @@ TEST(ProcedureEquation, AWideCallHoldsEntriesLinearInItsOutputs) {
 // one in the THEN branch fill the model's allowance, and the ELSE branch's
 // call is refused with its equation named.
 TEST(ProcedureEquation, CallsInsideIfBranchesCountTowardsTheModelsBound) {
-  constexpr std::int64_t kWidth = 1023;
+  constexpr std::int64_t kWidth = 2289;
   DAESEventSchedule schedule;
   SetCurrentEventSchedule(&schedule);
   struct Unset {
@@ -597,7 +597,7 @@ TEST(ProcedureEquation, CallsInsideIfBranchesCountTowardsTheModelsBound) {
   std::string all;
   for (const std::string& line : sink.lines()) all += line + "\n";
   EXPECT_NE(all.find("Procedure cproc in equation T1.If.Else.call would bring the derivative "
-                     "entries of the model's procedure calls to 5237760"),
+                     "entries of the model's procedure calls to 26209050"),
             std::string::npos)
       << all;
 }

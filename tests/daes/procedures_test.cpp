@@ -462,12 +462,12 @@ TEST(ProcedureCall, IndefiniteOutputsAndTheNewInterface) {
   EXPECT_EQ(none.CallProcedure(0, &need), procstatus::kArguments);
 }
 
-// The entries a call would keep are counted before any is made: an entry
-// per input and output value pair and one per output, and with the
-// procedure's own derivatives their block and, from interface 3, its
-// pattern. 1100 by 1000 is refused either way; 600 by 1000 only when the
-// procedure gives its derivatives; 1024 inputs by 1023 outputs fills the
-// bound exactly.
+// The entries a call would keep are counted before any is made, each of
+// 8 bytes: an entry per input and output value pair and one per output,
+// and with the procedure's own derivatives their block and, from
+// interface 3, its pattern's values and pairs. 1024 by 1024 is allowed
+// either way; 2300 by 2300 is refused either way, 1200 by 1100 only when
+// the procedure gives its derivatives.
 TEST(ProcedureCall, CallsWithTooManyDerivativeEntriesAreRefused) {
   struct Case {
     std::size_t inputs, outputs;
@@ -475,13 +475,14 @@ TEST(ProcedureCall, CallsWithTooManyDerivativeEntriesAreRefused) {
     const char* refusal;  // null: allowed
   };
   const Case cases[] = {
-      {1100, 1000, false,
-       "has 1100 input and 1000 output values, which would keep 1101000 "
-       "derivative entries: more than the 1048576 a call may have"},
-      {1100, 1000, true, "which would keep 3301000 derivative entries"},
-      {600, 1000, true, "has 600 input and 1000 output values, which would keep 1801000"},
-      {600, 1000, false, nullptr},
-      {1024, 1023, false, nullptr},
+      {2300, 2300, false,
+       "has 2300 input and 2300 output values, which would keep 5292300 "
+       "derivative entries: more than the 5242880 a call may have"},
+      {2300, 2300, true, "which would keep 21162300 derivative entries"},
+      {1200, 1100, true, "has 1200 input and 1100 output values, which would keep 5281100"},
+      {1200, 1100, false, nullptr},
+      {1024, 1024, false, nullptr},
+      {1024, 1024, true, nullptr},
   };
   for (const Case& c : cases) {
     ArrayVar many_in{"feed", std::vector<double>(c.inputs, 1.0)};

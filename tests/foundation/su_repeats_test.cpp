@@ -72,18 +72,73 @@ TEST(SuRepeats, GroupKeysNeverMeetReportKeysAndInnerScopesDoNotTell) {
                    "times"}));
 }
 
-TEST(SuRepeats, AFloodOfDifferentReportsIsToldBeyondTheKeysAScopeKeeps) {
+TEST(SuRepeats, PastTheKeysAScopeKeepsReportsAreHeldBackAndCountedTogether) {
   testsupport::CaptureSink sink;
   {
     SuRepeatScope step;
     for (std::size_t i = 0; i < SuRepeatScope::kMostKeys; ++i) {
       ASSERT_TRUE(SuTellLines({"residual " + std::to_string(i)}));
     }
-    // Not remembered, so told every time.
-    for (int i = 0; i < 3; ++i) EXPECT_TRUE(SuTellLines({"one more"}));
+    // Not remembered: neither told nor counted as its own.
+    for (int i = 0; i < 3; ++i) EXPECT_FALSE(SuTellLines({"one more"}));
+    EXPECT_FALSE(SuTellReport("another", "another"));
     EXPECT_FALSE(SuTellLines({"residual 0"}));
+    // A failure says why the work ended: it has keys of its own, and is
+    // counted as its own once told.
+    for (std::size_t i = 0; i < SuRepeatScope::kMostFailureKeys; ++i) {
+      ASSERT_TRUE(SuTellLines({"failed " + std::to_string(i)}, true));
+    }
+    EXPECT_FALSE(SuTellLines({"failed 0"}, true));
+    EXPECT_FALSE(SuTellLines({"one failure too many"}, true));
   }
-  EXPECT_EQ(sink.lines(), (Lines{"The report \"residual 0\" was repeated 1 more times"}));
+  EXPECT_EQ(sink.lines(), (Lines{"The report \"residual 0\" was repeated 1 more times",
+                                 "The report \"failed 0\" was repeated 1 more times",
+                                 "5 further reports were not told: beyond 10000 different "
+                                 "reports a run tells only new failures. The last of them:",
+                                 "one more", "another", "one failure too many"}));
+  // The next scope starts afresh.
+  SuRepeatScope next;
+  EXPECT_TRUE(SuTellLines({"one more"}));
+}
+
+// A run command of several steps: what each step repeats of the steps
+// before is counted, what is said between the steps is told every time,
+// and the counts come once, when the hold ends.
+TEST(SuRepeats, AHoldCountsAcrossItsScopesAndTellsAtItsEnd) {
+  testsupport::CaptureSink sink;
+  {
+    SuRepeatHold run;
+    for (int step = 0; step < 3; ++step) {
+      {
+        SuRepeatScope scope;
+        EXPECT_EQ(SuTellLines({"Solving steady state ..."}), step == 0);
+      }
+      EXPECT_TRUE(SuTellLines({"Iteration table line"}));
+    }
+    EXPECT_TRUE(sink.lines().empty());
+  }
+  EXPECT_EQ(sink.lines(),
+            (Lines{"The report \"Solving steady state ...\" was repeated 2 more times"}));
+}
+
+// A blank line spaces an initialisation's lines from the list after it:
+// told every time, never counted, and a group is named by its first line
+// that is not blank.
+TEST(SuRepeats, BlankLinesAreNeverRepeats) {
+  testsupport::CaptureSink sink;
+  {
+    SuRepeatScope run;
+    for (int i = 0; i < 3; ++i) {
+      EXPECT_TRUE(SuTellLines({" "}));
+      EXPECT_TRUE(SuTellLines({""}));
+      EXPECT_TRUE(SuTellLines({" ", "\t"}));
+      EXPECT_TRUE(SuTellReport(" ", " "));
+    }
+    EXPECT_TRUE(SuTellLines({" ", "Warning: the following variables are indeterminate:"}));
+    EXPECT_FALSE(SuTellLines({" ", "Warning: the following variables are indeterminate:"}));
+  }
+  EXPECT_EQ(sink.lines(), (Lines{"The report \"Warning: the following variables are "
+                                 "indeterminate:\" was repeated 1 more times"}));
 }
 
 }  // namespace

@@ -33,7 +33,7 @@ TEST(SolverOptionTable, FreshTableDefaultsAndGetterNumberSets) {
       {153, 0.0, 0, true},        // MultipleGroup
       {171, 0.0, 0, true},        // EnableRefineIter: starts at its default text
       {121, 1e-4, 0, false},      // LogLikelihood.SolTol likewise
-      {103, 0.0, 100000, false},  // Integration.MaxSteps
+      {103, 0.0, 100000000, false},  // Integration.MaxSteps
       {122, 0.0, 100, false},    {167, 0.0, 0, false},  // NLASolver holds nothing
       {-1, 0.0, 0, false},       {172, 0.0, 0, false},
   };

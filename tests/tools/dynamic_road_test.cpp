@@ -702,4 +702,25 @@ TEST_F(DynamicRoad, ASteadyStateSingularOnlyAtItsStartIsSolved) {
   EXPECT_TRUE(FinishRun()) << Failure();
 }
 
+// x' = -x from 1 to t = 1 in one command with steps of at most 8e-6: some
+// 125,000 integration steps, more than a step of a healthy run was ever
+// refused at, end normally at exp(-1) with no word of the step bound.
+TEST_F(DynamicRoad, ALongStepOfManyIntegrationStepsEndsNormally) {
+  if (testsupport::kUnderThreadSanitizer) GTEST_SKIP() << engineroad::kNumbersNotThreads;
+  Settings settings;
+  settings.interval = 1.0;
+  settings.max_step = 8e-6;
+  ASSERT_TRUE(Start(settings, [](Writer& w) {
+    w.List(2);
+    ModelVariable(w, modelwriter::kStateVariable, 1, ".x", 1.0, 32);
+    ModelEquation(w, 10, ".decay", Add(Var(0), Var(1)), {{2, 1, 1}, {2, 1}});
+  })) << Failure() << Events();
+  double x = 0.0;
+  ASSERT_TRUE(Steps(2, settings.interval, [&](double) { return Value(1, &x); }))
+      << Failure() << Events();
+  EXPECT_NEAR(x, std::exp(-1.0), 1e-4);
+  EXPECT_EQ(Events().find("Integration.MaxSteps"), std::string::npos) << Events();
+  ASSERT_TRUE(FinishRun()) << Failure();
+}
+
 }  // namespace

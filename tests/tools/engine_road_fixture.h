@@ -104,6 +104,17 @@ inline std::size_t CountStarting(const std::vector<std::string>& lines, const st
       lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(start, 0) == 0; }));
 }
 
+// The count the engine gave the repeats of `line` ("The report "line" was
+// repeated N more times"), or -1 without one.
+inline long RepeatCount(const std::vector<std::string>& lines, const std::string& line) {
+  const std::string counted = "The report \"" + line + "\" was repeated ";
+  long repeats = -1;
+  for (const std::string& l : lines) {
+    if (l.rfind(counted, 0) == 0) repeats = std::stol(l.substr(counted.size()));
+  }
+  return repeats;
+}
+
 // Reads a reply body; a read past its end gives zero and clears ok().
 class Reader {
  public:

@@ -144,6 +144,23 @@ TEST_F(LineRoad, SqpaFitsALineAndSaysItConverged) { FitWith(1); }
 
 TEST_F(LineRoad, SqpbFitsALineAndSaysItConverged) { FitWith(10); }
 
+// Every pass of an estimation solves the steady state again within the one
+// run command: at print level 3 each pass says so, and the line is told
+// once for the whole estimation, its count when the run comes to rest.
+TEST_F(EstimationRoad, AnEstimationTellsALineOfEveryPassOnceWithItsCount) {
+  ASSERT_TRUE(Start(Line) && IntOption(31, 3)) << Failure() << Events();
+  Results r;
+  ASSERT_TRUE(Estimate(LineFit(), &r)) << Failure() << Events();
+  EXPECT_NEAR(r.estimates.at(0), kLineSlope, 1e-5);
+  ASSERT_TRUE(RunEnded()) << Failure();
+  road_->Collect();
+  const std::string line = "Solving steady state ...";
+  EXPECT_EQ(std::count(run_.events.begin(), run_.events.end(), line), 1) << Events();
+  // Three experiments a pass, and more than one pass.
+  EXPECT_GE(engineroad::RepeatCount(run_.events, line), 5) << Events();
+  ASSERT_TRUE(Finish()) << Failure() << Events();
+}
+
 // EstimationSolver 3 runs the chosen open NLP solver without sensitivities:
 // its gradients are differences of the passes, and it ends at the fit, not
 // where it started.

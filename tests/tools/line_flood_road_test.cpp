@@ -276,4 +276,37 @@ TEST_F(LineFloodRoad, AClientThatLooksAwayStillLearnsWhyTheStepEnded) {
   ASSERT_TRUE(FinishRun()) << Failure();
 }
 
+// The initialisation of a model with an indeterminate group spaces its
+// lines with blank ones, the list of indeterminate variables among them:
+// a blank line is told each time, never counted as a repeat.
+TEST_F(LineFloodRoad, ABlankLineIsNeverCountedAsARepeat) {
+  // x' = 1 beside exp(x1 + x2) = e^2 and 2 x1 + 2 x2 = 4: one equation too
+  // few for x1 and x2, yet consistent.
+  const auto model = [](Writer& w) {
+    w.List(6);
+    ModelVariable(w, modelwriter::kStateVariable, 1, ".x", 1.0, 32);
+    ModelVariable(w, modelwriter::kRealVariable, 2, ".x1", 0.0, 1);
+    ModelVariable(w, modelwriter::kRealVariable, 3, ".x2", 0.0, 1);
+    ModelEquation(w, 10, ".rate", Sub(Var(0), modelwriter::Real(1.0)), {{2, 1, 1}});
+    ModelEquation(w, 11, ".e1",
+                  Sub(modelwriter::Unary(32, modelwriter::Add(Var(0), Var(1))),
+                      modelwriter::Real(std::exp(2.0))),
+                  {{2, 2}, {2, 3}});
+    ModelEquation(w, 12, ".e2",
+                  Sub(modelwriter::Add(Mul(modelwriter::Real(2.0), Var(0)),
+                                       Mul(modelwriter::Real(2.0), Var(1))),
+                      modelwriter::Real(4.0)),
+                  {{2, 2}, {2, 3}});
+  };
+  ASSERT_TRUE(Start(model, 1.0, 100)) << Failure() << Events();
+  road_->Collect();
+  EXPECT_GE(engineroad::CountStarting(run_.events, "Warning: the following variables are "
+                                                   "indeterminate:"),
+            1u)
+      << Events();
+  EXPECT_EQ(engineroad::CountStarting(run_.events, "The report \" "), 0u) << Events();
+  EXPECT_EQ(engineroad::CountStarting(run_.events, "The report \"\""), 0u) << Events();
+  ASSERT_TRUE(FinishRun()) << Failure();
+}
+
 }  // namespace lineflood

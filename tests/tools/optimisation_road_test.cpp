@@ -215,6 +215,27 @@ TEST_F(OptimisationRoad, Hs071InReducedSpaceReachesItsOptimum) {
   ASSERT_TRUE(Finish()) << Failure() << Events();
 }
 
+// Every solve of an optimisation is a steady state of the one run command:
+// at print level 3 each says so, and the line is told once for the whole
+// optimisation, its count when the run comes to rest.
+TEST_F(OptimisationRoad, AnOptimisationTellsALineOfEverySolveOnceWithItsCount) {
+  ASSERT_TRUE(Start(1, Hs071) && IntOption(31, 3)) << Failure() << Events();
+  ASSERT_TRUE(Optimisation([](Writer& w) { w.U16(60), w.U8(1); }, "kind 60")) << Failure();
+  ASSERT_TRUE(Optimisation(Hs071Definition, "kind 76")) << Failure();
+  Optimum o;
+  ASSERT_TRUE(Optimise(4, 2, &o)) << Failure() << Events();
+  CheckHs071(o);
+  const std::string line = "Solving steady state ...";
+  client_->WaitFor([&] {
+    road_->Collect();
+    return engineroad::RepeatCount(run_.events, line) >= 0;
+  });
+  EXPECT_EQ(std::count(run_.events.begin(), run_.events.end(), line), 1) << Events();
+  EXPECT_GE(engineroad::RepeatCount(run_.events, line), 5) << Events();
+  ASSERT_TRUE(Optimisation([](Writer& w) { w.U16(60), w.U8(0); }, "stop")) << Failure();
+  ASSERT_TRUE(Finish()) << Failure() << Events();
+}
+
 // x' = u from x(0) = 1, z' = u^2 from z(0) = 0, J = x^2 + z: u (3) fixed,
 // x (1) and z (2) states, J (4) free; equations 10-12.
 void Quadratic(Writer& w) {

@@ -6,9 +6,11 @@
 // which must agree.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <map>
 #include <functional>
 #include <memory>
 #include <ostream>
@@ -40,7 +42,7 @@ constexpr std::uint16_t kFixed = 4, kFree = 1, kState = 32;
 // The status bit of a run given up after a failed step.
 constexpr std::uint32_t kAbandoned = 0x400;
 constexpr std::uint32_t kPrecall = 0x2, kPostcall = 0x4, kDerivatives = 0x10,
-                        kProblemCalls = 0x2000;
+                        kEveryEvaluation = 0x800, kProblemCalls = 0x2000;
 const std::string kProcs = std::string(VANTOR_ROAD_LIBS) + "/road_procs.so";
 
 mw::ProcArgument Real(const char* name) { return {4, name, {}}; }
@@ -557,6 +559,153 @@ TEST_F(ProcedureRoad, AWideCallPreparesInMemoryLinearInItsOutputs) {
               kOutputs, peak[0], peak[1]);
   EXPECT_GT(peak[0], 0.0);
   EXPECT_LT(peak[1], peak[0] + 20.0);
+}
+
+// A call of 1,024 inputs by 1,024 outputs that gives its own derivatives
+// keeps its dense block besides an entry per pair in its inputs: still
+// within what a call may hold. y(i) = i x(1).
+TEST_F(ProcedureRoad, ASquareCallOfAThousandInputsAndOutputsPrepares) {
+  if (testsupport::kUnderThreadSanitizer) GTEST_SKIP() << engineroad::kNumbersNotThreads;
+  constexpr std::uint32_t kWidth = 1024;
+  mw::Procedure fan = Scalar("rfan", {}, {}, kDerivatives);
+  fan.inputs = {{kRealArray, "x", {"n"}}};
+  fan.outputs = {{kRealArray, "y", {"n"}}};
+  ASSERT_TRUE(Start({fan}) && RealOption(13, 1e9)) << Failure();
+  ASSERT_TRUE(Load([](Writer& w) {
+    w.List(2 * kWidth + 1);
+    for (std::uint32_t k = 0; k < kWidth; ++k) {
+      ModelVariable(w, mw::kRealVariable, 1 + k, ".x" + std::to_string(k + 1), 0.5, kFixed);
+      ModelVariable(w, mw::kRealVariable, 2000 + k, ".y" + std::to_string(k + 1), 0.0, kFree);
+    }
+    w.Item(mw::kInlineEquation);
+    w.U32(0);
+    w.Expression(
+        mw::ProcCall({mw::TypedVar(0, kRealArray)}, {mw::TypedVar(1, kRealArray)}, 1));
+    w.Placement({Node(), {4000, ".square"}});
+    w.EquationHead(2);
+    for (const std::uint32_t first : {1u, 2000u}) {
+      w.ArrayReference(1, kWidth);
+      for (std::uint32_t k = 0; k < kWidth; ++k) w.Member({2, first + k});
+    }
+  })) << Failure()
+      << Events();
+  EXPECT_EQ(Events().find("derivative entries"), std::string::npos) << Events();
+  double first = 0.0, last = 0.0;
+  ASSERT_TRUE(BeginRun() && SteadyState() && Value(2000, &first) &&
+              Value(2000 + kWidth - 1, &last))
+      << Failure() << Events();
+  EXPECT_DOUBLE_EQ(first, 0.5);
+  EXPECT_DOUBLE_EQ(last, 0.5 * kWidth);
+  ASSERT_TRUE(FinishRun()) << Failure();
+}
+
+class TallyRoad : public ProcedureRoad {
+ protected:
+  // x' = y - x + 1 with y = rtally(x, cycle), which is x: every evaluation
+  // says a line, back again `cycle` calls later. Dynamic, stepping at most
+  // `longest`, the run initialised and its steps `far` long.
+  bool StartTally(double cycle, double longest, double far) {
+    // Called at every evaluation, whether or not its inputs moved.
+    mw::Procedure tally = Scalar("rtally", {"x", "n"}, {"y"}, kEveryEvaluation);
+    return Start({tally}, {{30, 4}, {29, 4}, {103, 2147483647}}) &&
+           road_->Expect(MakeCommand(engineroad::kResultsService, 32, {}, {far}), "command 32",
+                         0) &&
+           RealOption(141, longest) && Load([cycle](Writer& w) {
+             w.List(4);
+             ModelVariable(w, mw::kStateVariable, 1, ".x", 1.0, kState);
+             ModelVariable(w, mw::kRealVariable, 2, ".n", cycle, kFixed);
+             ModelVariable(w, mw::kRealVariable, 3, ".y", 0.0, kFree);
+             CallEquation(w, 10, 1, {mw::Var(0), mw::Var(1)}, {mw::Var(2)},
+                          {{2, 1}, {2, 2}, {2, 3}});
+             // x' = y - x + 1: the call is part of every residual.
+             engineroad::ModelEquation(
+                 w, 11, ".rise", mw::Sub(mw::Var(0), mw::Add(mw::Sub(mw::Var(1), mw::Var(2)),
+                                                             mw::Real(1.0))),
+                 {{2, 1, 1}, {2, 3}, {2, 1}});
+           }) &&
+           BeginRun() && Steps(1, far, [](double) { return true; });
+  }
+  // Sends the step towards `far` and waits until the procedure says it has
+  // passed `calls` calls of it.
+  bool StepUnderWay(int calls) {
+    if (client_->Send(MakeCommand(kProblemService, 10), &step_) != 0)
+      return Fail("the step: not sent");
+    const std::string passed = "rtally passed " + std::to_string(calls) + " calls";
+    const bool seen = SeenLine(passed);
+    return seen || Fail("no \"" + passed + "\"");
+  }
+  std::uint32_t step_ = 0;
+};
+
+// Some 70,000 evaluations in one step, saying 12,000 different lines in
+// turn: past the 10,000 different reports a run keeps, the rest are held
+// back and counted in one line. No line is told twice, and the lines stay
+// bounded however many calls the step makes.
+TEST_F(TallyRoad, AStepOfMoreDifferentReportsThanARunKeepsTellsNoneTwice) {
+  if (testsupport::kUnderThreadSanitizer) GTEST_SKIP() << engineroad::kNumbersNotThreads;
+  ASSERT_TRUE(StartTally(12000.0, 5e-6, 1.0)) << Failure() << Events();
+  road_->Collect();
+  const std::size_t before = run_.events.size();
+  ASSERT_TRUE(road_->Expect(MakeCommand(kProblemService, 10), "the step", 0) &&
+              road_->WaitStep(1.0, "the step"))
+      << Failure();
+  road_->Collect();
+  const std::vector<std::string> lines(run_.events.begin() + static_cast<std::ptrdiff_t>(before),
+                                       run_.events.end());
+  std::map<std::string, int> told;
+  long held = 0;
+  const std::string further = " further reports were not told: beyond 10000 different ";
+  for (const std::string& line : lines) {
+    if (line.rfind("rtally call ", 0) == 0) ++told[line];
+    if (line.find(further) != std::string::npos) held = std::stol(line);
+  }
+  const auto most = std::max_element(told.begin(), told.end(), [](const auto& a, const auto& b) {
+    return a.second < b.second;
+  });
+  ASSERT_NE(most, told.end());
+  EXPECT_EQ(most->second, 1) << most->first;
+  EXPECT_GT(told.size(), 9000u);
+  // The calls past the keys, whatever they said.
+  EXPECT_GT(held, 30000) << engineroad::CountStarting(lines, "rtally passed ");
+  EXPECT_LE(lines.size(), 2u * 10000u + 200u);
+  ASSERT_TRUE(FinishRun()) << Failure();
+}
+
+// A step that never ends by itself, stopped by command 14 once its lines
+// have come round ten times: each repeated line's count comes after the
+// freeing that the interrupt makes, before the line that says it.
+TEST_F(TallyRoad, AnInterruptedStepTellsItsCounts) {
+  ASSERT_TRUE(StartTally(100.0, 1e-6, 1e8)) << Failure() << Events();
+  ASSERT_TRUE(StepUnderWay(1000)) << Failure() << Events();
+  ASSERT_TRUE(road_->Expect(MakeCommand(kProblemService, 14), "command 14", 0)) << Failure();
+  ASSERT_TRUE(SeenLine("Simulation run has been interrupted.")) << Events();
+  road_->Collect();
+  EXPECT_GE(engineroad::RepeatCount(run_.events, "rtally call 1"), 9) << Events();
+  const auto at = [&](const std::string& start) {
+    return std::find_if(run_.events.begin(), run_.events.end(),
+                        [&](const std::string& l) { return l.rfind(start, 0) == 0; });
+  };
+  EXPECT_LT(at("The report \"rtally call 1\""), at("Simulation run has been interrupted."));
+  ASSERT_TRUE(FinishRun()) << Failure();
+}
+
+// The same step ended by command 2: the counts reach the client before the
+// engine exits.
+TEST_F(TallyRoad, AStepEndedWithTheEngineTellsItsCounts) {
+  ASSERT_TRUE(StartTally(100.0, 1e-6, 1e8)) << Failure() << Events();
+  ASSERT_TRUE(StepUnderWay(1000)) << Failure() << Events();
+  ASSERT_TRUE(road_->Expect(MakeCommand(kProblemService, 2), "command 2", engineroad::kEnding))
+      << Failure();
+  client_->WaitFor([&] {
+    road_->Collect();
+    return client_->PeerLost();
+  });
+  road_->Collect();
+  EXPECT_GE(engineroad::RepeatCount(run_.events, "rtally call 1"), 9) << Events();
+  int exit_code = -1;
+  client_->Close(&exit_code);
+  client_.reset();
+  EXPECT_EQ(exit_code, 0);
 }
 
 // A procedure with all four calls: the problem's opening when it is built,

@@ -164,3 +164,18 @@ void rbadslope(OLD_ARGS) {
   if (Derivatives(derivs, task)) derivs[0] = 3 * x;
   *iflag = 1;
 }
+
+/* y = x over the inputs (x, n), saying at every evaluation which call of
+ * a cycle of n it is: each line back again n calls later; and at every
+ * thousandth call how many it has passed, a line that never comes again. */
+static int tallied;
+
+void rtally(OLD_ARGS) {
+  UNUSED_OLD, (void)derivs, (void)nout, (void)nin, (void)task;
+  const int cycle = (int)in[inoffs[1]];
+  int call = tallied % (cycle > 0 ? cycle : 1) + 1;
+  QLN_Print(0, (char*)"rtally call %d", &call);
+  if (++tallied % 1000 == 0) QLN_Print(0, (char*)"rtally passed %d calls", &tallied);
+  out[outoffs[0]] = in[inoffs[0]];
+  *iflag = 1;
+}
