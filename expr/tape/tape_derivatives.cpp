@@ -18,6 +18,18 @@ using namespace tapekind;
 
 namespace {
 
+// The partial of a delayed value with respect to the value now: 0 for a
+// lag longer than the step, where the history alone answers. A delayed
+// value that cannot say keeps the value now's 1.
+double DelayedValueWeight(ExpressionVariable* v, double lag) {
+  double weight = 1.0;
+  if (v == nullptr || status::IsFailure(v->DelayedValueWeight(lag, &weight)) ||
+      !std::isfinite(weight)) {
+    return 1.0;
+  }
+  return weight;
+}
+
 bool IsResult(std::uint8_t kind) {
   return kind == kResReal || kind == kResInt || kind == kResIntAsReal || kind == kResText;
 }
@@ -382,9 +394,9 @@ Status ExprADContext::Sweep(std::int32_t mode, ExpressionVariable* chosen, doubl
         // current time reads the first value, which the lag does not move.
         const SystemFunction* clock = SystemFunction::Find("Time");
         const double time = clock != nullptr ? clock->CallReal() : 0.0;
-        dl = mode == 1 && b != 0.0 && time != 0.0 ? 0.0 : 1.0;
         dr = 0.0;
         ExpressionVariable* v = GetVariable(static_cast<std::int32_t>(in.left));
+        dl = mode == 1 && b != 0.0 && time != 0.0 ? 0.0 : DelayedValueWeight(v, b);
         if (v != nullptr && b <= time) {
           double d0 = 0.0;
           double d1 = 0.0;
