@@ -47,12 +47,14 @@ Status DelayHistory::Init(std::int32_t columns, std::int32_t rows) {
   columns_ = columns;
   size_ = entries;
   count_ = 0;
+  overflowed_ = false;
   SetEnds(0, -1);
   return 0;
 }
 
 void DelayHistory::Reset() {
   count_ = 0;
+  overflowed_ = false;
   if (size_ != 0) SetEnds(0, -1);
 }
 
@@ -102,12 +104,14 @@ std::int32_t DelayHistory::OpenRow() {
     if (oldest == 0) {
       oldest = 1;
       --count_;
+      overflowed_ = true;
     }
   } else {
     ++newest;
     if (!was_empty && newest == oldest) {
       oldest = oldest == rows_ - 1 ? 0 : oldest + 1;
       --count_;
+      overflowed_ = true;
     }
   }
   SetEnds(oldest, newest);
@@ -317,6 +321,19 @@ Status DelayHistory::Lookup(std::int32_t column, double t, double now, double* v
   return 0;
 }
 
+Status DelayHistory::CurrentWeight(std::int32_t column, double t, double now,
+                                   double* weight) const {
+  *weight = 1.0;
+  if (std::isnan(t) || t == HUGE_VAL || !std::isfinite(now)) return delays::kBadTime;
+  // Without rows the value now stands.
+  if (count_ == 0 || size_ == 0 || column < 1 || column > columns_) return delays::kBeforeHistory;
+  *weight = 0.0;
+  const double newest = TimeAt(Newest());
+  // Only past the newest row is the answer drawn towards the value now.
+  if (t > newest && newest != now) *weight = 1.0 - (t - now) / (newest - now);
+  return 0;
+}
+
 Status DelayHistory::Restore(const std::uint8_t* data, std::uint32_t length,
                              std::int32_t saved_columns, std::int32_t saved_rows,
                              const std::vector<std::int32_t>* map) {
@@ -371,6 +388,7 @@ Status DelayHistory::Restore(const std::uint8_t* data, std::uint32_t length,
     }
   }
   count_ = rows;
+  overflowed_ = false;
   SetEnds(0, rows == 0 ? -1 : rows - 1);
   return 0;
 }

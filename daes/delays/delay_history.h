@@ -56,6 +56,8 @@ class DelayHistory {
   // is NaN or +inf, or a `now` that is not finite, is refused (0x8026020F)
   // with *value unchanged.
   Status Lookup(std::int32_t column, double t, double now, double* value) const;
+  // The weight with which the value now enters Lookup's answer for time t.
+  Status CurrentWeight(std::int32_t column, double t, double now, double* weight) const;
 
   // Restores an image of `saved_columns` columns and `saved_rows` rows into
   // rows 0, 1, ... in age order. `map` (null for one-to-one) gives for each
@@ -70,6 +72,8 @@ class DelayHistory {
   std::int32_t Rows() const { return rows_; }
   std::int32_t Columns() const { return columns_; }
   std::int32_t RecordCount() const { return count_; }
+  // Rows were given up to make room since the history began.
+  bool Overflowed() const { return overflowed_; }
   std::int32_t Oldest() const;
   std::int32_t Newest() const;
   double TimeAt(std::int32_t row) const { return data_[static_cast<std::size_t>(row)]; }
@@ -101,4 +105,5 @@ class DelayHistory {
   std::int32_t rows_ = 0;
   std::int32_t columns_ = 0;
   std::int32_t count_ = 0;
+  bool overflowed_ = false;
 };

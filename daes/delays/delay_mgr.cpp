@@ -3,6 +3,7 @@
 #include <strings.h>
 
 #include <cmath>
+#include <cstdio>
 #include <utility>
 
 #include "daes/model/variable.h"
@@ -270,7 +271,34 @@ Status DelayMgr::GetDelayedValue(std::int32_t column, double delay, double* valu
   if (mode == kRunInitialisation && now == 0.0) return 0;
   if (history_.RecordCount() == 0 || IsSuspended()) return 0;
   NoteLag(column, delay);
-  return history_.Lookup(column, now - delay, now, value);
+  const Status s = history_.Lookup(column, now - delay, now, value);
+  if (s == delays::kBeforeHistory && history_.Overflowed()) TellOverflow(delay, now);
+  return s;
+}
+
+void DelayMgr::TellOverflow(double delay, double now) {
+  // Said once a history: every later look-up would say it again.
+  if (overflow_told_) return;
+  overflow_told_ = true;
+  char text[320];
+  std::snprintf(text, sizeof text,
+                "Warning: the delay history keeps its last %d rows, back to time %.9g, but a "
+                "delay of %.9g at time %.9g looks back to %.9g: the oldest value kept stands in "
+                "for the values before it",
+                history_.RecordCount(), history_.TimeAt(history_.Oldest()), delay, now,
+                now - delay);
+  SuPrint(0, "%s", text);
+}
+
+Status DelayMgr::GetDelayedValueWeight(std::int32_t column, double delay, double* weight) const {
+  *weight = 1.0;
+  if (std::isnan(delay)) return delays::kBadTime;
+  const std::int32_t mode = GetRunMode();
+  const double now = GetSimulationTime();
+  if (mode == kRunSteadyState) return 0;
+  if (mode == kRunInitialisation && now == 0.0) return 0;
+  if (history_.RecordCount() == 0 || IsSuspended()) return 0;
+  return history_.CurrentWeight(column, now - delay, now, weight);
 }
 
 void DelayMgr::NoteLag(std::int32_t column, double lag) {
@@ -314,6 +342,7 @@ Status DelayMgr::GetSubDelayedValue(DAESVariable* variable, std::int32_t k, doub
 }
 
 Status DelayMgr::InitHistory() {
+  overflow_told_ = false;
   lags_.clear();
   last_lags_.clear();
   return history_.Init(count_);
@@ -336,6 +365,7 @@ void DelayMgr::Clear() {
   }
   variables_.clear();
   count_ = 0;
+  overflow_told_ = false;
   lags_.clear();
   last_lags_.clear();
   history_.Reset();

@@ -91,6 +91,9 @@ class DelayMgr : public SputSnapBase {
   // 0.0, without history and while suspended. A NaN delay is refused
   // (0x8026020F).
   Status GetDelayedValue(std::int32_t column, double delay, double* value);
+  // The partial of GetDelayedValue's answer with respect to the value now:
+  // 1 where it answers the value now, 0 inside the history.
+  Status GetDelayedValueWeight(std::int32_t column, double delay, double* weight) const;
   Status RecordSubValue(DAESVariable* variable, std::int32_t k, double t, double x);
   Status GetSubDelayedValue(DAESVariable* variable, std::int32_t k, double t, double* value);
   Status InitHistory();
@@ -114,10 +117,13 @@ class DelayMgr : public SputSnapBase {
  private:
   void ReleaseNames();
   void NoteLag(std::int32_t column, double lag);
+  // A look-up went past the rows given up to make room.
+  void TellOverflow(double delay, double now);
   Status RefuseSnapshot(const char* what);
 
   std::vector<DAESVariable*> variables_;
   std::int32_t suspended_ = 0;
+  bool overflow_told_ = false;
   DelayHistory history_;
   DelayHistory sub_history_;
   std::uint32_t m_ = 0;

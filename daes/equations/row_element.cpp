@@ -584,6 +584,14 @@ Status DAESScalar::DelayedValue(double lag, double* value) {
   return variable_->DelayedValue(lag, value);
 }
 
+Status DAESScalar::DelayedValueWeight(double lag, double* weight) {
+  if (variable_ == nullptr) {
+    *weight = 1.0;
+    return daes::kNotImplemented;
+  }
+  return variable_->DelayedValueWeight(lag, weight);
+}
+
 DAESArray::DAESArray(std::uint16_t type) {
   // One dimension more than the members have: an array of arrays keeps
   // every level.

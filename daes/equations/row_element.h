@@ -222,6 +222,7 @@ class DAESScalar : public DAESRowElement, public DAESEntryReferrer {
   std::int32_t SolverIndex() const override;
   Status RegisterDelay() override;
   Status DelayedValue(double lag, double* value) override;
+  Status DelayedValueWeight(double lag, double* weight) override;
   bool IsSameVariable(const DAESVarTableEntry* v) const {
     return variable_ != nullptr && v != nullptr &&
            v->SequenceNumber() == variable_->SequenceNumber();

@@ -207,6 +207,10 @@ class DAESVarTableEntry : public QLNVariable, public QLNExternal {
     *value = 0.0;
     return daes::kNotImplemented;
   }
+  virtual Status DelayedValueWeight(double, double* weight) {
+    *weight = 1.0;
+    return daes::kNotImplemented;
+  }
   virtual Status RegisterDelay() { return daes::kNotImplemented; }
   // Enters the variable in the group (source) and the group's entry for it
   // in the row (target); only variables do.

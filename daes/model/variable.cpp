@@ -234,6 +234,14 @@ Status DAESVariable::DelayedValue(double delay, double* value) {
   return manager->GetDelayedValue(delay_index_, delay, value);
 }
 
+Status DAESVariable::DelayedValueWeight(double delay, double* weight) {
+  *weight = 1.0;
+  if (delay < 0.0) return daes::kNegativeDelay;
+  DelayMgr* manager = GetCurrentDelayMgr();
+  if (manager == nullptr) return daes::kNotImplemented;
+  return manager->GetDelayedValueWeight(delay_index_, delay, weight);
+}
+
 Status DAESVariable::RegisterDelay() {
   DelayMgr* manager = GetCurrentDelayMgr();
   // A second registration, or no delay manager to keep the history.

@@ -75,6 +75,7 @@ class DAESVariable : public DAESVarTableEntry, public DrivenVariable {
   // Kind, torn and specification letters, the value in a field of 16, the name.
   void PrintFlags(std::ostream& out, bool detail);
   Status DelayedValue(double delay, double* value) override;
+  Status DelayedValueWeight(double delay, double* weight) override;
   Status RegisterDelay() override;
   // The output variable of a torn row becomes torn.
   Status RegisterIn(DAESEqnRow* target, QLNRow* source) override;

@@ -42,6 +42,12 @@ class ExpressionVariable : public ClCollectable {
     *value = 0.0;
     return 0xA032FFFFu;
   }
+  // How much the delayed value moves with the value now: 0 when it is read
+  // from the history alone, 1 when it is the value now.
+  virtual Status DelayedValueWeight(double /*lag*/, double* weight) {
+    *weight = 1.0;
+    return 0xA032FFFFu;
+  }
   virtual std::int32_t VariableReservedB() { return 0; }
   virtual std::int32_t VariableReservedC() { return 0; }
   virtual bool VariableReservedD() { return false; }

@@ -18,6 +18,18 @@ using namespace tapekind;
 
 namespace {
 
+// The partial of a delayed value with respect to the value now: 0 for a
+// lag longer than the step, where the history alone answers. A delayed
+// value that cannot say keeps the value now's 1.
+double DelayedValueWeight(ExpressionVariable* v, double lag) {
+  double weight = 1.0;
+  if (v == nullptr || status::IsFailure(v->DelayedValueWeight(lag, &weight)) ||
+      !std::isfinite(weight)) {
+    return 1.0;
+  }
+  return weight;
+}
+
 bool IsResult(std::uint8_t kind) {
   return kind == kResReal || kind == kResInt || kind == kResIntAsReal || kind == kResText;
 }
@@ -393,11 +405,12 @@ Status ExprADContext::Sweep(std::int32_t mode, ExpressionVariable* chosen, doubl
         const SystemFunction* clock = SystemFunction::Find("Time");
         const double time = clock != nullptr ? clock->CallReal() : 0.0;
         // Held, the value read lies a lag back: the present value does not
-        // move it, the sensitivity recorded then does.
+        // move it, the sensitivity recorded then does. Otherwise the present
+        // value moves it by the look-up's weight on it.
         const bool held = (s.delays_held || key >= 0) && b > 0.0;
-        dl = held || (mode == 1 && b != 0.0 && time != 0.0) ? 0.0 : 1.0;
         dr = 0.0;
         ExpressionVariable* v = GetVariable(static_cast<std::int32_t>(in.left));
+        dl = held || (mode == 1 && b != 0.0 && time != 0.0) ? 0.0 : DelayedValueWeight(v, b);
         ExpressionADVariable* recorded = held && key >= 0 ? AsAD(v) : nullptr;
         double then = 0.0;
         if (recorded != nullptr &&

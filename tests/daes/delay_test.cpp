@@ -78,8 +78,11 @@ TEST(DelayHistory, RingWrapsRollsBackAndOverwrites) {
   DelayHistory h;
   ASSERT_EQ(h.Init(2), 0u);
   EXPECT_EQ(h.Size(), 3u * delays::kRows + 1u);
-  for (int i = 0; i <= delays::kRows; ++i) h.Record(1, i, 10.0 * i);
+  for (int i = 0; i < delays::kRows; ++i) h.Record(1, i, 10.0 * i);
+  EXPECT_FALSE(h.Overflowed());
+  h.Record(1, delays::kRows, 10.0 * delays::kRows);
   // The 10,001st row took the place of the oldest.
+  EXPECT_TRUE(h.Overflowed());
   EXPECT_EQ(h.RecordCount(), delays::kRows);
   EXPECT_EQ(h.Newest(), 0);
   EXPECT_EQ(h.Oldest(), 1);
@@ -144,6 +147,22 @@ TEST(DelayHistory, Lookups) {
   EXPECT_DOUBLE_EQ(v, 18.0);
   EXPECT_EQ(h.Lookup(1, -1.0, 6.0, &v), delays::kBeforeHistory);
   EXPECT_EQ(v, 0.0);
+  // The value now moves only a look-up past the newest row, by its weight
+  // there: 1 - (t - now) / (newest - now), the partial of the line above.
+  double w = -1.0;
+  ASSERT_EQ(h.CurrentWeight(1, 5.0, 6.0, &w), 0u);
+  EXPECT_DOUBLE_EQ(w, 0.5);
+  for (const double t : {-1.0, 0.5, 2.5, 4.0}) {
+    ASSERT_FALSE(status::IsFailure(h.CurrentWeight(1, t, 6.0, &w))) << t;
+    EXPECT_EQ(w, 0.0) << t;
+  }
+  EXPECT_EQ(h.CurrentWeight(1, 6.0, 6.0, &w), 0u);
+  EXPECT_EQ(w, 1.0);
+  EXPECT_EQ(h.CurrentWeight(1, std::nan(""), 6.0, &w), delays::kBadTime);
+  DelayHistory empty;
+  ASSERT_EQ(empty.Init(1), 0u);
+  EXPECT_EQ(empty.CurrentWeight(1, 1.0, 2.0, &w), delays::kBeforeHistory);
+  EXPECT_EQ(w, 1.0);
 }
 
 // Looks column 1 up at t (well before `now`).

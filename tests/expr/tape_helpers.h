@@ -32,6 +32,12 @@ class ADVar : public ExpressionADVariable {
     *value = value_.payload.real - 2.0 * lag;  // a history falling at slope 2
     return 0;
   }
+  Status DelayedValueWeight(double, double* weight) override {
+    *weight = delay_weight;
+    return 0;
+  }
+  // How much a delayed value moves with the value now.
+  double delay_weight = 1.0;
   void Set(double v) { value_.SetReal(v); }
   double Get() const { return value_.payload.real; }
 

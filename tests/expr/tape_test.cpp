@@ -433,6 +433,19 @@ TEST_F(Tape, DelayDerivativeFollowsTimeAndLag) {
     EXPECT_EQ(x.ElementValue(0), c.dx) << c.time << " " << c.lag << " mode " << c.mode;
     EXPECT_NEAR(y.ElementValue(0), c.dlag, 1e-9) << c.time << " " << c.lag << " mode " << c.mode;
   }
+  // Otherwise x's partial is the weight of the value now in the look-up: 0
+  // where the history alone answers (a lag longer than the step).
+  for (const double weight : {0.0, 0.25}) {
+    clock_now = 1.0;
+    x.delay_weight = weight;
+    y.Set(0.5);
+    Bound b(delay.get(), {&x, &y});
+    ASSERT_EQ(b.context->Evaluate(), 0u);
+    x.SetElementValue(0, 0.0);
+    ASSERT_EQ(b.context->EvaluateJacobian(0), 0u);
+    EXPECT_EQ(x.ElementValue(0), weight);
+  }
+  x.delay_weight = 1.0;
   SystemFunction::Register("Time", 0, nullptr, true);
   clock_now = 0.0;
 }

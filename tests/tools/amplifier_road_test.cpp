@@ -1,0 +1,132 @@
+// The transistor amplifier driven by the simulation time, through the real
+// engine, against the published reference at t = 0.2: the error follows
+// the tolerance from 1e-6 to 1e-8.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "tests/tools/engine_road_fixture.h"
+
+namespace amplifier {
+
+using engineroad::ModelEquation;
+using engineroad::ModelVariable;
+using modelwriter::Add;
+using modelwriter::Div;
+using modelwriter::Mul;
+using modelwriter::Real;
+using modelwriter::Sub;
+using modelwriter::Var;
+using modelwriter::Writer;
+using vantor_client::MakeCommand;
+
+constexpr std::uint16_t kFree = 1;
+constexpr std::uint16_t kInitial = 32;
+
+// The transistor amplifier of the Test Set for IVP Solvers, index 1: the
+// capacitor voltages are states (q1 = y1 - y2, y3, q3 = y4 - y5, y6, q5 =
+// y7 - y8), the other node voltages algebraic; the input 0.1 sin(200 pi t)
+// in Time.
+modelwriter::Expr Exp(modelwriter::Expr a) { return modelwriter::Unary(32, std::move(a)); }
+modelwriter::Expr Sin(modelwriter::Expr a) { return modelwriter::Unary(25, std::move(a)); }
+
+void Amplifier(Writer& w) {
+  const double ub = 6, uf = 0.026, alpha = 0.99, beta = 1e-6, r0 = 1000, r = 9000;
+  const double c1 = 1e-6, c2 = 2e-6, c3 = 3e-6, c4 = 4e-6, c5 = 5e-6;
+  w.List(11 + 11);
+  using modelwriter::Time;
+  // States q1 (1), y3 (2), q3 (3), y6 (4), q5 (5); nodes y1 (11), y2 (12),
+  // y4 (14), y5 (15), y7 (17), y8 (18).
+  ModelVariable(w, modelwriter::kStateVariable, 1, ".q1", -3.0, kInitial);
+  ModelVariable(w, modelwriter::kStateVariable, 2, ".y3", 3.0, kInitial);
+  ModelVariable(w, modelwriter::kStateVariable, 3, ".q3", 3.0, kInitial);
+  ModelVariable(w, modelwriter::kStateVariable, 4, ".y6", 3.0, kInitial);
+  ModelVariable(w, modelwriter::kStateVariable, 5, ".q5", 6.0, kInitial);
+  ModelVariable(w, modelwriter::kRealVariable, 11, ".y1", 0.0, kFree);
+  ModelVariable(w, modelwriter::kRealVariable, 12, ".y2", 3.0, kFree);
+  ModelVariable(w, modelwriter::kRealVariable, 14, ".y4", 6.0, kFree);
+  ModelVariable(w, modelwriter::kRealVariable, 15, ".y5", 3.0, kFree);
+  ModelVariable(w, modelwriter::kRealVariable, 17, ".y7", 6.0, kFree);
+  ModelVariable(w, modelwriter::kRealVariable, 18, ".y8", 0.0, kFree);
+  auto g = [&](modelwriter::Expr a, modelwriter::Expr b) {
+    return Mul(Real(beta), Sub(Exp(Div(Sub(std::move(a), std::move(b)), Real(uf))), Real(1.0)));
+  };
+  auto ue = [&](modelwriter::Expr t) {
+    return Mul(Real(0.1), Sin(Mul(Real(200.0 * 3.14159265358979323846), std::move(t))));
+  };
+  // f1 = (y1 - Ue)/R0; -C1 q1' = f1
+  ModelEquation(w, 40, ".e1",
+                Add(Mul(Real(c1), Var(0)), Div(Sub(Var(1), ue(Time())), Real(r0))),
+                {{2, 1, 1}, {2, 11}});
+  // f1 + f2 = 0, f2 = y2/R + (y2 - Ub)/R + (1-alpha) g(y2-y3)
+  ModelEquation(w, 41, ".e2",
+                Add(Add(Div(Sub(Var(0), ue(Time())), Real(r0)),
+                        Add(Div(Var(1), Real(r)), Div(Sub(Var(1), Real(ub)), Real(r)))),
+                    Mul(Real(1 - alpha), g(Var(1), Var(2)))),
+                {{2, 11}, {2, 12}, {2, 2}});
+  ModelEquation(w, 42, ".d1", Sub(Var(0), Sub(Var(1), Var(2))), {{2, 1}, {2, 11}, {2, 12}});
+  // -C2 y3' = y3/R - g(y2 - y3)
+  ModelEquation(w, 43, ".e3", Add(Mul(Real(c2), Var(0)), Sub(Div(Var(1), Real(r)), g(Var(2), Var(1)))),
+                {{2, 2, 1}, {2, 2}, {2, 12}});
+  // -C3 q3' = f4 = (y4 - Ub)/R + alpha g(y2 - y3)
+  ModelEquation(w, 44, ".e4",
+                Add(Mul(Real(c3), Var(0)),
+                    Add(Div(Sub(Var(1), Real(ub)), Real(r)), Mul(Real(alpha), g(Var(2), Var(3))))),
+                {{2, 3, 1}, {2, 14}, {2, 12}, {2, 2}});
+  // f4 + f5 = 0, f5 = y5/R + (y5 - Ub)/R + (1-alpha) g(y5 - y6)
+  ModelEquation(w, 45, ".e5",
+                Add(Add(Div(Sub(Var(0), Real(ub)), Real(r)), Mul(Real(alpha), g(Var(1), Var(2)))),
+                    Add(Add(Div(Var(3), Real(r)), Div(Sub(Var(3), Real(ub)), Real(r))),
+                        Mul(Real(1 - alpha), g(Var(3), Var(4))))),
+                {{2, 14}, {2, 12}, {2, 2}, {2, 15}, {2, 4}});
+  ModelEquation(w, 46, ".d3", Sub(Var(0), Sub(Var(1), Var(2))), {{2, 3}, {2, 14}, {2, 15}});
+  // -C4 y6' = y6/R - g(y5 - y6)
+  ModelEquation(w, 47, ".e6", Add(Mul(Real(c4), Var(0)), Sub(Div(Var(1), Real(r)), g(Var(2), Var(1)))),
+                {{2, 4, 1}, {2, 4}, {2, 15}});
+  // -C5 q5' = f7 = (y7 - Ub)/R + alpha g(y5 - y6)
+  ModelEquation(w, 48, ".e7",
+                Add(Mul(Real(c5), Var(0)),
+                    Add(Div(Sub(Var(1), Real(ub)), Real(r)), Mul(Real(alpha), g(Var(2), Var(3))))),
+                {{2, 5, 1}, {2, 17}, {2, 15}, {2, 4}});
+  // f7 + f8 = 0
+  ModelEquation(w, 49, ".e8",
+                Add(Add(Div(Sub(Var(0), Real(ub)), Real(r)), Mul(Real(alpha), g(Var(1), Var(2)))),
+                    Div(Var(3), Real(r))),
+                {{2, 17}, {2, 15}, {2, 4}, {2, 18}});
+  ModelEquation(w, 50, ".d5", Sub(Var(0), Sub(Var(1), Var(2))), {{2, 5}, {2, 17}, {2, 18}});
+}
+
+class AmplifierRoad : public engineroad::EngineRoad {};
+
+TEST_F(AmplifierRoad, FollowsItsReferenceAsTheToleranceTightens) {
+  if (testsupport::kUnderThreadSanitizer) GTEST_SKIP() << engineroad::kNumbersNotThreads;
+  // The Test Set's reference (PSIDE at 1e-14) for y1 .. y8, and where each
+  // node is in the model.
+  const double reference[8] = {-0.5562145012262709e-2, 0.3006522471903042e1,
+                               0.2849958788608128e1,  0.2926422536206241e1,
+                               0.2704617865010554e1,  0.2761837778393145e1,
+                               0.4770927631616772e1,  0.1236995868091548e1};
+  const std::uint32_t node[8] = {11, 12, 2, 14, 15, 4, 17, 18};
+  for (const double tol : {1e-6, 1e-7, 1e-8}) {
+    SCOPED_TRACE("tolerance " + std::to_string(tol));
+    vantor_client::EngineOptions engine = Engine();
+    engine.timeout_ms = 120000;
+    ASSERT_TRUE(StartEngine(engine, "Amplifier") &&
+                road_->Expect(MakeCommand(engineroad::kResultsService, 32, {}, {0.2}),
+                              "command 32", 0) &&
+                IntOption(30, 4) && RealOption(130, tol) && RealOption(131, tol) &&
+                IntOption(29, 4) && IntOption(103, 1000000) &&
+                Load(Amplifier))
+        << Failure() << Events();
+    ASSERT_TRUE(BeginRun() && Step(0.0) && Step(0.2)) << Failure() << Events();
+    for (int i = 0; i < 8; ++i) {
+      EXPECT_NEAR(Value(node[i]), reference[i], 10 * (tol * std::fabs(reference[i]) + tol))
+          << "y" << i + 1;
+    }
+    EXPECT_TRUE(FinishRun()) << Failure();
+  }
+}
+
+}  // namespace amplifier

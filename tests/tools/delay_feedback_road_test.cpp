@@ -1,0 +1,189 @@
+// A delayed value fed back through a variable of its own, y' + yd = 0 with
+// yd = DELAY(y, 1), through the real engine: the corrector converges past
+// the first lag at every pair of tolerances and the run follows the closed
+// form over many lags; Mackey-Glass written the same way runs twenty lags
+// and agrees with the method of steps over three; and a history too short
+// for its lag says so.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "tests/tools/engine_road_fixture.h"
+
+namespace delayfeedback {
+
+using engineroad::ModelEquation;
+using engineroad::ModelVariable;
+using modelwriter::Add;
+using modelwriter::Delay;
+using modelwriter::Div;
+using modelwriter::Mul;
+using modelwriter::Real;
+using modelwriter::Sub;
+using modelwriter::Var;
+using modelwriter::Writer;
+using vantor_client::MakeCommand;
+
+constexpr std::uint16_t kFree = 1;
+constexpr std::uint16_t kInitial = 32;
+
+// y' + (yd - s) = 0, yd = DELAY(y, 1), y = 1 + s up to 0: y - s follows
+// Closed. `inside`: y' + DELAY(y, 1) - s = 0, without yd.
+void Feedback(Writer& w, double shift, bool inside) {
+  if (inside) {
+    w.List(2);
+    ModelVariable(w, modelwriter::kStateVariable, 1, ".y", 1.0 + shift, kInitial);
+    ModelEquation(w, 10, ".fall", Add(Var(0), Sub(Delay(Var(1), Real(1.0)), Real(shift))),
+                  {{2, 1, 1}, {2, 1}});
+    return;
+  }
+  w.List(4);
+  ModelVariable(w, modelwriter::kStateVariable, 1, ".y", 1.0 + shift, kInitial);
+  ModelVariable(w, modelwriter::kRealVariable, 2, ".yd", 1.0 + shift, kFree);
+  ModelEquation(w, 10, ".fall", Add(Var(0), Sub(Var(1), Real(shift))), {{2, 1, 1}, {2, 2}});
+  ModelEquation(w, 11, ".late", Sub(Var(0), Delay(Var(1), Real(1.0))), {{2, 2}, {2, 1}});
+}
+
+// The closed form of y' = -y(t - 1) with y = 1 up to 0, by the method of
+// steps: on [n - 1, n] the sum over k = 0..n of (-1)^k (t - k + 1)^k / k!.
+double Closed(double t) {
+  double sum = 0.0;
+  double factorial = 1.0;
+  for (int k = 0; k <= static_cast<int>(std::floor(t)) + 1; ++k) {
+    if (k > 0) factorial *= k;
+    const double base = t - k + 1;
+    if (base < 0.0) break;
+    sum += (k % 2 == 0 ? 1.0 : -1.0) * std::pow(base, k) / factorial;
+  }
+  return sum;
+}
+
+class FeedbackRoad : public engineroad::EngineRoad {
+ protected:
+  bool Start(double rtol, double atol, double interval, const std::function<void(Writer&)>& model) {
+    vantor_client::EngineOptions engine = Engine();
+    engine.timeout_ms = 60000;
+    return StartEngine(engine, "Feedback") &&
+           road_->Expect(MakeCommand(engineroad::kResultsService, 32, {}, {interval}),
+                         "command 32", 0) &&
+           IntOption(30, 4) && RealOption(130, rtol) && RealOption(131, atol) && IntOption(29, 4) &&
+           IntOption(103, 100000) && Load(model);
+  }
+  // Steps of `interval` to `end`, y - s against Closed within `near` of
+  // the tolerance at each.
+  void ExpectClosedForm(double rtol, double atol, double shift, bool inside, double interval,
+                        double end, double near) {
+    SCOPED_TRACE("rtol " + std::to_string(rtol) + ", atol " + std::to_string(atol) + ", shift " +
+                 std::to_string(shift) + (inside ? ", inside" : ""));
+    ASSERT_TRUE(Start(rtol, atol, interval, [&](Writer& w) { Feedback(w, shift, inside); }))
+        << Failure() << Events();
+    ASSERT_TRUE(BeginRun() && Step(0.0)) << Failure();
+    for (int k = 1; k * interval <= end + 1e-9; ++k) {
+      const double t = k * interval;
+      ASSERT_TRUE(Step(t)) << Failure() << Events();
+      const double y = Value(1);
+      EXPECT_NEAR(y - shift, Closed(t), near * (rtol * std::max(1.0, std::fabs(y)) + atol))
+          << "t = " << t;
+    }
+    EXPECT_TRUE(FinishRun()) << Failure();
+  }
+};
+
+TEST_F(FeedbackRoad, RunsPastItsLagsAtEveryPairOfTolerances) {
+  if (testsupport::kUnderThreadSanitizer) GTEST_SKIP() << engineroad::kNumbersNotThreads;
+  for (const auto& [rtol, atol] : std::vector<std::pair<double, double>>{
+           {1e-8, 1e-10}, {1e-6, 1e-10}, {1e-6, 1e-8}, {1e-5, 1e-7}, {1e-8, 1e-8}}) {
+    ExpectClosedForm(rtol, atol, 0.0, false, 0.25, 3.0, 20.0);
+  }
+  // Away from zero, and the delay inside y's equation.
+  ExpectClosedForm(1e-8, 1e-10, 3.0, false, 0.25, 3.0, 20.0);
+  ExpectClosedForm(1e-8, 1e-10, 0.0, true, 0.25, 3.0, 20.0);
+  // Twenty lags.
+  ExpectClosedForm(1e-6, 1e-10, 0.0, false, 0.5, 20.0, 10.0);
+}
+
+// Mackey-Glass: y' = 0.2 yd / (1 + yd^10) - 0.1 y, yd = DELAY(y, 17), y =
+// 0.5 up to 0.
+void MackeyGlass(Writer& w) {
+  w.List(4);
+  ModelVariable(w, modelwriter::kStateVariable, 1, ".y", 0.5, kInitial);
+  ModelVariable(w, modelwriter::kRealVariable, 2, ".yd", 0.5, kFree);
+  ModelEquation(w, 10, ".grow",
+                Sub(Var(0), Sub(Div(Mul(Real(0.2), Var(1)),
+                                    Add(Real(1.0), modelwriter::Binary(23, Var(1), Real(10.0)))),
+                                Mul(Real(0.1), Var(2)))),
+                {{2, 1, 1}, {2, 2}, {2, 1}});
+  ModelEquation(w, 11, ".late", Sub(Var(0), Delay(Var(1), Real(17.0))), {{2, 2}, {2, 1}});
+}
+
+// Mackey-Glass by the method of steps: RK4 in steps of 1/1000, the delayed
+// values from the cubic through the ends of the step 17 back (its
+// midpoint for the middle stages): y at each whole time up to `end`.
+std::vector<double> MackeyGlassReference(int end) {
+  const int per = 1000;
+  const int lag = 17 * per;
+  const double h = 1.0 / per;
+  auto f = [](double y, double late) { return 0.2 * late / (1 + std::pow(late, 10)) - 0.1 * y; };
+  std::vector<double> y{0.5}, slope;
+  auto at = [&](int n) { return n < 0 ? 0.5 : y[static_cast<std::size_t>(n)]; };
+  auto slope_at = [&](int n) { return n < 0 ? 0.0 : slope[static_cast<std::size_t>(n)]; };
+  auto mid = [&](int n) {
+    // The Hermite cubic of step n at its midpoint.
+    if (n < 0) return 0.5;
+    return 0.5 * (at(n) + at(n + 1)) + h / 8 * (slope_at(n) - slope_at(n + 1));
+  };
+  slope.push_back(f(y[0], 0.5));
+  for (int n = 0; n < end * per; ++n) {
+    const double x = y.back();
+    const double k1 = slope.back();
+    const double late_mid = mid(n - lag);
+    const double k2 = f(x + h / 2 * k1, late_mid);
+    const double k3 = f(x + h / 2 * k2, late_mid);
+    const double k4 = f(x + h * k3, at(n + 1 - lag));
+    y.push_back(x + h / 6 * (k1 + 2 * k2 + 2 * k3 + k4));
+    slope.push_back(f(y.back(), at(n + 1 - lag)));
+  }
+  std::vector<double> whole;
+  for (int t = 0; t <= end; ++t) whole.push_back(y[static_cast<std::size_t>(t * per)]);
+  return whole;
+}
+
+TEST_F(FeedbackRoad, MackeyGlassRunsTwentyLags) {
+  if (testsupport::kUnderThreadSanitizer) GTEST_SKIP() << engineroad::kNumbersNotThreads;
+  const std::vector<double> reference = MackeyGlassReference(51);
+  ASSERT_TRUE(Start(1e-8, 1e-10, 1.0, MackeyGlass)) << Failure() << Events();
+  ASSERT_TRUE(BeginRun() && Step(0.0)) << Failure();
+  for (int t = 1; t <= 340; ++t) {
+    ASSERT_TRUE(Step(t)) << Failure() << Events();
+    const double y = Value(1);
+    // Chaotic: compared over three lags only.
+    if (t <= 51) {
+      EXPECT_NEAR(y, reference[static_cast<std::size_t>(t)], 1e-6) << "t = " << t;
+    }
+    ASSERT_TRUE(y > 0.2 && y < 1.5) << "t = " << t << ": " << y;
+  }
+  EXPECT_TRUE(FinishRun()) << Failure();
+}
+
+// Steps no longer than 4e-5 fill the 10000 rows in 0.4, well inside the
+// lag of 1: the look-up that needs a row given up says so.
+TEST_F(FeedbackRoad, AHistoryTooShortForItsLagSaysSo) {
+  ASSERT_TRUE(Start(1e-8, 1e-10, 0.25, [&](Writer& w) { Feedback(w, 0.0, false); }))
+      << Failure() << Events();
+  ASSERT_TRUE(RealOption(141, 4e-5) && IntOption(103, 20000)) << Failure();
+  ASSERT_TRUE(BeginRun() && Step(0.0)) << Failure();
+  ASSERT_TRUE(Step(0.25)) << Failure() << Events();
+  EXPECT_EQ(Events().find("the delay history keeps"), std::string::npos) << Events();
+  Step(0.5);
+  const std::vector<std::string> lines = LinesSince(0);
+  EXPECT_EQ(engineroad::CountStarting(lines, "Warning: the delay history keeps its last 10000 rows"),
+            1u)
+      << engineroad::Joined(lines);
+  CloseEngine();
+}
+
+}  // namespace delayfeedback
