@@ -444,10 +444,18 @@ Status Client::Await(std::uint32_t id) {
 }
 
 Status Client::WaitFor(const std::function<bool()>& done) {
+  return WaitWithin(done, options_.timeout_ms);
+}
+
+Status Client::WaitForEnd() {
+  return WaitWithin([this] { return PeerLost(); }, EngineEndBoundMs());
+}
+
+Status Client::WaitWithin(const std::function<bool()>& done, std::uint32_t bound_ms) {
   const std::uint32_t start = platform::TickCount();
   while (!done()) {
     if (lost_) return DseIOQueue::kPeerLost;
-    if (platform::TickCount() - start >= options_.timeout_ms) return status::kGeneralFailure;
+    if (platform::TickCount() - start >= bound_ms) return status::kGeneralFailure;
     const Status polled = Poll();
     if (status::IsSevere(polled)) return polled;
     if (!done()) controller_->IOQueue()->WaitReady(kIdleMs, true, true);

@@ -172,6 +172,9 @@ class Client {
   Status Await(std::uint32_t id);
   // Polls until done() holds; results as Await.
   Status WaitFor(const std::function<bool()>& done);
+  // After an answered command 2: waits for the engine to end by itself,
+  // within EngineEndBoundMs() (closing first would end it as "peer gone").
+  Status WaitForEnd();
   // Forgets a pending request and tells the engine; 21 when none is pending.
   Status Cancel(std::uint32_t id);
   // Stops / restarts the rounds of a periodic request; 21 when none is pending.
@@ -241,6 +244,7 @@ class Client {
   std::unique_ptr<DseProcess> engine_;
   std::unique_ptr<DseController> controller_;
   std::uint32_t session_ = 0;  // the controller's, kept past its end
+  Status WaitWithin(const std::function<bool()>& done, std::uint32_t bound_ms);
   // The socket file of an engine killed here, which it could not remove.
   void RemoveKilledEngineSocket();
   // Whether the engine has ended with exit code 0, waiting for its end up

@@ -105,7 +105,7 @@ bool EndEngine(Road& road) {
 bool FinishEngine(Client& client, Road& road, FirstOrderRun* run, bool ok) {
   // The engine ends on its own after command 2; closing first would end it
   // as "peer gone".
-  if (ok) client.WaitFor([&] { return client.PeerLost(); });
+  if (ok) client.WaitForEnd();
   road.Collect();
   client.SetRequestHandler(nullptr);
   const Status closed = client.Close(&run->exit_code);

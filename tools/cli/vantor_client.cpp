@@ -284,7 +284,7 @@ int main(int argc, char** argv) {
   // An engine told to end ends by itself (exit code 0); closing first would
   // end it as one whose client is gone.
   if (ending) {
-    client->WaitFor([&] { return client->PeerLost(); });
+    client->WaitForEnd();
     PrintNews(*client);
   }
   int exit_code = -1;
