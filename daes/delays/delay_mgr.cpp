@@ -263,13 +263,16 @@ void DelayMgr::ForgetVariable(DAESVariable* variable) {
   }
 }
 
+bool DelayMgr::AnswersTheValueNow(double now) const {
+  const std::int32_t mode = GetRunMode();
+  return mode == kRunSteadyState || (mode == kRunInitialisation && now == 0.0) ||
+         history_.RecordCount() == 0 || IsSuspended();
+}
+
 Status DelayMgr::GetDelayedValue(std::int32_t column, double delay, double* value) {
   if (std::isnan(delay)) return delays::kBadTime;
-  const std::int32_t mode = GetRunMode();
   const double now = GetSimulationTime();
-  if (mode == kRunSteadyState) return 0;
-  if (mode == kRunInitialisation && now == 0.0) return 0;
-  if (history_.RecordCount() == 0 || IsSuspended()) return 0;
+  if (AnswersTheValueNow(now)) return 0;
   NoteLag(column, delay);
   const Status s = history_.Lookup(column, now - delay, now, value);
   if (s == delays::kBeforeHistory && history_.Overflowed()) TellOverflow(delay, now);
@@ -293,11 +296,8 @@ void DelayMgr::TellOverflow(double delay, double now) {
 Status DelayMgr::GetDelayedValueWeight(std::int32_t column, double delay, double* weight) const {
   *weight = 1.0;
   if (std::isnan(delay)) return delays::kBadTime;
-  const std::int32_t mode = GetRunMode();
   const double now = GetSimulationTime();
-  if (mode == kRunSteadyState) return 0;
-  if (mode == kRunInitialisation && now == 0.0) return 0;
-  if (history_.RecordCount() == 0 || IsSuspended()) return 0;
+  if (AnswersTheValueNow(now)) return 0;
   return history_.CurrentWeight(column, now - delay, now, weight);
 }
 

@@ -119,6 +119,9 @@ class DelayMgr : public SputSnapBase {
   void NoteLag(std::int32_t column, double lag);
   // A look-up went past the rows given up to make room.
   void TellOverflow(double delay, double now);
+  // Steady state, initialisation at 0, no history yet or suspended: a
+  // delayed value is the value now.
+  bool AnswersTheValueNow(double now) const;
   Status RefuseSnapshot(const char* what);
 
   std::vector<DAESVariable*> variables_;
