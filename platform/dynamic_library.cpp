@@ -98,8 +98,12 @@ void NameAfterFile(void* handle, const std::string& path) {
   if (name == nullptr) return;
   static std::mutex retiring;
   static std::vector<char*> retired;
+  // Ours are listed as well: glibc frees a name only when its library
+  // closes, and one still open at exit is no leak.
+  static std::vector<char*> given;
   const std::lock_guard<std::mutex> hold(retiring);
   retired.push_back(map->l_name);
+  given.push_back(name);
   map->l_name = name;
 }
 

@@ -16,6 +16,7 @@
 #include <string>
 #include <thread>
 
+#include "tests/support/fault_tests.h"
 #include "tests/tools/engine_road_fixture.h"
 #include "tests/tools/failing_models.h"
 #include "tools/client.h"
@@ -156,6 +157,12 @@ TEST_F(FloodStopRoad, CommandTwoIsAnsweredWithinASecondWhileAStalledStepFloodsAS
 // At print level 5 every corrector attempt prints its group's values: lines
 // that differ each time, more than any client could read.
 TEST_F(FloodStopRoad, CommandTwoIsAnsweredWithinASecondWhenEveryLineDiffers) {
+  // Slowed twentyfold, the engine reaches a command's bound on different
+  // reports before its lines outrun any client: nothing is left to drop.
+  if (testsupport::kUnderThreadSanitizer) {
+    GTEST_SKIP() << "under the thread sanitizer a command's different reports end before "
+                    "they outrun the client";
+  }
   ASSERT_TRUE(StartTheFlood(5)) << Failure() << Events();
   const std::string dropped = "message lines were dropped: they came faster than the client took "
                               "them";
