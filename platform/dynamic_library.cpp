@@ -96,14 +96,14 @@ void NameAfterFile(void* handle, const std::string& path) {
   if (handle == nullptr || dlinfo(handle, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr) return;
   char* name = strdup(path.c_str());
   if (name == nullptr) return;
+  // Never destroyed: the names must outlive every library still open at
+  // exit, ours included (listed, so that they are no leak).
   static std::mutex retiring;
-  static std::vector<char*> retired;
-  // Ours are listed as well: glibc frees a name only when its library
-  // closes, and one still open at exit is no leak.
-  static std::vector<char*> given;
+  static auto* const retired = new std::vector<char*>;
+  static auto* const given = new std::vector<char*>;
   const std::lock_guard<std::mutex> hold(retiring);
-  retired.push_back(map->l_name);
-  given.push_back(name);
+  retired->push_back(map->l_name);
+  given->push_back(name);
   map->l_name = name;
 }
 
