@@ -121,40 +121,36 @@ void TellEnded(const Ended& ended) {
 
 }  // namespace
 
-SuRepeatScope::SuRepeatScope() {
+namespace {
+
+void Enter(std::int32_t Repeats::*count) {
   Repeats& r = State();
   std::lock_guard<std::mutex> hold(r.lock);
-  ++r.depth;
+  ++(r.*count);
 }
 
-SuRepeatScope::~SuRepeatScope() {
+// The last scope or hold to go tells what was counted; a scope still open
+// tells when it ends.
+void Leave(std::int32_t Repeats::*count) {
   Ended ended;
   {
     Repeats& r = State();
     std::lock_guard<std::mutex> hold(r.lock);
-    if (--r.depth > 0 || r.holds > 0) return;
+    if (--(r.*count) > 0 || r.depth > 0 || r.holds > 0) return;
     ended = TakeEnded(r);
   }
   TellEnded(ended);
 }
 
-SuRepeatHold::SuRepeatHold() {
-  Repeats& r = State();
-  std::lock_guard<std::mutex> hold(r.lock);
-  ++r.holds;
-}
+}  // namespace
 
-SuRepeatHold::~SuRepeatHold() {
-  Ended ended;
-  {
-    Repeats& r = State();
-    std::lock_guard<std::mutex> hold(r.lock);
-    // A scope still open tells when it ends.
-    if (--r.holds > 0 || r.depth > 0) return;
-    ended = TakeEnded(r);
-  }
-  TellEnded(ended);
-}
+SuRepeatScope::SuRepeatScope() { Enter(&Repeats::depth); }
+
+SuRepeatScope::~SuRepeatScope() { Leave(&Repeats::depth); }
+
+SuRepeatHold::SuRepeatHold() { Enter(&Repeats::holds); }
+
+SuRepeatHold::~SuRepeatHold() { Leave(&Repeats::holds); }
 
 bool SuTellReport(const std::string& key, const std::string& line) {
   if (Blank(line)) return true;
