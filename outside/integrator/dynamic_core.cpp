@@ -61,6 +61,15 @@ struct SensWrapperContent {
 // IDA's rule: new iteration matrices once cj/cj_setup leaves [0.6, 1/0.6].
 constexpr double kSetUpBelow = 0.6;
 
+// Steps between two measures of how the states' errors reach the algebraic
+// unknowns; the first step of a leg is always measured.
+constexpr int kStepsPerProjection = 8;
+// The finest relative tolerance that grown weights may ask of a state, and
+// how much they may grow from one measure to the next.
+constexpr double kFinestStateTolerance = 1e-12;
+constexpr double kBoostGrowth = 2.0;
+constexpr double kLeastBoost = 2.0;
+
 // A group failure with bit 30 set (0xC0FE0002) is one the decomposition
 // will not get past by retrying: no smaller step helps.
 bool Fatal(Status s) { return status::IsSevere(s) || (s & 0xC0000000u) == 0xC0000000u; }
@@ -296,6 +305,25 @@ class Stepper final : public DynamicCore {
   std::vector<double> start_y_, start_yp_;
   // The derivatives before the restart, by unknown; empty when none.
   std::vector<double> before_yp_;
+  // The algebraic unknowns' local errors as the states' errors reach them.
+  // IDA's estimate for an algebraic unknown follows its own past values, so
+  // where the model amplifies a state's error into it (a transistor stage)
+  // that estimate sees only changes of the states' error from step to step:
+  // any larger step or higher order then fails, and the steps lock small.
+  // Every few steps one corrector pass maps the states' error estimate
+  // through the iteration matrices; where what it puts on the algebraic
+  // unknowns outweighs the states' own error twofold or more, the states'
+  // weights grow by that much. The algebraic unknowns stay in the test.
+  bool project_ = false;
+  double boost_ = 1.0;
+  double rtol_ = 0.0, atol_ = 0.0;
+  int until_projection_ = 0;
+  N_Vector local_error_ = nullptr;
+  std::vector<double> projected_y_;
+  static int ErrorWeights(N_Vector y, N_Vector ewt, void* user);
+  void ProjectLocalError();
+  bool PassFromAccepted(double cj, const double* shift, std::vector<double>* out);
+
   // IDA's error text of a first step that may yet be tried again.
   bool hold_error_ = false;
   int held_code_ = 0;
@@ -376,6 +404,8 @@ void Stepper::FreeIda() {
     nls_->content = nullptr;  // without a free op SUNDIALS would free it
     SUNNonlinSolFree(nls_);
   }
+  if (local_error_ != nullptr) N_VDestroy(local_error_);
+  local_error_ = nullptr;
   if (y_ != nullptr) N_VDestroy(y_);
   if (yp_ != nullptr) N_VDestroy(yp_);
   if (ctx_ != nullptr) SUNContext_Free(&ctx_);
@@ -536,8 +566,21 @@ Status Stepper::StartIda() {
     return kStatusIntegrationFailed;
   }
   // Tolerances hold for algebraic unknowns too: they are in IDA's weights.
-  if (IDASStolerances(ida_, o.Get(kOptionRelErrorTol), o.Get(kOptionAbsErrorTol)) != IDA_SUCCESS)
-    return kStatusBadOptionValue;
+  rtol_ = o.Get(kOptionRelErrorTol);
+  atol_ = o.Get(kOptionAbsErrorTol);
+  if (IDASStolerances(ida_, rtol_, atol_) != IDA_SUCCESS) return kStatusBadOptionValue;
+  const bool sensitivities =
+      s_.sens_on_ && s_.sens_count_ > 0 && method_ != Method::kEuler && method_ != Method::kRK4;
+  const auto state = [](std::int32_t d) { return d >= 0; };
+  project_ = !sensitivities && o.Get(kOptionStepSizeType) != 0 &&
+             std::any_of(derivative_.begin(), derivative_.end(), state) &&
+             !std::all_of(derivative_.begin(), derivative_.end(), state);
+  boost_ = 1.0;
+  until_projection_ = 0;
+  if (project_) {
+    IDASetUserData(ida_, this);
+    if (IDAWFtolerances(ida_, ErrorWeights) != IDA_SUCCESS) return kStatusBadOptionValue;
+  }
   const int order = method_ == Method::kImplicitEuler
                         ? 1
                         : std::clamp(static_cast<int>(o.Get(kOptionMaxOrder)), 1, 5);
@@ -1036,7 +1079,99 @@ Status Stepper::StepIda(double target, double limit) {
   IDAGetLastStep(ida_, &hu);
   tn_ = t;
   hu_ = hu;
-  return WriteUnknowns(NV_DATA_S(y_), NV_DATA_S(yp_));
+  if (Status st = WriteUnknowns(NV_DATA_S(y_), NV_DATA_S(yp_)); st != 0) return st;
+  if (project_ && --until_projection_ <= 0) ProjectLocalError();
+  return 0;
+}
+
+int Stepper::ErrorWeights(N_Vector y, N_Vector ewt, void* user) {
+  const auto* self = static_cast<const Stepper*>(user);
+  const double* v = NV_DATA_S(y);
+  double* w = NV_DATA_S(ewt);
+  for (std::size_t k = 0; k < self->n_; ++k) {
+    const double scale = self->rtol_ * std::fabs(v[k]) + self->atol_;
+    if (!(scale > 0.0)) return -1;
+    w[k] = (self->derivative_[k] >= 0 ? self->boost_ : 1.0) / scale;
+  }
+  return 0;
+}
+
+// One corrector pass from the accepted point with the states' derivatives
+// moved by cj `shift`, read into `out`; the model holds the accepted point
+// again afterwards.
+bool Stepper::PassFromAccepted(double cj, const double* shift, std::vector<double>* out) {
+  const double* y = NV_DATA_S(y_);
+  const double* yp = NV_DATA_S(yp_);
+  ypred_.assign(y, y + n_);
+  yppred_.assign(yp, yp + n_);
+  for (std::size_t k = 0; k < n_; ++k) {
+    if (derivative_[k] >= 0) yppred_[k] += cj * shift[k];
+  }
+  const double saved_cj = cj_;
+  cj_ = cj;
+  bool done = WriteUnknowns(ypred_.data(), yppred_.data()) == 0;
+  if (done) {
+    in_corrector_ = true;
+    done = !status::IsFailure(iteration_->IterateCorrector(0));
+    in_corrector_ = false;
+  }
+  if (done) done = ReadUnknowns(out, nullptr) == 0;
+  // What the pass left in the model is known only when it was read.
+  if (done && held_) {
+    held_y_ = *out;
+  } else {
+    held_ = false;
+  }
+  cj_ = saved_cj;
+  return WriteUnknowns(y, yp) == 0 && done;
+}
+
+// With the step's error estimate e, a pass from the accepted point with the
+// states' derivatives moved by cj s e takes one Newton step of the groups by
+// J^-1 (cj dF/dy' s e) beyond the corrector's last increment: the states'
+// error as the corrector carries it into every unknown. The scale s puts
+// the move well above that increment while leaving it small against the
+// values, where the model is as good as linear.
+void Stepper::ProjectLocalError() {
+  // A pass every few steps costs little against the corrector's own, and
+  // one that cannot be made is not tried again at once.
+  until_projection_ = kStepsPerProjection;
+  if (!iteration_ || hu_ <= 0.0) return;
+  if (local_error_ == nullptr && (local_error_ = N_VClone(y_)) == nullptr) return;
+  realtype cj = 0;
+  if (IDAGetEstLocalErrors(ida_, local_error_) != IDA_SUCCESS ||
+      IDAGetCurrentCj(ida_, &cj) != IDA_SUCCESS || !(cj > 0.0))
+    return;
+  double* e = NV_DATA_S(local_error_);
+  const double* y = NV_DATA_S(y_);
+  double states = 0.0, count = 0.0;
+  for (std::size_t k = 0; k < n_; ++k) {
+    if (derivative_[k] < 0) continue;
+    const double v = e[k] / (rtol_ * std::fabs(y[k]) + atol_);
+    states += v * v;
+    count += 1.0;
+  }
+  if (!(states > 0.0) || !std::isfinite(states)) return;
+  const double target = std::clamp(rtol_ > 0.0 ? 1e-3 / rtol_ : 1.0, 1.0, 100.0);
+  const double scale = target / std::sqrt(states / count);
+  for (std::size_t k = 0; k < n_; ++k) e[k] *= scale;
+  if (!PassFromAccepted(cj, e, &projected_y_)) return;
+  double algebraic = 0.0;
+  for (std::size_t k = 0; k < n_; ++k) {
+    if (derivative_[k] >= 0) continue;
+    const double v = (y[k] - projected_y_[k]) / scale / (rtol_ * std::fabs(y[k]) + atol_);
+    algebraic += v * v;
+  }
+  if (!std::isfinite(algebraic)) return;
+  // Grown at most twofold a measure: weights that jump many times over at
+  // once send IDA down to order 1, where the lock was.
+  boost_ = std::min(std::sqrt(1.0 + algebraic / states), kBoostGrowth * boost_);
+  // Less than twofold is what an unknown much like the states gets (y = 2
+  // x): IDA's own estimate of it holds it already, and the weights stay.
+  if (boost_ < kLeastBoost) boost_ = 1.0;
+  // States held finer than this stop converging cleanly (a run at rtol
+  // 1e-12 lost digits): the boost never asks for it.
+  if (rtol_ > 0.0) boost_ = std::min(boost_, std::max(1.0, rtol_ / kFinestStateTolerance));
 }
 
 // ---------------------------------------------------------------- Euler, RK4

@@ -723,6 +723,49 @@ TEST_F(IntegratorDynamic, IndexOneDaeMatchesAnalyticAndPlainIda) {
   EXPECT_LE(worst, 1.5 * plain_worst) << "ours " << worst << ", plain IDA " << plain_worst;
 }
 
+// x follows sin t closely, x' = k (sin t - x), and the algebraic z = G (x -
+// sin t) magnifies how far it lags. z's own past values are smooth, so
+// judging z by them misses the state's error G carries into it: the run
+// must hold z to the tolerance and keep its steps long.
+struct Follower {
+  static constexpr double k = 1e4, gain = 1e5;
+  Model m;
+  std::int32_t x, dx, z;
+  Follower() {
+    x = m.AddState(Lag(0.0), &dx);
+    z = m.AddVariable(kAlgebraic, gain * Lag(0.0));
+    const auto X = static_cast<std::size_t>(x), D = static_cast<std::size_t>(dx),
+               Z = static_cast<std::size_t>(z);
+    Model* model = &m;
+    m.AddEquation({dx, x}, {1, 1}, [=](const V& v) {
+      return v[D] - k * (std::sin(model->time) - v[X]);
+    });
+    m.AddEquation({z, x}, {1, 1}, [=](const V& v) {
+      return v[Z] - gain * (v[X] - std::sin(model->time));
+    });
+  }
+  // The periodic lag x - sin t, reached from the start.
+  static double Lag(double t) { return -(k * std::cos(t) + std::sin(t)) / (k * k + 1); }
+};
+
+TEST_F(IntegratorDynamic, AnAlgebraicUnknownThatMagnifiesAStatesErrorIsHeldToTheTolerance) {
+  Follower p;
+  const double rtol = 1e-8, atol = 1e-8;
+  Gear(rtol, atol);
+  Start(&p.m);
+  double worst = 0.0;
+  for (int i = 1; i <= 6; ++i) {
+    const double t = 0.5 * i;
+    ASSERT_EQ(To(t), 0u);
+    const double z = Follower::gain * Follower::Lag(t);
+    worst = std::max(worst, std::fabs(Of(p.m, p.z) - z) / (rtol * std::fabs(z) + atol));
+  }
+  // Judged by its own past values alone, z ended 3.1 tolerances off after
+  // 6,261 steps.
+  EXPECT_LE(worst, 2.0);
+  EXPECT_LT(Steps(), 1500u) << worst;
+}
+
 // z starts with no slope while its true one is -2: the first step's
 // correction of z is h times that, at any step size. At tight tolerances
 // judging it would fail every first step; the run must still go on, to the
@@ -823,7 +866,10 @@ TEST_F(IntegratorDynamic, CorrectorIteratesAsIdasOwnNewton) {
         c.name, groups, steps, plain.steps, passes, plain.iterations, setups, plain.jacobians);
     EXPECT_EQ(evaluations, equations * passes + setup_evaluations) << c.name;
     EXPECT_NEAR(steps, plain.steps, 0.15 * plain.steps) << c.name;
-    EXPECT_NEAR(passes, plain.iterations, 0.15 * plain.iterations) << c.name;
+    // A leg's first step and every eighth after it, one more pass measures
+    // how the states' errors reach the algebraic unknowns: no iteration.
+    const long measures = (steps + 7) / 8;
+    EXPECT_NEAR(passes - measures, plain.iterations, 0.15 * plain.iterations) << c.name;
     EXPECT_NEAR(setups, plain.jacobians, 0.3 * plain.jacobians + 2) << c.name;
     EXPECT_LT(3 * setups, passes) << c.name;
   }

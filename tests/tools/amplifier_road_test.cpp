@@ -1,6 +1,9 @@
 // The transistor amplifier driven by the simulation time, through the real
 // engine, against the published reference at t = 0.2: the error follows
-// the tolerance from 1e-6 to 1e-8.
+// the tolerance from 1e-6 to 1e-9. Its second stage amplifies the first
+// stage's errors some thousandfold into the output nodes, which are
+// algebraic: an error test that judged those nodes by their own past
+// values alone locked the steps near 1e-8 s at order 1 from rtol 1e-9.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -109,20 +112,20 @@ TEST_F(AmplifierRoad, FollowsItsReferenceAsTheToleranceTightens) {
                                0.2704617865010554e1,  0.2761837778393145e1,
                                0.4770927631616772e1,  0.1236995868091548e1};
   const std::uint32_t node[8] = {11, 12, 2, 14, 15, 4, 17, 18};
-  for (const double tol : {1e-6, 1e-7, 1e-8}) {
-    SCOPED_TRACE("tolerance " + std::to_string(tol));
+  for (const double tol : {1e-6, 1e-7, 1e-8, 1e-9}) {
+    SCOPED_TRACE(testing::Message() << "tolerance " << tol);
     vantor_client::EngineOptions engine = Engine();
     engine.timeout_ms = 120000;
     ASSERT_TRUE(StartEngine(engine, "Amplifier") &&
                 road_->Expect(MakeCommand(engineroad::kResultsService, 32, {}, {0.2}),
                               "command 32", 0) &&
                 IntOption(30, 4) && RealOption(130, tol) && RealOption(131, tol) &&
-                IntOption(29, 4) && IntOption(103, 1000000) &&
+                IntOption(29, 4) && IntOption(103, 100000) &&
                 Load(Amplifier))
         << Failure() << Events();
     ASSERT_TRUE(BeginRun() && Step(0.0) && Step(0.2)) << Failure() << Events();
     for (int i = 0; i < 8; ++i) {
-      EXPECT_NEAR(Value(node[i]), reference[i], 10 * (tol * std::fabs(reference[i]) + tol))
+      EXPECT_NEAR(Value(node[i]), reference[i], 3 * (tol * std::fabs(reference[i]) + tol))
           << "y" << i + 1;
     }
     EXPECT_TRUE(FinishRun()) << Failure();
