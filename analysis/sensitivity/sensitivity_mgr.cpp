@@ -164,6 +164,18 @@ std::int32_t SensitivityMgr::IndexOf(AnalysisVariable* parameter) {
   return -1;
 }
 
+// The history of a delayed variable's sensitivities is kept by row: an
+// array's elements each have their own.
+std::int32_t SensitivityMgr::FirstRowOf(AnalysisVariable* parameter) {
+  const std::uint32_t id = parameter->Id();
+  std::int32_t sum = 0;
+  for (AnalysisVariable* entry : parameters_) {
+    if (entry->Id() == id) return sum < elements_ ? sum : -1;
+    sum += (entry->GetFlags() & analysis_flags::kControl) != 0 ? services_.ControlValueCount() : 1;
+  }
+  return -1;
+}
+
 // A control parameter takes the optimisation's control-value count of rows
 // while an array adds its own element count to the total, so the walk is
 // checked against the rows that exist, never only against the count.
@@ -275,7 +287,7 @@ std::int32_t SensitivityMgr::IsActive() {
 Status SensitivityMgr::GetDelayedSensitivity(AnalysisVariable* variable,
                                              AnalysisVariable* parameter, double time,
                                              double* value) {
-  const std::int32_t j = IndexOf(parameter);
+  const std::int32_t j = FirstRowOf(parameter);
   if (j < 0) return sens_status::kNoParameter;
   return services_.GetDelayedSensitivity(variable, j, time, value);
 }
@@ -283,7 +295,7 @@ Status SensitivityMgr::GetDelayedSensitivity(AnalysisVariable* variable,
 Status SensitivityMgr::RecordDelayedSensitivity(AnalysisVariable* variable,
                                                 AnalysisVariable* parameter, double time,
                                                 double value) {
-  const std::int32_t j = IndexOf(parameter);
+  const std::int32_t j = FirstRowOf(parameter);
   if (j < 0) return sens_status::kNoParameter;
   return services_.RecordDelayedSensitivity(variable, j, time, value);
 }
@@ -395,13 +407,13 @@ Status SensitivityMgr::Store(std::int32_t entry, DAESVarTableEntry* variable, do
   return SetSensitivity(parameters_[static_cast<std::size_t>(entry)], v, value, element);
 }
 
-Status SensitivityMgr::RecordDelayed(std::int32_t entry, DAESVarTableEntry* variable, double time,
+Status SensitivityMgr::RecordDelayed(std::int32_t row, DAESVarTableEntry* variable, double time,
                                      double value) {
-  if (entry < 0 || entry >= GetNumParameters()) return sens_status::kNoParameter;
+  if (row < 0 || row >= elements_) return sens_status::kNoParameter;
   AnalysisVariable* v = ListedFor(variable);
   if (v == nullptr) v = services_.VariableFor(variable);
   if (v == nullptr) return sens_status::kNotFound;
-  return RecordDelayedSensitivity(v, parameters_[static_cast<std::size_t>(entry)], time, value);
+  return services_.RecordDelayedSensitivity(v, row, time, value);
 }
 
 const char* SensitivityMgr::GetItemName(std::int32_t i) {

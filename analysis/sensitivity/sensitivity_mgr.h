@@ -110,8 +110,8 @@ class SensitivityMgr final : public QLNSubSystemManager,
   void ControlValues(std::int32_t entry, double* start, double* end) override;
   Status Store(std::int32_t entry, DAESVarTableEntry* variable, double value,
                std::int32_t element) override;
-  // Through RecordDelayedSensitivity, for any model variable.
-  Status RecordDelayed(std::int32_t entry, DAESVarTableEntry* variable, double time,
+  // Into the history of row `row`, for any model variable.
+  Status RecordDelayed(std::int32_t row, DAESVarTableEntry* variable, double time,
                        double value) override;
   // The switch-time rows: the integrator carries them past the parameter
   // rows. With moving elements there is one per interior switch time of the
@@ -145,6 +145,7 @@ class SensitivityMgr final : public QLNSubSystemManager,
   void IndexColumns();
   // Index in the parameter list, or -1.
   std::int32_t IndexOf(AnalysisVariable* parameter);
+  std::int32_t FirstRowOf(AnalysisVariable* parameter);
   // The parameter's row plus element; 0xA024FFFF when the parameter is not
   // listed, 0x8024FFFF when the row is outside the matrix.
   Status RowOf(AnalysisVariable* parameter, std::int32_t element, std::size_t* row);

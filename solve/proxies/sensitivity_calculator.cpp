@@ -658,9 +658,11 @@ Status QLNSensitivityCalculator::RecordDelayed(double time, const double* first,
     const std::int32_t at = ProblemIndex(problem, entry);
     std::int32_t r = 0;
     for (const Column& c : parameters) {
-      // An array's elements share one key: only single parameters are kept.
-      if (c.parameter != nullptr && c.elements == 1 && r < rows) {
-        double value = c.parameter == entry ? 1.0 : 0.0;
+      // Each row has its own history, an array's elements included.
+      for (std::int32_t e = 0; e < c.elements && r < rows; ++e, ++r) {
+        if (c.parameter == nullptr) continue;
+        // A single parameter delayed itself; an array's own rows say when.
+        double value = c.parameter == entry && c.elements == 1 ? 1.0 : 0.0;
         if (value == 0.0 && at >= 0) {
           const auto u = static_cast<std::size_t>(at);
           const double* row = columns.second[u]
@@ -669,10 +671,9 @@ Status QLNSensitivityCalculator::RecordDelayed(double time, const double* first,
           // The rows hold scaled values; the delayed value is unscaled.
           value = row[columns.column[u]] / entry->GetScale();
         }
-        const Status s = manager->RecordDelayed(c.entry, v, time, value);
+        const Status s = manager->RecordDelayed(r, v, time, value);
         if (status::IsFailure(s)) last = s;
       }
-      r += c.elements;
     }
   }
   return last;
@@ -864,8 +865,8 @@ Status QLNSensitivityCalculator::DynamicAt(double time, double* first, double* s
       }
       s = Forcing(manager, system, c, e, in, time, &rhs);
       if (status::IsFailure(s)) return s;
-      if (delayed && c.parameter != nullptr && c.elements == 1) {
-        s = system->EvaluateDelayedColumn(c.entry, column.data());
+      if (delayed && c.parameter != nullptr) {
+        s = system->EvaluateDelayedColumn(r, column.data());
         if (status::IsFailure(s)) return s;
         for (std::int64_t i = 0; i < m; ++i) rhs[i] -= column[i];
       }

@@ -34,9 +34,9 @@ class SensitivityManagerFace {
   virtual std::int32_t CurrentInterval() { return 1; }
   virtual Status Store(std::int32_t entry, DAESVarTableEntry* variable, double value,
                        std::int32_t element) = 0;
-  // A delayed variable's sensitivity by entry `entry` at `time`, kept for
-  // the rows that read the variable a lag later.
-  virtual Status RecordDelayed(std::int32_t entry, DAESVarTableEntry* variable, double time,
+  // A delayed variable's sensitivity in row `row` (a parameter element's)
+  // at `time`, kept for that row's solves a lag later.
+  virtual Status RecordDelayed(std::int32_t row, DAESVarTableEntry* variable, double time,
                                double value) = 0;
 
   // Rows of the parameter elements: one per entry, an array entry one per

@@ -364,6 +364,44 @@ TEST_F(OptimisationRoad, PathConstraintAtAnElementBoundary) {
   ASSERT_TRUE(Finish()) << Failure() << Events();
 }
 
+// As Integrator, with y = DELAY(x, 0.25): y(0.5) = 0.25 u1 and y(1) = 0.5
+// u1 + 0.25 u2 for the two elements.
+void DelayedIntegrator(Writer& w) {
+  w.List(5);
+  ModelVariable(w, modelwriter::kStateVariable, 1, ".x", 0.0, 32);
+  ModelVariable(w, modelwriter::kRealVariable, 3, ".u", 0.0, 4);
+  ModelVariable(w, modelwriter::kRealVariable, 4, ".y", 0.0, 1);
+  ModelEquation(w, 10, ".ex", Sub(Var(0), Var(1)), {{2, 1, 1}, {2, 3}});
+  ModelEquation(w, 11, ".ey", Sub(Var(0), modelwriter::Delay(Var(1), Real(0.25))),
+                {{2, 4}, {2, 1}});
+}
+
+// Each element of a piecewise control keeps its own history of the delayed
+// variable's sensitivity: the gradients through the DELAY are the closed
+// forms, and the optimum follows them.
+TEST_F(OptimisationRoad, GradientsOfEveryElementPassThroughADelay) {
+  ASSERT_TRUE(Start(1, DelayedIntegrator, 4)) << Failure() << Events();
+  ASSERT_TRUE(IntOption(112, 1)) << Failure();  // maximise
+  ASSERT_TRUE(IntOption(128, 4)) << Failure();
+  ASSERT_TRUE(Optimisation([](Writer& w) { w.U16(60), w.U8(1); }, "kind 60")) << Failure();
+  ASSERT_TRUE(Optimisation(PathConstraintDefinition, "kind 76")) << Failure();
+  values_per_control_ = 2;
+  Optimum o;
+  ASSERT_TRUE(Optimise(0, 1, &o)) << Failure() << Events();
+  std::vector<double> point, objective, constraint;
+  ASSERT_TRUE(FirstDump(2, &point, &objective, &constraint)) << Failure() << Events();
+  // Maximised: the optimiser minimises -y(1). The constraint is 0.3 - y(0.5).
+  EXPECT_NEAR(objective[0], -0.5, 1e-5);
+  EXPECT_NEAR(objective[1], -0.25, 1e-5);
+  EXPECT_NEAR(constraint[0], -0.25, 1e-5);
+  EXPECT_NEAR(constraint[1], 0.0, 1e-5);
+  EXPECT_NEAR(o.objective, 0.75, 1e-6) << Events();
+  ASSERT_EQ(o.controls.size(), 2u);
+  EXPECT_NEAR(o.controls[0], 1.0, 1e-4);
+  EXPECT_NEAR(o.controls[1], 1.0, 1e-4);
+  ASSERT_TRUE(Finish()) << Failure() << Events();
+}
+
 // The rows the run collects across the element boundary (the objective
 // y(1) and the constraint 0.3 - y(0.5)), as the optimiser's first debug
 // dump prints them, against central differences of re-runs.
