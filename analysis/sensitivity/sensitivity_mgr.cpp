@@ -61,7 +61,8 @@ Status SensitivityMgr::GetValueAtTime(DAESVarTableEntry* variable, std::int32_t 
   if (listed == nullptr && (variable->GetFlags() & daes::kDelayed) != 0) {
     listed = services_.VariableFor(variable);
   }
-  if (listed == nullptr || key < 0 || key >= elements_) return sens_status::kNotFound;
+  if (listed == nullptr || key < 0 || key >= elements_ + SwitchingRowCount())
+    return sens_status::kNotFound;
   return services_.GetDelayedSensitivity(listed, key, GetSimulationTime() - elapsed, value);
 }
 
@@ -269,7 +270,8 @@ Status SensitivityMgr::AllocateMatrix() {
     FreeMatrices();
     return sens_status::kNoMemory;
   }
-  const Status sized = services_.SizeSensitivityHistory(n);
+  // A delayed history for every row, the switching times' too.
+  const Status sized = services_.SizeSensitivityHistory(n + s);
   allocation_ = status::IsFailure(sized) ? -1 : 1;
   return sized;
 }
@@ -409,7 +411,7 @@ Status SensitivityMgr::Store(std::int32_t entry, DAESVarTableEntry* variable, do
 
 Status SensitivityMgr::RecordDelayed(std::int32_t row, DAESVarTableEntry* variable, double time,
                                      double value) {
-  if (row < 0 || row >= elements_) return sens_status::kNoParameter;
+  if (row < 0 || row >= elements_ + SwitchingRowCount()) return sens_status::kNoParameter;
   AnalysisVariable* v = ListedFor(variable);
   if (v == nullptr) v = services_.VariableFor(variable);
   if (v == nullptr) return sens_status::kNotFound;

@@ -675,6 +675,19 @@ Status QLNSensitivityCalculator::RecordDelayed(double time, const double* first,
         if (status::IsFailure(s)) last = s;
       }
     }
+    // The switching times' rows follow the parameters'.
+    const std::int32_t switches = std::max(0, manager->SwitchTimeRows());
+    for (std::int32_t k = 0; k < switches && at >= 0; ++k) {
+      const std::int32_t row_at = manager->MatrixRowCount() + k;
+      if (row_at < 0 || row_at >= rows) break;
+      const auto u = static_cast<std::size_t>(at);
+      const double* row = columns.second[u]
+                              ? second + static_cast<std::size_t>(row_at) * columns.second_count
+                              : first + static_cast<std::size_t>(row_at) * columns.first_count;
+      const Status s =
+          manager->RecordDelayed(row_at, v, time, row[columns.column[u]] / entry->GetScale());
+      if (status::IsFailure(s)) last = s;
+    }
   }
   return last;
 }
@@ -885,6 +898,11 @@ Status QLNSensitivityCalculator::DynamicAt(double time, double* first, double* s
       continue;
     }
     if (status::IsFailure(s)) return s;
+    if (delayed) {
+      s = system->EvaluateDelayedColumn(at, column.data());
+      if (status::IsFailure(s)) return s;
+      for (std::int64_t i = 0; i < m; ++i) rhs[i] -= column[i];
+    }
     s = correct(row1, row2, nullptr, e);
     if (s != 0) return s;
   }

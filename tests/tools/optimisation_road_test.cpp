@@ -364,23 +364,24 @@ TEST_F(OptimisationRoad, PathConstraintAtAnElementBoundary) {
   ASSERT_TRUE(Finish()) << Failure() << Events();
 }
 
-// As Integrator, with y = DELAY(x, 0.25): y(0.5) = 0.25 u1 and y(1) = 0.5
-// u1 + 0.25 u2 for the two elements.
-void DelayedIntegrator(Writer& w) {
-  w.List(5);
-  ModelVariable(w, modelwriter::kStateVariable, 1, ".x", 0.0, 32);
-  ModelVariable(w, modelwriter::kRealVariable, 3, ".u", 0.0, 4);
-  ModelVariable(w, modelwriter::kRealVariable, 4, ".y", 0.0, 1);
-  ModelEquation(w, 10, ".ex", Sub(Var(0), Var(1)), {{2, 1, 1}, {2, 3}});
-  ModelEquation(w, 11, ".ey", Sub(Var(0), modelwriter::Delay(Var(1), Real(0.25))),
-                {{2, 4}, {2, 1}});
+// As Integrator, with y = DELAY(x, lag).
+std::function<void(Writer&)> DelayedIntegrator(double lag) {
+  return [lag](Writer& w) {
+    w.List(5);
+    ModelVariable(w, modelwriter::kStateVariable, 1, ".x", 0.0, 32);
+    ModelVariable(w, modelwriter::kRealVariable, 3, ".u", 0.0, 4);
+    ModelVariable(w, modelwriter::kRealVariable, 4, ".y", 0.0, 1);
+    ModelEquation(w, 10, ".ex", Sub(Var(0), Var(1)), {{2, 1, 1}, {2, 3}});
+    ModelEquation(w, 11, ".ey", Sub(Var(0), modelwriter::Delay(Var(1), Real(lag))),
+                  {{2, 4}, {2, 1}});
+  };
 }
 
 // Each element of a piecewise control keeps its own history of the delayed
-// variable's sensitivity: the gradients through the DELAY are the closed
-// forms, and the optimum follows them.
+// variable's sensitivity: with y = DELAY(x, 0.25), y(0.5) = 0.25 u1 and
+// y(1) = 0.5 u1 + 0.25 u2, and the optimum follows those gradients.
 TEST_F(OptimisationRoad, GradientsOfEveryElementPassThroughADelay) {
-  ASSERT_TRUE(Start(1, DelayedIntegrator, 4)) << Failure() << Events();
+  ASSERT_TRUE(Start(1, DelayedIntegrator(0.25), 4)) << Failure() << Events();
   ASSERT_TRUE(IntOption(112, 1)) << Failure();  // maximise
   ASSERT_TRUE(IntOption(128, 4)) << Failure();
   ASSERT_TRUE(Optimisation([](Writer& w) { w.U16(60), w.U8(1); }, "kind 60")) << Failure();
@@ -589,6 +590,29 @@ TEST_F(OptimisationRoad, InteriorElementLengthGradientOfAnIntegrator) {
   EXPECT_NEAR(constraint[2], 0.2, 1e-6);
   EXPECT_NEAR(constraint[3], 0.4, 1e-6);
   CheckMovingGradient(point, objective, constraint, times, u, false);
+  Finish();
+}
+
+// The same through y = DELAY(x, 0.25) on [0, 0.4, 1]: y(T) = x(T - 0.25) =
+// 0.2 L1 + 0.8 (L2 - 0.25) moves with u1 by 0.4, with u2 by 0.35, with L1
+// by 0.2 and with L2 by 0.8. The switching time's row takes its share of
+// the delayed sensitivity (-0.6) from that row's own history. (The
+// constraint's rows are left out: y's slope there comes from steps that
+// straddle the time x's kink reaches y.)
+TEST_F(OptimisationRoad, ElementLengthGradientsPassThroughADelay) {
+  const std::vector<double> times = {0.0, 0.4, 1.0}, u = {0.2, 0.8};
+  ASSERT_TRUE(Start(1, DelayedIntegrator(0.25), 4)) << Failure() << Events();
+  ASSERT_TRUE(IntOption(128, 4)) << Failure();
+  ASSERT_TRUE(Optimisation([](Writer& w) { w.U16(60), w.U8(1); }, "kind 60")) << Failure();
+  ASSERT_TRUE(Optimisation(MovingDefinition(times, u), "kind 76")) << Failure();
+  values_per_control_ = 2;
+  moving_ = true;
+  Optimum o;
+  Optimise(0, 1, &o);
+  std::vector<double> point, objective, constraint;
+  ASSERT_TRUE(FirstDump(4, &point, &objective, &constraint)) << Failure() << Events();
+  const double want[4] = {0.4, 0.35, 0.2, 0.8};
+  for (int j = 0; j < 4; ++j) EXPECT_NEAR(objective[j], want[j], 1e-6) << "variable " << j + 1;
   Finish();
 }
 
