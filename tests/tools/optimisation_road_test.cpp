@@ -129,6 +129,13 @@ class OptimisationRoad : public optimisationroad::OptimisationFixture {
       at = value_after(at + 1, std::to_string(j + 1) + "  ", &(*constraint)[j]);
     return at < lines.size() ? true : Fail("no complete debug dump");
   }
+
+  // An optimisation of `model` over the moving elements of
+  // MovingDefinition(times, u), run for its first debug dump: the point
+  // and both gradient rows over the control values and the lengths.
+  bool MovingFirstDump(const std::function<void(Writer&)>& model, const std::vector<double>& times,
+                       const std::vector<double>& u, std::vector<double>* point,
+                       std::vector<double>* objective, std::vector<double>* constraint);
 };
 
 // x1..x4 fixed (indices 1-4), f (5), g (6) and h (7) free, their equations
@@ -519,6 +526,22 @@ std::function<void(Writer&)> MovingDefinition(const std::vector<double>& times,
   };
 }
 
+bool OptimisationRoad::MovingFirstDump(const std::function<void(Writer&)>& model,
+                                       const std::vector<double>& times,
+                                       const std::vector<double>& u, std::vector<double>* point,
+                                       std::vector<double>* objective,
+                                       std::vector<double>* constraint) {
+  if (!Start(1, model, 4) || !IntOption(128, 4) ||
+      !Optimisation([](Writer& w) { w.U16(60), w.U8(1); }, "kind 60") ||
+      !Optimisation(MovingDefinition(times, u), "kind 76"))
+    return false;
+  values_per_control_ = u.size();
+  moving_ = true;
+  Optimum o;
+  Optimise(0, 1, &o);
+  return FirstDump(u.size() + times.size() - 1, point, objective, constraint);
+}
+
 // x(t) of x' = u - x (decay) or x' = u from x(0) = x0, u piecewise constant
 // (one value an element) or ramps (one value a boundary).
 double ClosedForm(double t, const std::vector<double>& times, const std::vector<double>& u,
@@ -575,16 +598,9 @@ void CheckMovingGradient(const std::vector<double>& point, const std::vector<dou
 // the second's 0.8; at t1 + L2/2 they are 0.2 and 0.4.
 TEST_F(OptimisationRoad, InteriorElementLengthGradientOfAnIntegrator) {
   const std::vector<double> times = {0.0, 0.5, 1.0}, u = {0.2, 0.8};
-  ASSERT_TRUE(Start(1, Integrator, 4)) << Failure() << Events();
-  ASSERT_TRUE(IntOption(128, 4)) << Failure();
-  ASSERT_TRUE(Optimisation([](Writer& w) { w.U16(60), w.U8(1); }, "kind 60")) << Failure();
-  ASSERT_TRUE(Optimisation(MovingDefinition(times, u), "kind 76")) << Failure();
-  values_per_control_ = 2;
-  moving_ = true;
-  Optimum o;
-  Optimise(0, 1, &o);
   std::vector<double> point, objective, constraint;
-  ASSERT_TRUE(FirstDump(4, &point, &objective, &constraint)) << Failure() << Events();
+  ASSERT_TRUE(MovingFirstDump(Integrator, times, u, &point, &objective, &constraint))
+      << Failure() << Events();
   EXPECT_NEAR(objective[2], 0.2, 1e-6);
   EXPECT_NEAR(objective[3], 0.8, 1e-6);
   EXPECT_NEAR(constraint[2], 0.2, 1e-6);
@@ -601,16 +617,9 @@ TEST_F(OptimisationRoad, InteriorElementLengthGradientOfAnIntegrator) {
 // straddle the time x's kink reaches y.)
 TEST_F(OptimisationRoad, ElementLengthGradientsPassThroughADelay) {
   const std::vector<double> times = {0.0, 0.4, 1.0}, u = {0.2, 0.8};
-  ASSERT_TRUE(Start(1, DelayedIntegrator(0.25), 4)) << Failure() << Events();
-  ASSERT_TRUE(IntOption(128, 4)) << Failure();
-  ASSERT_TRUE(Optimisation([](Writer& w) { w.U16(60), w.U8(1); }, "kind 60")) << Failure();
-  ASSERT_TRUE(Optimisation(MovingDefinition(times, u), "kind 76")) << Failure();
-  values_per_control_ = 2;
-  moving_ = true;
-  Optimum o;
-  Optimise(0, 1, &o);
   std::vector<double> point, objective, constraint;
-  ASSERT_TRUE(FirstDump(4, &point, &objective, &constraint)) << Failure() << Events();
+  ASSERT_TRUE(MovingFirstDump(DelayedIntegrator(0.25), times, u, &point, &objective, &constraint))
+      << Failure() << Events();
   const double want[4] = {0.4, 0.35, 0.2, 0.8};
   for (int j = 0; j < 4; ++j) EXPECT_NEAR(objective[j], want[j], 1e-6) << "variable " << j + 1;
   Finish();
@@ -635,17 +644,10 @@ TEST_F(OptimisationRoad, InteriorElementLengthGradientsOfADecay) {
     SCOPED_TRACE(testing::Message() << c.times.size() - 1 << " elements, " << c.u.size()
                                     << " values, decay " << c.decay);
     run_.events.clear();
-    const std::size_t n = c.u.size() + c.times.size() - 1;
-    ASSERT_TRUE(Start(1, c.decay ? Decay : Integrator, 4)) << Failure() << Events();
-    ASSERT_TRUE(IntOption(128, 4)) << Failure();
-    ASSERT_TRUE(Optimisation([](Writer& w) { w.U16(60), w.U8(1); }, "kind 60")) << Failure();
-    ASSERT_TRUE(Optimisation(MovingDefinition(c.times, c.u), "kind 76")) << Failure();
-    values_per_control_ = c.u.size();
-    moving_ = true;
-    Optimum o;
-    Optimise(0, 1, &o);
     std::vector<double> point, objective, constraint;
-    ASSERT_TRUE(FirstDump(n, &point, &objective, &constraint)) << Failure() << Events();
+    ASSERT_TRUE(MovingFirstDump(c.decay ? Decay : Integrator, c.times, c.u, &point, &objective,
+                                &constraint))
+        << Failure() << Events();
     Finish();
     CheckMovingGradient(point, objective, constraint, c.times, c.u, c.decay);
   }
@@ -657,16 +659,9 @@ TEST_F(OptimisationRoad, InteriorElementLengthGradientsOfADecay) {
 TEST_F(OptimisationRoad, InteriorElementLengthRowsMatchCentralDifferencesOfReRuns) {
   if (testsupport::kUnderThreadSanitizer) GTEST_SKIP() << engineroad::kNumbersNotThreads;
   const std::vector<double> times = {0.0, 0.25, 0.6, 1.0}, u = {1.5, -0.5, 1.0};
-  ASSERT_TRUE(Start(1, Decay, 4)) << Failure() << Events();
-  ASSERT_TRUE(IntOption(128, 4)) << Failure();
-  ASSERT_TRUE(Optimisation([](Writer& w) { w.U16(60), w.U8(1); }, "kind 60")) << Failure();
-  ASSERT_TRUE(Optimisation(MovingDefinition(times, u), "kind 76")) << Failure();
-  values_per_control_ = 3;
-  moving_ = true;
-  Optimum o;
-  Optimise(0, 1, &o);
   std::vector<double> point, objective, constraint;
-  ASSERT_TRUE(FirstDump(6, &point, &objective, &constraint)) << Failure() << Events();
+  ASSERT_TRUE(MovingFirstDump(Decay, times, u, &point, &objective, &constraint))
+      << Failure() << Events();
   Finish();
 
   communication_ = 0.005;
