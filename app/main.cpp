@@ -13,7 +13,7 @@ int main(int argc, char** argv) {
   // Before anything is loaded, even the banner's output buffered.
   platform::RestartWithoutRelativeSearchEntries(argv);
   // A client that never reads the engine's output must not hang the engine.
-  platform::RelayStandardStreams();
+  platform::RelayStandardOutput();
   std::printf("%s\n", vantor_app::BannerText().c_str());
   if (vantor_app::AsksForHelp(argc, argv)) {
     std::fputs(vantor_app::kUsage, stdout);

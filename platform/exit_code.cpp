@@ -1,11 +1,24 @@
 #include "platform/exit_code.h"
 
+#include <poll.h>
+
 #include <cstdio>
 #include <cstdlib>
 
 #include "platform/stream_relay.h"
 
 namespace platform {
+namespace {
+
+// Standard error is not relayed: a reader that takes nothing holds the
+// line back at most half a second, never the end itself.
+void SayExitStatus(Status final_status) {
+  pollfd ready{2, POLLOUT, 0};
+  if (::poll(&ready, 1, 500) == 1 && (ready.revents & POLLOUT) != 0)
+    std::fprintf(stderr, "vantor: exit status 0x%08X\n", final_status);
+}
+
+}  // namespace
 
 int ExitCodeOf(Status final_status) {
   if (status::IsSuccess(final_status)) return 0;
@@ -14,20 +27,16 @@ int ExitCodeOf(Status final_status) {
 }
 
 void ExitWithStatus(Status final_status, bool say_failure) {
-  if (say_failure && status::IsFailure(final_status)) {
-    std::fprintf(stderr, "vantor: exit status 0x%08X\n", final_status);
-  }
-  std::fflush(stdout);
   std::fflush(stderr);
+  if (say_failure && status::IsFailure(final_status)) SayExitStatus(final_status);
+  std::fflush(stdout);
   std::exit(ExitCodeOf(final_status));
 }
 
 void AbandonWithStatus(Status final_status) {
-  if (status::IsFailure(final_status)) {
-    std::fprintf(stderr, "vantor: exit status 0x%08X\n", final_status);
-  }
-  std::fflush(stdout);
   std::fflush(stderr);
+  if (status::IsFailure(final_status)) SayExitStatus(final_status);
+  std::fflush(stdout);
   SettleRelayedStreams();
   std::_Exit(ExitCodeOf(final_status));
 }

@@ -25,8 +25,12 @@ inline constexpr std::size_t kMostRelayedBytes = std::size_t{1} << 20;
 // not be set up (that descriptor is left as it was). The first call also
 // settles the relays when the process exits.
 bool RelayStreams(const std::vector<int>& fds, std::size_t most_held = kMostRelayedBytes);
-// Standard output and error.
-inline bool RelayStandardStreams() { return RelayStreams({1, 2}); }
+// Standard output alone: the engine's lines a client may leave unread.
+// Standard error is left as it is, so that what is written there just
+// before an abnormal end (a sanitizer's report, std::terminate, a failed
+// heap check, all of which end at once) reaches it whole; the engine
+// writes only a few lines there.
+inline bool RelayStandardOutput() { return RelayStreams({1}); }
 
 // Waits until the relays have passed on all that was written to them, for
 // at most most_ms, and no longer than stall_ms while the real streams take

@@ -4,9 +4,13 @@
 // told of runs and problems; every value against its closed form, and read
 // again after an edit. Each by the interpreter and by compiled evaluation,
 // which must agree.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
@@ -763,6 +767,73 @@ TEST_P(ProcedureEvaluationRoad, ProceduresHearOfEachRunAndOfTheirProblem) {
   EXPECT_TRUE(SeenLine("rprepost precall 4")) << Events();
   EXPECT_DOUBLE_EQ(y, 4.0 + 400.0 + 3.0);
   ASSERT_TRUE(FinishRun()) << Failure();
+}
+
+
+// What the engine writes on standard error just before it ends abnormally
+// (a sanitizer's report, std::terminate, a failed heap check) is its only
+// account of the end: a procedure that writes a report of 100 lines there
+// and then calls abort() (input 1) or _exit(3) (input 2). The whole report
+// reaches the pipe the engine was started with.
+TEST_F(ProcedureRoad, AReportJustBeforeAnAbnormalEndReachesAPipeWhole) {
+  std::string report;
+  for (int line = 1; line <= 100; ++line) {
+    char text[64];
+    std::snprintf(text, sizeof text, "rlastwords report line %03d of 100\n", line);
+    report += text;
+  }
+  for (const double input : {1.0, 2.0}) {
+    const std::string what = input == 1.0 ? "abort" : "_exit";
+    int ends[2];
+    ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+    // The engine's standard output and error on the pipe; the test's own
+    // put back once the engine has started.
+    std::fflush(stdout);
+    std::fflush(stderr);
+    const int kept[2] = {::dup(1), ::dup(2)};
+    ::dup2(ends[1], 1);
+    ::dup2(ends[1], 2);
+    ::close(ends[1]);
+    const bool started = Start({Scalar("rlastwords", {"x"}, {"y"})});
+    ::dup2(kept[0], 1);
+    ::dup2(kept[1], 2);
+    for (const int fd : kept) ::close(fd);
+    ASSERT_TRUE(started) << what << Failure();
+    // Read as the engine writes, until it has gone and the pipe is closed:
+    // false at its end, or when nothing came within wait_ms.
+    std::string got;
+    const auto read_on = [&](int wait_ms) {
+      pollfd ready{ends[0], POLLIN, 0};
+      if (::poll(&ready, 1, wait_ms) <= 0) return false;
+      char piece[4096];
+      const ssize_t n = ::read(ends[0], piece, sizeof piece);
+      if (n > 0) got.append(piece, static_cast<std::size_t>(n));
+      return n > 0;
+    };
+    if (Load([input](Writer& w) {
+          w.List(3);
+          ModelVariable(w, mw::kRealVariable, 1, ".x", input, kFixed);
+          ModelVariable(w, mw::kRealVariable, 2, ".y", 0.0, kFree);
+          CallEquation(w, 10, 1, {mw::Var(0)}, {mw::Var(1)}, {{2, 1}, {2, 2}});
+        }))
+      (void)(BeginRun() && SteadyState());
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!client_->PeerLost() && std::chrono::steady_clock::now() < until) {
+      client_->Poll();
+      read_on(10);
+    }
+    EXPECT_TRUE(client_->PeerLost()) << what << ": the engine did not end";
+    int exit_code = -1;
+    client_->Close(&exit_code);
+    client_.reset();
+    if (input == 2.0) {
+      EXPECT_EQ(exit_code, 3) << what;
+    }
+    while (read_on(30000)) {
+    }
+    ::close(ends[0]);
+    EXPECT_TRUE(got.find(report) != std::string::npos) << what << ": the engine wrote\n" << got;
+  }
 }
 
 }  // namespace

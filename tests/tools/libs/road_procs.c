@@ -5,7 +5,10 @@
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include "framework/libraries/library_api.h"
 
@@ -178,4 +181,21 @@ void rtally(OLD_ARGS) {
   if (++tallied % 1000 == 0) QLN_Print(0, (char*)"rtally passed %d calls", &tallied);
   out[outoffs[0]] = in[inoffs[0]];
   *iflag = 1;
+}
+
+/* Ends the engine at its first call, as a sanitizer or a failed check
+ * does: a report of 100 numbered lines in one write on standard error,
+ * then abort() for the input 1 and _exit(3) for any other. */
+void rlastwords(OLD_ARGS) {
+  UNUSED_OLD, (void)derivs, (void)nout, (void)nin, (void)task, (void)out, (void)outoffs,
+      (void)iflag;
+  char report[100 * 64];
+  size_t length = 0;
+  for (int line = 1; line <= 100; ++line)
+    length += (size_t)snprintf(report + length, sizeof report - length,
+                               "rlastwords report line %03d of 100\n", line);
+  ssize_t written = write(2, report, length);
+  (void)written;
+  if (in[inoffs[0]] == 1.0) abort();
+  _exit(3);
 }
