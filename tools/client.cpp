@@ -2,6 +2,7 @@
 // waiting, batches, and closing.
 #include "tools/client.h"
 
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -375,6 +376,19 @@ std::uint32_t Client::Unwritten() const {
   std::uint32_t queued = 0;
   for (std::uint32_t k = 0; k < DseIOQueue::kClasses; ++k) queued += engine->QueuedSegments(k);
   return queued;
+}
+
+long Client::Unread() const {
+  if (controller_ == nullptr || controller_->IOQueue()->PeerCount() == 0) return -1;
+  XosConnection* connection = controller_->IOQueue()->PeerAt(0)->Connection();
+  if (connection == nullptr) return -1;
+  std::vector<platform::Readiness> items;
+  connection->AddReadiness(&items, true, false);
+  for (const platform::Readiness& item : items) {
+    int unread = 0;
+    if (!item.write && ::ioctl(item.fd, FIONREAD, &unread) == 0) return unread;
+  }
+  return -1;
 }
 
 int Client::EnginePid() const {

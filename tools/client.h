@@ -208,6 +208,9 @@ class Client {
   // Segments sent or posted that wait to be written to the engine (while
   // it reads nothing, the connection takes no more).
   std::uint32_t Unwritten() const;
+  // Bytes the engine has written to the connection that no poll has read
+  // yet; -1 when they cannot be told.
+  long Unread() const;
   // Whether the engine has said it serves the service type.
   bool Serves(std::uint32_t type) const;
   int EnginePid() const;
