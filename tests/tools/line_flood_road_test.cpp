@@ -254,8 +254,8 @@ TEST_F(LineFloodRoad, AStalledStepTellsItsIndeterminateGroupOnceAndEndsAtTheStep
 
 // At print level 5 the step floods a client that reads nothing until the
 // engine has said on its standard output that the step ran out of steps:
-// most lines are dropped and counted, but the lines that say why the step
-// ended still come before the notice that it failed.
+// lines it cannot hold are dropped and counted, but the lines that say why
+// the step ended still come before the notice that it failed.
 TEST_F(LineFloodRoad, AClientThatLooksAwayStillLearnsWhyTheStepEnded) {
   EngineOutput output;
   output_ = &output;
@@ -269,7 +269,10 @@ TEST_F(LineFloodRoad, AClientThatLooksAwayStillLearnsWhyTheStepEnded) {
   long went = 0;
   for (const std::string& line : lines)
     if (line.find(dropped) != std::string::npos) went += std::stol(line);
-  EXPECT_GT(went, 0) << "the flood did not back up";
+  // Whether lines were dropped depends on which side ran ahead; none went
+  // untold: the step's 10,000 different reports (the bound of a step)
+  // came, or were counted among the dropped.
+  EXPECT_GE(static_cast<long>(lines.size()) + went, 10000) << went << " dropped";
   EXPECT_NE(BoundLine(lines).find("Integration.MaxSteps (20000) ends the step"), std::string::npos)
       << Joined({lines.end() - std::min<std::ptrdiff_t>(40, std::ssize(lines)), lines.end()});
   EXPECT_GE(engineroad::CountStarting(lines, "The report \"Indeterminate variable Model.y"), 1u);
