@@ -127,7 +127,8 @@ class UnreadOutputRoad : public EngineRoad {
                     "hold " + std::to_string(Held()) + " bytes");
       }
     }
-    // They filled up indeed.
+    // They fill up indeed, once the engine's relay has passed its lines on.
+    client_->WaitFor([&] { return Held() > capacity_ / 2; });
     return Held() > capacity_ / 2 || Fail("the engine's streams did not fill");
   }
 
