@@ -239,9 +239,7 @@ bool DAESProcSolverEquation::LibraryEvaluates(std::uint32_t flags) const {
   const daes::CompiledLibrary& library = daes::CurrentCompiledLibrary();
   if (!library.IsLoaded() || library.procoutput == nullptr || library.procderivs == nullptr)
     return false;
-  const DAESProcDef* d = context_->Data().Definition();
-  return d != nullptr && d->InterfaceVersion() < 3 &&
-         (d->Options() & procflag::kReturnsInputs) == 0;
+  return !context_->Data().KeptInterpreted();
 }
 
 double DAESProcSolverEquation::OutputValue(bool compiled) const {

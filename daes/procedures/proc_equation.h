@@ -43,6 +43,7 @@ class DAESProcContext : public DAESEquationContext, public DAESProcedureEquation
   void ResetPropertiesCall() override;
   void ForgetLastCall() override { data_.Reset(); }
   void TellPrecall() override { data_.TellPrecall(); }
+  bool CalledByLibrary() override { return wrapper_ != 0 && !data_.KeptInterpreted(); }
   // Copies the outputs into the problem's share after a call.
   void ShareOutputs();
   // One output slot's value into the problem's share.

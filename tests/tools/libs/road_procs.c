@@ -140,6 +140,37 @@ void rcube(I* task, double* in, I* insz, double* out, I* outsz, I* inoffs, I* ou
   *iflag = 1;
 }
 
+/* y = x^3 through the newer interface, counting and saying its pre- and
+ * post-calls; its derivative by differences. */
+static int cube_precalls, cube_postcalls;
+
+void rcubeprepost(I* task, double* in, I* insz, double* out, I* outsz, I* inoffs, I* outoffs,
+                  I* props, double* work, I* wlen, I* nout, I* nin, I* count, I* pairs,
+                  double* values, I* iflag) {
+  (void)insz, (void)outsz, (void)props, (void)work, (void)wlen, (void)nout, (void)nin;
+  (void)count, (void)pairs, (void)values;
+  *iflag = 1;
+  switch (*task) {
+    case 0:
+      out[outoffs[0]] = in[inoffs[0]] * in[inoffs[0]] * in[inoffs[0]];
+      break;
+    case 1:
+      ++cube_precalls;
+      QLN_Print(0, (char*)"rcubeprepost precall %d", &cube_precalls);
+      break;
+    case 2:
+      ++cube_postcalls;
+      QLN_Print(0, (char*)"rcubeprepost postcall %d", &cube_postcalls);
+      break;
+    case 5:
+    case 6:
+      break;
+    default:
+      QLN_Print(0, (char*)"rcubeprepost asked for task %d", task);
+      *iflag = 4;
+  }
+}
+
 void rlin2(OLD_ARGS) {
   UNUSED_OLD, (void)derivs, (void)nout, (void)nin, (void)task;
   const double* x = &in[inoffs[0]];
