@@ -17,6 +17,7 @@
 #include "foundation/interfaces/current_objects.h"
 #include "foundation/interfaces/solver_options.h"
 #include "foundation/messages/su_print.h"
+#include "framework/libraries/library_failure.h"
 
 namespace {
 
@@ -247,16 +248,16 @@ double DAESProcSolverEquation::OutputValue(bool compiled) const {
   return context_->Data().Output(output_position_);
 }
 
-Status DAESProcSolverEquation::CompiledResidual(std::uint32_t flags) {
+Status DAESProcSolverEquation::CompiledResidual() {
+  libraries::TakeLibraryFailure();
   const double r = daes::CurrentCompiledLibrary().residual(CompiledNumber());
+  const Status failure = libraries::TakeLibraryFailure();
   if (!std::isfinite(r)) {
-    // The library gives no status: a failed call (or an output that is no
-    // number) leaves its residual no number, and the interpreter's call
-    // at the same inputs tells what went wrong.
-    double checked = 0.0;
-    const Status s = EvaluateResidual(&checked, (flags | daes::kEvalInterpreted));
+    // A failed call (or an output that is no number) leaves the residual no
+    // number; the library has said why, with the status it gives. Calling
+    // the procedure again would repeat what it does.
     SetResidualValue(r);
-    return status::IsFailure(s) ? s : daes::kNonFiniteResidual;
+    return failure != 0 ? failure : daes::kNonFiniteResidual;
   }
   // The residual is the output variable less the output (older interface).
   SetResidualValue(r);
@@ -531,7 +532,7 @@ bool DAESProcSolverEquation::SharesEvaluation(QLNEquation* previous) {
 
 Status DAESProcSolverEquation::TakeSharedResult() {
   // The library calls again only when the inputs moved.
-  if (LibraryEvaluates(0)) return CompiledResidual(daes::kEvalResidual);
+  if (LibraryEvaluates(0)) return CompiledResidual();
   residual_ = context_->Data().Residual(OutputVariableValue(), output_position_);
   return 0;
 }
@@ -552,7 +553,7 @@ Status DAESProcSolverEquation::Evaluate(std::uint32_t flags, void* arg) {
   } else if ((flags & (daes::kEvalResidual | daes::kEvalDerivatives)) != 0) {
     // The library's residual first: its outputs and derivatives are those
     // of the call it makes there.
-    s = CompiledResidual(flags | extra);
+    s = CompiledResidual();
   }
   if (status::IsFailure(s) || d == 0) return s;
   Status derivatives = EvaluateProcDerivatives(flags | extra);

@@ -449,9 +449,11 @@ TEST_P(ProcedureEvaluationRoad, ArrayInputsAreSolvedForMemberByMember) {
 }
 
 // y = x by a procedure that fails with code 3 once x passes 1: the failed
-// steady state names the procedure and its equation, and the run goes on
-// once x is back below 1.
+// steady state names the procedure (interpreted, with its equation and
+// code), and the run goes on once x is back below 1. Compiled, the library
+// alone calls it: the engine does not call it again to ask why.
 TEST_P(ProcedureEvaluationRoad, AFailingProcedureFailsItsRunAndTheNextRunRecovers) {
+  const bool compiled = GetParam() == Evaluation::kCompiled;
   ASSERT_TRUE(Start({Scalar("rlimit", {"x"}, {"y"})})) << Failure();
   ASSERT_TRUE(Load([](Writer& w) {
     w.List(3);
@@ -472,7 +474,15 @@ TEST_P(ProcedureEvaluationRoad, AFailingProcedureFailsItsRunAndTheNextRunRecover
                   },
                   "the run abandoned"))
       << Failure() << Events();
-  EXPECT_NE(Events().find("Procedure rlimit failed in equation Model.call10, fail code 3"),
+  EXPECT_NE(Events().find(compiled
+                              ? "Outputs call of rlimit returned user error code"
+                              : "Procedure rlimit failed in equation Model.call10, fail code 3"),
+            std::string::npos)
+      << Events();
+  EXPECT_TRUE(SeenLine(compiled ? "rlimit failed call 1 by the compiled library"
+                                : "rlimit failed call 1 by the engine"))
+      << Events();
+  EXPECT_EQ(Events().find(compiled ? "by the engine" : "by the compiled library"),
             std::string::npos)
       << Events();
   ASSERT_TRUE(Set("x", 0.8) && SteadyState() && Value(2, &y)) << Failure() << Events();

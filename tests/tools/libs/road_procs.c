@@ -33,12 +33,16 @@ void rsquare(OLD_ARGS) {
  * 4): a compiled equation library (a file named tcex...) or the engine. */
 static int by_library, by_engine;
 
-static void Tell(const void* caller) {
+static int ByLibrary(const void* caller) {
   Dl_info info;
   const char* file = dladdr(caller, &info) != 0 && info.dli_fname != 0 ? info.dli_fname : "";
   const char* base = strrchr(file, '/');
   base = base != 0 ? base + 1 : file;
-  if (strncmp(base, "tcex", 4) == 0) {
+  return strncmp(base, "tcex", 4) == 0;
+}
+
+static void Tell(const void* caller) {
+  if (ByLibrary(caller)) {
     if (by_library++ == 0) QLN_Print(0, (char*)"rwho evaluated by the compiled library");
   } else if (by_engine++ == 0) {
     QLN_Print(0, (char*)"rwho evaluated by the engine");
@@ -89,11 +93,19 @@ void rscale(OLD_ARGS) {
   *iflag = 1;
 }
 
-/* y = x, failing with code 3 once x passes 1. */
+/* y = x, failing with code 3 once x passes 1, counting its failed calls
+ * and saying each with its caller. */
+static int failed_calls;
+
 void rlimit(OLD_ARGS) {
   UNUSED_OLD, (void)derivs, (void)nout, (void)nin, (void)task;
   out[outoffs[0]] = in[inoffs[0]];
   *iflag = in[inoffs[0]] > 1.0 ? 3 : 1;
+  if (*iflag == 3) {
+    ++failed_calls;
+    QLN_Print(0, (char*)"rlimit failed call %d by %s", &failed_calls,
+              ByLibrary(__builtin_return_address(0)) ? "the compiled library" : "the engine");
+  }
 }
 
 /* Counts the calls that open and close the problem and begin and end a
