@@ -254,10 +254,13 @@ Status DAESProcSolverEquation::CompiledResidual() {
   const Status failure = libraries::TakeLibraryFailure();
   if (!std::isfinite(r)) {
     // A failed call (or an output that is no number) leaves the residual no
-    // number; the library has said why, with the status it gives. Calling
-    // the procedure again would repeat what it does.
+    // number; the library has said why, with its status. Calling the
+    // procedure again would repeat what it does. The library tells fail
+    // codes 3 and 4 alike, severe: taken as the interpreter takes code 3,
+    // so that the solvers may still step back from where the call failed.
     SetResidualValue(r);
-    return failure != 0 ? failure : daes::kNonFiniteResidual;
+    if (failure == 0) return daes::kNonFiniteResidual;
+    return status::IsSevere(failure) ? procstatus::kError : failure;
   }
   // The residual is the output variable less the output (older interface).
   SetResidualValue(r);

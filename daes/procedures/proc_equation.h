@@ -188,7 +188,8 @@ class DAESProcSolverEquation : public DAESSolverEquation {
   // interface, no inputs handed back to the variables).
   bool LibraryEvaluates(std::uint32_t flags) const;
   // The row's residual by the library's own call (its `residual`); a call
-  // the library marks failed gives the status the library reported it with.
+  // the library marks failed gives the status the library reported it with
+  // (a severe one as the interpreter's status for fail code 3).
   Status CompiledResidual();
   // The call's output for this row: the library's after its own call when
   // it evaluates the row, else from the call the row made itself.

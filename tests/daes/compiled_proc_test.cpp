@@ -385,8 +385,9 @@ TEST(CompiledProcedures, ActiveLibraryEvaluatesTheRowsThroughItsResidual) {
   EXPECT_EQ(*calls, before);
   EXPECT_EQ(g_asked, (std::vector<std::string>{"residual 7", "output 7", "derivs 7", "residual 8",
                                                "output 8", "derivs 8"}));
-  // A failed call gives the status the library printed it with; the
-  // procedure is not called again.
+  // A failed call gives the status the library printed it with, a user
+  // error code as the interpreter's for code 3; the procedure is not called
+  // again.
   g_residual = std::numeric_limits<double>::quiet_NaN();
   g_printed = 0xA031FFFFu;
   DAESVarTableEntry* u1 = nullptr;
@@ -396,7 +397,9 @@ TEST(CompiledProcedures, ActiveLibraryEvaluatesTheRowsThroughItsResidual) {
   }
   ASSERT_NE(u1, nullptr);
   u1->SetValue(-1.0);
-  EXPECT_EQ(rows[0]->Evaluate(flags, nullptr), 0xA031FFFFu);
+  EXPECT_EQ(rows[0]->Evaluate(flags, nullptr), procstatus::kError);
+  g_printed = 0x8000028Fu;  // an output that is no number
+  EXPECT_EQ(rows[0]->Evaluate(flags, nullptr), 0x8000028Fu);
   g_printed = 0;
   EXPECT_EQ(rows[0]->Evaluate(flags, nullptr), daes::kNonFiniteResidual);
   EXPECT_EQ(*calls, before);
