@@ -361,8 +361,7 @@ TEST_P(ProcedureEvaluationRoad, TheNewerInterfaceGivesItsDerivativesByPattern) {
 // once as it begins and once as it ends. Compiled evaluation leaves the rows
 // of this interface to the engine, and their pre- and post-calls with them.
 TEST_P(ProcedureEvaluationRoad, TheNewerInterfaceHearsOfItsRunOnce) {
-  mw::Procedure cube =
-      Scalar("rcubeprepost", {"x"}, {"y"}, kPrecall | kPostcall | kProblemCalls);
+  mw::Procedure cube = Scalar("rcubeprepost", {"x"}, {"y"}, kPrecall | kPostcall | kProblemCalls);
   cube.version = 3;
   ASSERT_TRUE(Start({cube}, {{97, 0}})) << Failure();
   ASSERT_TRUE(Load([](Writer& w) {
@@ -377,8 +376,7 @@ TEST_P(ProcedureEvaluationRoad, TheNewerInterfaceHearsOfItsRunOnce) {
   EXPECT_NEAR(x, 2.0, 1e-8);
   auto end_run = std::make_unique<vantor_client::Request>(kProblemService);
   end_run->PutUInt16(134);
-  ASSERT_TRUE(road_->Expect(std::move(end_run), "request 134", engineroad::kRunEnded))
-      << Failure();
+  ASSERT_TRUE(road_->Expect(std::move(end_run), "request 134", engineroad::kRunEnded)) << Failure();
   EXPECT_TRUE(SeenLine("rcubeprepost precall 1")) << Events();
   EXPECT_TRUE(SeenLine("rcubeprepost postcall 1")) << Events();
   ASSERT_TRUE(FinishRun()) << Failure();
@@ -474,10 +472,10 @@ TEST_P(ProcedureEvaluationRoad, AFailingProcedureFailsItsRunAndTheNextRunRecover
                   },
                   "the run abandoned"))
       << Failure() << Events();
-  EXPECT_NE(Events().find(compiled
-                              ? "Outputs call of rlimit returned user error code"
-                              : "Procedure rlimit failed in equation Model.call10, fail code 3"),
-            std::string::npos)
+  EXPECT_NE(
+      Events().find(compiled ? "Outputs call of rlimit returned user error code"
+                             : "Procedure rlimit failed in equation Model.call10, fail code 3"),
+      std::string::npos)
       << Events();
   EXPECT_TRUE(SeenLine(compiled ? "rlimit failed call 1 by the compiled library"
                                 : "rlimit failed call 1 by the engine"))
