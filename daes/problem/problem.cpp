@@ -608,10 +608,21 @@ Status DAESProblem::RunProcedureCalls(std::int32_t mode) {
   if (mode == 1) {
     if (library.IsLoaded() && library.precall_procs != nullptr) {
       // The library keeps its own mark; this one says its post-calls are due.
-      if (!precalled_) {
-        for (DAESProcedureEquation* p : procedures_) p->TellPrecall();
+      const bool first = !precalled_;
+      if (first) {
+        for (DAESProcedureEquation* p : procedures_) {
+          if (p->CalledByLibrary()) p->TellPrecall();
+        }
       }
       result = library.precall_procs();
+      if (!status::IsFailure(result) && first) {
+        const Status own = PrecallProcedures(true);
+        if (status::IsFailure(own)) {
+          // Undo the library's pre-calls, as a failed pre-call undoes those before it.
+          if (library.postcall_procs != nullptr) library.postcall_procs(0x7FFFFFFF);
+          result = own;
+        }
+      }
       if (!status::IsFailure(result)) {
         precalled_ = true;
         // The rows call the procedures themselves, and must not take their
@@ -621,39 +632,19 @@ Status DAESProblem::RunProcedureCalls(std::int32_t mode) {
     } else if (precalled_) {
       result = daes::kProcedureCallsUnchanged;
     } else {
-      precalled_ = true;
-      for (std::size_t i = 0; i < procedures_.size(); ++i) {
-        if (!status::IsFailure(procedures_[i]->CallProcedure(1))) continue;
-        const std::string name = procedures_[i]->ProcedureName();
-        for (std::size_t k = 0; k < i; ++k) procedures_[k]->CallProcedure(2);
-        SuPrint(daes::kNotImplemented, "procedure precall failed for %s", name.c_str());
-        precalled_ = false;
-        result = daes::kNotImplemented;
-        break;
-      }
+      result = PrecallProcedures(false);
+      precalled_ = !status::IsFailure(result);
     }
   } else if (mode == 2) {
     if (!precalled_) {
       result = daes::kProcedureCallsUnchanged;
-    } else if (library.IsLoaded() && library.postcall_procs != nullptr) {
-      // The library's calls stand for the procedures' own, as its pre-calls did.
-      precalled_ = false;
-      result = library.postcall_procs(0x7FFFFFFF);
     } else {
-      std::int32_t failures = 0;
-      std::string first;
-      for (DAESProcedureEquation* p : procedures_) {
-        if (!status::IsFailure(p->CallProcedure(2))) continue;
-        if (failures++ == 0) first = p->ProcedureName();
-      }
-      if (failures == 1) {
-        SuPrint(daes::kNotImplemented, "procedure postcall failed for %s", first.c_str());
-      } else if (failures > 1) {
-        SuPrint(daes::kNotImplemented, "%d procedure postcall failures (first was %s)", &failures,
-                first.c_str());
-      }
-      if (failures > 0) result = daes::kNotImplemented;
       precalled_ = false;
+      const bool by_library = library.IsLoaded() && library.postcall_procs != nullptr;
+      // The library's calls stand for the procedures' own, as its pre-calls did.
+      if (by_library) result = library.postcall_procs(0x7FFFFFFF);
+      const Status own = PostcallProcedures(by_library);
+      if (status::IsFailure(own) && !status::IsFailure(result)) result = own;
     }
   } else if (mode == 5 || mode == 6) {
     std::int32_t failures = 0;
@@ -672,6 +663,40 @@ Status DAESProblem::RunProcedureCalls(std::int32_t mode) {
   }
   if (entry != 0) word = entry;
   return result;
+}
+
+// The pre-calls the engine makes itself (without those of the loaded
+// library's procedures when `besides_library`); a failure post-calls those
+// made before it.
+Status DAESProblem::PrecallProcedures(bool besides_library) {
+  for (std::size_t i = 0; i < procedures_.size(); ++i) {
+    if (besides_library && procedures_[i]->CalledByLibrary()) continue;
+    if (!status::IsFailure(procedures_[i]->CallProcedure(1))) continue;
+    const std::string name = procedures_[i]->ProcedureName();
+    for (std::size_t k = 0; k < i; ++k) {
+      if (!besides_library || !procedures_[k]->CalledByLibrary()) procedures_[k]->CallProcedure(2);
+    }
+    SuPrint(daes::kNotImplemented, "procedure precall failed for %s", name.c_str());
+    return daes::kNotImplemented;
+  }
+  return 0;
+}
+
+Status DAESProblem::PostcallProcedures(bool besides_library) {
+  std::int32_t failures = 0;
+  std::string first;
+  for (DAESProcedureEquation* p : procedures_) {
+    if (besides_library && p->CalledByLibrary()) continue;
+    if (!status::IsFailure(p->CallProcedure(2))) continue;
+    if (failures++ == 0) first = p->ProcedureName();
+  }
+  if (failures == 1) {
+    SuPrint(daes::kNotImplemented, "procedure postcall failed for %s", first.c_str());
+  } else if (failures > 1) {
+    SuPrint(daes::kNotImplemented, "%d procedure postcall failures (first was %s)", &failures,
+            first.c_str());
+  }
+  return failures > 0 ? daes::kNotImplemented : 0;
 }
 
 DAESProblem* DAESCreateProblem(BvuDirectoryNode* root, std::uint64_t second_value,

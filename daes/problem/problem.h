@@ -77,6 +77,9 @@ class DAESProcedureEquation {
   // Says that the procedure is pre-called, as its own pre-call says when
   // the compiled library makes the call in its place.
   virtual void TellPrecall() = 0;
+  // The loaded compiled library makes the pre- and post-calls in the
+  // engine's place; the engine makes those of the rest.
+  virtual bool CalledByLibrary() = 0;
 };
 
 class DAESProblem : public DAESSolverBlock, public BvuError, public QLNEquationList {
@@ -152,6 +155,8 @@ class DAESProblem : public DAESSolverBlock, public BvuError, public QLNEquationL
   std::int32_t IsGood() { return status::IsFailure(GetStatus()) ? 0 : 1; }
 
  private:
+  Status PrecallProcedures(bool besides_library);
+  Status PostcallProcedures(bool besides_library);
   struct OwnedText {
     bool set = false;
     std::string text;

@@ -497,6 +497,11 @@ Status ProcCallData::CallProcedure(std::int32_t task, std::int32_t* need_call) {
   return st;
 }
 
+bool ProcCallData::KeptInterpreted() const {
+  return definition_ == nullptr || definition_->InterfaceVersion() >= 3 ||
+         (definition_->Options() & procflag::kReturnsInputs) != 0;
+}
+
 void ProcCallData::TellPrecall() {
   const std::uint32_t options = definition_ != nullptr ? definition_->Options() : 0;
   if ((options & procdef::kPrecall) != 0 && PrintLevel() > 2) {

@@ -120,6 +120,9 @@ class ProcCallData {
   // negated below interface 3, as given from 3 on. Null without.
   const double* DerivativeRow(std::int32_t output) const;
   DAESProcDef* Definition() const { return definition_; }
+  // Compiled evaluation leaves the call to the engine: the newer interface,
+  // and a call that returns its inputs.
+  bool KeptInterpreted() const;
   ExprADContext* Context() const { return context_; }
   const char* ProcedureName() const;
   // Output variable minus output for interface 3 and later, else the other way.

@@ -172,10 +172,13 @@ Status DAESProcContext::WriteCallWrapper(daes::EquationCState& w, std::int32_t c
     }
     s << "  switch (iEqn)\n  {\n";
     *w.out << "int Fn" << N << "(int iEqn, int iCall);\n";
-    if ((options & procdef::kPrecall) != 0) {
+    // The engine makes the pre- and post-calls of a call it keeps to
+    // itself, through the procedure's own interface.
+    const bool library_calls = !data_.KeptInterpreted();
+    if (library_calls && (options & procdef::kPrecall) != 0) {
       w.precall << "  PRECALL(Fn" << N << "," << N << ");\n";
     }
-    if ((options & procdef::kPostcall) != 0) {
+    if (library_calls && (options & procdef::kPostcall) != 0) {
       if ((options & procdef::kPrecall) != 0) {
         w.postcall << "  if (" << N << "<iLast) {POSTCALL(Fn" << N << ");}\n";
       } else {

@@ -17,6 +17,7 @@
 #include "foundation/interfaces/current_objects.h"
 #include "foundation/interfaces/solver_options.h"
 #include "foundation/messages/su_print.h"
+#include "framework/libraries/library_failure.h"
 
 namespace {
 
@@ -239,9 +240,7 @@ bool DAESProcSolverEquation::LibraryEvaluates(std::uint32_t flags) const {
   const daes::CompiledLibrary& library = daes::CurrentCompiledLibrary();
   if (!library.IsLoaded() || library.procoutput == nullptr || library.procderivs == nullptr)
     return false;
-  const DAESProcDef* d = context_->Data().Definition();
-  return d != nullptr && d->InterfaceVersion() < 3 &&
-         (d->Options() & procflag::kReturnsInputs) == 0;
+  return !context_->Data().KeptInterpreted();
 }
 
 double DAESProcSolverEquation::OutputValue(bool compiled) const {
@@ -249,16 +248,19 @@ double DAESProcSolverEquation::OutputValue(bool compiled) const {
   return context_->Data().Output(output_position_);
 }
 
-Status DAESProcSolverEquation::CompiledResidual(std::uint32_t flags) {
+Status DAESProcSolverEquation::CompiledResidual() {
+  libraries::TakeLibraryFailure();
   const double r = daes::CurrentCompiledLibrary().residual(CompiledNumber());
+  const Status failure = libraries::TakeLibraryFailure();
   if (!std::isfinite(r)) {
-    // The library gives no status: a failed call (or an output that is no
-    // number) leaves its residual no number, and the interpreter's call
-    // at the same inputs tells what went wrong.
-    double checked = 0.0;
-    const Status s = EvaluateResidual(&checked, (flags | daes::kEvalInterpreted));
+    // A failed call (or an output that is no number) leaves the residual no
+    // number; the library has said why, with its status. Calling the
+    // procedure again would repeat what it does. The library tells fail
+    // codes 3 and 4 alike, severe: taken as the interpreter takes code 3,
+    // so that the solvers may still step back from where the call failed.
     SetResidualValue(r);
-    return status::IsFailure(s) ? s : daes::kNonFiniteResidual;
+    if (failure == 0) return daes::kNonFiniteResidual;
+    return status::IsSevere(failure) ? procstatus::kError : failure;
   }
   // The residual is the output variable less the output (older interface).
   SetResidualValue(r);
@@ -533,7 +535,7 @@ bool DAESProcSolverEquation::SharesEvaluation(QLNEquation* previous) {
 
 Status DAESProcSolverEquation::TakeSharedResult() {
   // The library calls again only when the inputs moved.
-  if (LibraryEvaluates(0)) return CompiledResidual(daes::kEvalResidual);
+  if (LibraryEvaluates(0)) return CompiledResidual();
   residual_ = context_->Data().Residual(OutputVariableValue(), output_position_);
   return 0;
 }
@@ -554,7 +556,7 @@ Status DAESProcSolverEquation::Evaluate(std::uint32_t flags, void* arg) {
   } else if ((flags & (daes::kEvalResidual | daes::kEvalDerivatives)) != 0) {
     // The library's residual first: its outputs and derivatives are those
     // of the call it makes there.
-    s = CompiledResidual(flags | extra);
+    s = CompiledResidual();
   }
   if (status::IsFailure(s) || d == 0) return s;
   Status derivatives = EvaluateProcDerivatives(flags | extra);

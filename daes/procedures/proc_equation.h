@@ -43,6 +43,7 @@ class DAESProcContext : public DAESEquationContext, public DAESProcedureEquation
   void ResetPropertiesCall() override;
   void ForgetLastCall() override { data_.Reset(); }
   void TellPrecall() override { data_.TellPrecall(); }
+  bool CalledByLibrary() override { return wrapper_ != 0 && !data_.KeptInterpreted(); }
   // Copies the outputs into the problem's share after a call.
   void ShareOutputs();
   // One output slot's value into the problem's share.
@@ -187,9 +188,9 @@ class DAESProcSolverEquation : public DAESSolverEquation {
   // interface, no inputs handed back to the variables).
   bool LibraryEvaluates(std::uint32_t flags) const;
   // The row's residual by the library's own call (its `residual`); a call
-  // the library marks failed is made again by the interpreter for its
-  // status and report.
-  Status CompiledResidual(std::uint32_t flags);
+  // the library marks failed gives the status the library reported it with
+  // (a severe one as the interpreter's status for fail code 3).
+  Status CompiledResidual();
   // The call's output for this row: the library's after its own call when
   // it evaluates the row, else from the call the row made itself.
   double OutputValue(bool compiled) const;

@@ -5,8 +5,10 @@
 #include <cstdarg>
 
 #include "foundation/messages/su_print.h"
+#include "framework/libraries/library_failure.h"
 
 extern "C" __attribute__((visibility("default"))) void QLN_Print(int status, char* _Zform, ...) {
+  libraries::NoteLibraryFailure(static_cast<Status>(status));
   if (_Zform == nullptr) return;
   va_list args;
   va_start(args, _Zform);

@@ -21,6 +21,7 @@
 #include "daes/procedures/proc_equation.h"
 #include "expr/tree/proc_call_expression.h"
 #include "foundation/values/packed_value.h"
+#include "framework/libraries/library_failure.h"
 #include "platform/dynamic_library.h"
 #include "tests/daes/compiled_c_helpers.h"
 #include "tests/daes/daes_helpers.h"
@@ -330,8 +331,11 @@ std::vector<std::string> g_asked;
 double g_residual = 0.0;
 double g_output = 0.0;
 double g_derivs[3] = {0.0, 0.0, 0.0};
+Status g_printed = 0;
 double FakeResidual(std::uint32_t n) {
   g_asked.push_back("residual " + std::to_string(n));
+  // The generated library says why through QLN_Print.
+  if (g_printed != 0) libraries::NoteLibraryFailure(g_printed);
   return g_residual;
 }
 double FakeOutput(std::uint32_t n) {
@@ -381,8 +385,11 @@ TEST(CompiledProcedures, ActiveLibraryEvaluatesTheRowsThroughItsResidual) {
   EXPECT_EQ(*calls, before);
   EXPECT_EQ(g_asked, (std::vector<std::string>{"residual 7", "output 7", "derivs 7", "residual 8",
                                                "output 8", "derivs 8"}));
-  // A failed call: the interpreter calls at the same inputs and says why.
+  // A failed call gives the status the library printed it with, a user
+  // error code as the interpreter's for code 3; the procedure is not called
+  // again.
   g_residual = std::numeric_limits<double>::quiet_NaN();
+  g_printed = 0xA031FFFFu;
   DAESVarTableEntry* u1 = nullptr;
   for (std::int32_t i = 0; i < m.problem->VariableCount(); ++i) {
     if (std::string(m.problem->GetVariable(i)->GetNameText()).find(".u1") != std::string::npos)
@@ -390,8 +397,12 @@ TEST(CompiledProcedures, ActiveLibraryEvaluatesTheRowsThroughItsResidual) {
   }
   ASSERT_NE(u1, nullptr);
   u1->SetValue(-1.0);
-  EXPECT_TRUE(status::IsFailure(rows[0]->Evaluate(flags, nullptr)));
-  EXPECT_GT(*calls, before);
+  EXPECT_EQ(rows[0]->Evaluate(flags, nullptr), procstatus::kError);
+  g_printed = 0x8000028Fu;  // an output that is no number
+  EXPECT_EQ(rows[0]->Evaluate(flags, nullptr), 0x8000028Fu);
+  g_printed = 0;
+  EXPECT_EQ(rows[0]->Evaluate(flags, nullptr), daes::kNonFiniteResidual);
+  EXPECT_EQ(*calls, before);
   // The interpreter when asked for, whatever the library.
   g_asked.clear();
   u1->SetValue(1.5);

@@ -360,6 +360,36 @@ TEST_P(ProcedureEvaluationRoad, TheNewerInterfaceGivesItsDerivativesByPattern) {
   ASSERT_TRUE(FinishRun()) << Failure();
 }
 
+// y = x^3 through the newer interface, with pre- and post-calls and the
+// problem's calls: x = 2 for y fixed at 8, and the routine hears of the run
+// once as it begins and once as it ends. Compiled evaluation leaves the rows
+// of this interface to the engine, and their pre- and post-calls with them.
+TEST_P(ProcedureEvaluationRoad, TheNewerInterfaceHearsOfItsRunOnce) {
+  mw::Procedure cube = Scalar("rcubeprepost", {"x"}, {"y"}, kPrecall | kPostcall | kProblemCalls);
+  cube.version = 3;
+  ASSERT_TRUE(Start({cube}, {{97, 0}})) << Failure();
+  ASSERT_TRUE(Load([](Writer& w) {
+    w.List(3);
+    ModelVariable(w, mw::kRealVariable, 1, ".x", 1.5, kFree);
+    ModelVariable(w, mw::kRealVariable, 2, ".y", 8.0, kFixed);
+    CallEquation(w, 10, 1, {mw::Var(0)}, {mw::Var(1)}, {{2, 1}, {2, 2}});
+  })) << Failure()
+      << Events();
+  double x = 0.0;
+  ASSERT_TRUE(BeginRun() && SteadyState() && Value(1, &x)) << Failure() << Events();
+  EXPECT_NEAR(x, 2.0, 1e-8);
+  auto end_run = std::make_unique<vantor_client::Request>(kProblemService);
+  end_run->PutUInt16(134);
+  ASSERT_TRUE(road_->Expect(std::move(end_run), "request 134", engineroad::kRunEnded)) << Failure();
+  EXPECT_TRUE(SeenLine("rcubeprepost precall 1")) << Events();
+  EXPECT_TRUE(SeenLine("rcubeprepost postcall 1")) << Events();
+  ASSERT_TRUE(FinishRun()) << Failure();
+  for (const char* line :
+       {"rcubeprepost precall 2", "rcubeprepost postcall 2", "rcubeprepost asked for task"}) {
+    EXPECT_EQ(Events().find(line), std::string::npos) << line << "\n" << Events();
+  }
+}
+
 // y = A x with A = [2 1; 0.5 3], solved for x with y fixed at (3, 5):
 // x = (8/11, 17/11), the array members of x being columns of the rows. By
 // a C procedure over one-level arrays, and by a gfortran procedure that
@@ -421,9 +451,11 @@ TEST_P(ProcedureEvaluationRoad, ArrayInputsAreSolvedForMemberByMember) {
 }
 
 // y = x by a procedure that fails with code 3 once x passes 1: the failed
-// steady state names the procedure and its equation, and the run goes on
-// once x is back below 1.
+// steady state names the procedure (interpreted, with its equation and
+// code), and the run goes on once x is back below 1. Compiled, the library
+// alone calls it: the engine does not call it again to ask why.
 TEST_P(ProcedureEvaluationRoad, AFailingProcedureFailsItsRunAndTheNextRunRecovers) {
+  const bool compiled = GetParam() == Evaluation::kCompiled;
   ASSERT_TRUE(Start({Scalar("rlimit", {"x"}, {"y"})})) << Failure();
   ASSERT_TRUE(Load([](Writer& w) {
     w.List(3);
@@ -444,7 +476,15 @@ TEST_P(ProcedureEvaluationRoad, AFailingProcedureFailsItsRunAndTheNextRunRecover
                   },
                   "the run abandoned"))
       << Failure() << Events();
-  EXPECT_NE(Events().find("Procedure rlimit failed in equation Model.call10, fail code 3"),
+  EXPECT_NE(
+      Events().find(compiled ? "Outputs call of rlimit returned user error code"
+                             : "Procedure rlimit failed in equation Model.call10, fail code 3"),
+      std::string::npos)
+      << Events();
+  EXPECT_TRUE(SeenLine(compiled ? "rlimit failed call 1 by the compiled library"
+                                : "rlimit failed call 1 by the engine"))
+      << Events();
+  EXPECT_EQ(Events().find(compiled ? "by the engine" : "by the compiled library"),
             std::string::npos)
       << Events();
   ASSERT_TRUE(Set("x", 0.8) && SteadyState() && Value(2, &y)) << Failure() << Events();

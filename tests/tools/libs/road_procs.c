@@ -36,12 +36,16 @@ void rsquare(OLD_ARGS) {
  * 4): a compiled equation library (a file named tcex...) or the engine. */
 static int by_library, by_engine;
 
-static void Tell(const void* caller) {
+static int ByLibrary(const void* caller) {
   Dl_info info;
   const char* file = dladdr(caller, &info) != 0 && info.dli_fname != 0 ? info.dli_fname : "";
   const char* base = strrchr(file, '/');
   base = base != 0 ? base + 1 : file;
-  if (strncmp(base, "tcex", 4) == 0) {
+  return strncmp(base, "tcex", 4) == 0;
+}
+
+static void Tell(const void* caller) {
+  if (ByLibrary(caller)) {
     if (by_library++ == 0) QLN_Print(0, (char*)"rwho evaluated by the compiled library");
   } else if (by_engine++ == 0) {
     QLN_Print(0, (char*)"rwho evaluated by the engine");
@@ -92,11 +96,19 @@ void rscale(OLD_ARGS) {
   *iflag = 1;
 }
 
-/* y = x, failing with code 3 once x passes 1. */
+/* y = x, failing with code 3 once x passes 1, counting its failed calls
+ * and saying each with its caller. */
+static int failed_calls;
+
 void rlimit(OLD_ARGS) {
   UNUSED_OLD, (void)derivs, (void)nout, (void)nin, (void)task;
   out[outoffs[0]] = in[inoffs[0]];
   *iflag = in[inoffs[0]] > 1.0 ? 3 : 1;
+  if (*iflag == 3) {
+    ++failed_calls;
+    QLN_Print(0, (char*)"rlimit failed call %d by %s", &failed_calls,
+              ByLibrary(__builtin_return_address(0)) ? "the compiled library" : "the engine");
+  }
 }
 
 /* Counts the calls that open and close the problem and begin and end a
@@ -141,6 +153,37 @@ void rcube(I* task, double* in, I* insz, double* out, I* outsz, I* inoffs, I* ou
       values[k] = pairs[2 * k] == 1 && pairs[2 * k + 1] == 1 ? 3 * x * x : 0.0;
   }
   *iflag = 1;
+}
+
+/* y = x^3 through the newer interface, counting and saying its pre- and
+ * post-calls; its derivative by differences. */
+static int cube_precalls, cube_postcalls;
+
+void rcubeprepost(I* task, double* in, I* insz, double* out, I* outsz, I* inoffs, I* outoffs,
+                  I* props, double* work, I* wlen, I* nout, I* nin, I* count, I* pairs,
+                  double* values, I* iflag) {
+  (void)insz, (void)outsz, (void)props, (void)work, (void)wlen, (void)nout, (void)nin;
+  (void)count, (void)pairs, (void)values;
+  *iflag = 1;
+  switch (*task) {
+    case 0:
+      out[outoffs[0]] = in[inoffs[0]] * in[inoffs[0]] * in[inoffs[0]];
+      break;
+    case 1:
+      ++cube_precalls;
+      QLN_Print(0, (char*)"rcubeprepost precall %d", &cube_precalls);
+      break;
+    case 2:
+      ++cube_postcalls;
+      QLN_Print(0, (char*)"rcubeprepost postcall %d", &cube_postcalls);
+      break;
+    case 5:
+    case 6:
+      break;
+    default:
+      QLN_Print(0, (char*)"rcubeprepost asked for task %d", task);
+      *iflag = 4;
+  }
 }
 
 void rlin2(OLD_ARGS) {
