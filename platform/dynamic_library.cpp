@@ -323,13 +323,6 @@ std::string WhySearchFolderIsUntrusted(const std::string& path, std::string* res
 
 namespace {
 
-// The names the system loader reads from a library's dynamic section.
-struct DynamicNames {
-  std::vector<std::string> needed;
-  std::string rpath, runpath;
-  bool has_runpath = false;
-};
-
 template <typename T>
 bool ReadAt(int fd, T* item, std::uint64_t offset) {
   std::size_t done = 0;
@@ -337,9 +330,9 @@ bool ReadAt(int fd, T* item, std::uint64_t offset) {
   return ReadFileAt(fd, item, sizeof *item, offset, &done, &error) && done == sizeof *item;
 }
 
-// False when the file is no 64-bit ELF file of this machine's byte order
-// whose dynamic section reads; the loader refuses such a file anyway.
-bool ReadDynamicNames(int fd, DynamicNames* names) {
+}  // namespace
+
+bool ReadLibraryNames(int fd, LibraryNames* names) {
   Elf64_Ehdr header{};
   if (!ReadAt(fd, &header, 0) || std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 ||
       header.e_ident[EI_CLASS] != ELFCLASS64 || header.e_phentsize != sizeof(Elf64_Phdr)) {
@@ -405,6 +398,8 @@ bool ReadDynamicNames(int fd, DynamicNames* names) {
   return true;
 }
 
+namespace {
+
 // The text with $ORIGIN (or ${ORIGIN}) replaced by the folder; false when
 // it has none.
 bool WithOrigin(std::string text, const std::string& folder, std::string* out) {
@@ -438,7 +433,7 @@ std::vector<std::string> FoldersBeside(const std::string& search, const std::str
   }
 }
 
-bool NamesOrigin(const DynamicNames& names) {
+bool NamesOrigin(const LibraryNames& names) {
   std::string ignored;
   for (const std::string& name : names.needed) {
     if (WithOrigin(name, "", &ignored)) return true;
@@ -452,7 +447,7 @@ bool NamesOrigin(const DynamicNames& names) {
 // so, in turn, do the ones beside it. inherited: the folders beside of the
 // RPATHs of the libraries that need this one, searched for its needs too
 // while it has no RUNPATH. seen: the files looked at already.
-std::string WhyBesideIsUntrusted(const DynamicNames& names, const std::string& origin,
+std::string WhyBesideIsUntrusted(const LibraryNames& names, const std::string& origin,
                                  std::vector<std::string> inherited,
                                  std::vector<std::string>* seen) {
   constexpr std::size_t kMostFiles = 256;
@@ -483,8 +478,8 @@ std::string WhyBesideIsUntrusted(const DynamicNames& names, const std::string& o
       if (seen->size() >= kMostFiles) return "it needs too many libraries beside it";
       seen->push_back(resolved);
       FileDescriptor held(open(resolved.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-      DynamicNames more;
-      if (!held.valid() || !ReadDynamicNames(held.get(), &more)) continue;
+      LibraryNames more;
+      if (!held.valid() || !ReadLibraryNames(held.get(), &more)) continue;
       const std::string folder = resolved.substr(0, std::max<std::size_t>(resolved.rfind('/'), 1));
       if (std::string why = WhyBesideIsUntrusted(
               more, folder, names.has_runpath ? std::vector<std::string>{} : inherited, seen);
@@ -519,8 +514,8 @@ std::string CheckLibraryFile(const std::string& path, CheckedLibrary* checked) {
       !why.empty()) {
     return why;
   }
-  DynamicNames names;
-  if (ReadDynamicNames(file.get(), &names) && NamesOrigin(names)) {
+  LibraryNames names;
+  if (ReadLibraryNames(file.get(), &names) && NamesOrigin(names)) {
     std::vector<std::string> seen{resolved};
     if (std::string why = WhyBesideIsUntrusted(names, folder_path, {}, &seen); !why.empty()) {
       return why;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "platform/posix_file.h"
 
@@ -58,6 +59,17 @@ std::string WhyLibraryIsUntrusted(const std::string& path, std::string* resolved
 // nearest folder above it that exists (others could make it).
 // *resolved (may be null) gets the folder with the links followed.
 std::string WhySearchFolderIsUntrusted(const std::string& path, std::string* resolved);
+
+// The names the system loader reads from a library's dynamic section.
+struct LibraryNames {
+  std::vector<std::string> needed;
+  std::string rpath, runpath;
+  bool has_runpath = false;
+};
+
+// Reads them from the library file open at fd: false when it is no 64-bit
+// ELF file whose dynamic section reads (the loader refuses such a file).
+bool ReadLibraryNames(int fd, LibraryNames* names);
 
 // A library file the trust check took, held open: its folder and the file
 // itself. What OpenLibrary loads from it is the file that was checked,
