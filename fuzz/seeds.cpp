@@ -2,6 +2,7 @@
 // writers: vantor_fuzz_seeds <folder> makes <folder>/<target>/seed-NN.
 // Texts that the project only reads (configuration, registry and command
 // lines, printer formats) are written as their users write them.
+#include <elf.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -270,6 +271,54 @@ void RegistryFiles(const fs::path& root) {
       "Bin = \"dword:1\"\n"
       "[HKEY_CURRENT_USER\\SOFTWARE\\Brunvald\\QVSystem\\38.0\\Compatibility\\LumetSystem]\n"
       "1 = 12.1\n"));
+}
+
+// A library as the linker lays it out, cut to what the loader reads: the
+// header, one segment holding the file, and the dynamic section naming a
+// dependency and the search path (RUNPATH, or the older RPATH).
+Bytes LibraryFile(std::int64_t path_tag, const std::string& path) {
+  const std::string strings = std::string(1, '\0') + "libdep.so" + '\0' + path + '\0';
+  constexpr std::size_t kHeaders = sizeof(Elf64_Ehdr) + 2 * sizeof(Elf64_Phdr);
+  const Elf64_Dyn dynamic[] = {{DT_NEEDED, {1}},
+                               {path_tag, {11}},
+                               {DT_STRTAB, {kHeaders + 5 * sizeof(Elf64_Dyn)}},
+                               {DT_STRSZ, {strings.size()}},
+                               {DT_NULL, {0}}};
+  const std::size_t size = kHeaders + sizeof dynamic + strings.size();
+  Elf64_Ehdr header{};
+  std::memcpy(header.e_ident, ELFMAG, SELFMAG);
+  header.e_ident[EI_CLASS] = ELFCLASS64;
+  header.e_ident[EI_DATA] = ELFDATA2LSB;
+  header.e_ident[EI_VERSION] = EV_CURRENT;
+  header.e_type = ET_DYN;
+  header.e_machine = EM_X86_64;
+  header.e_version = EV_CURRENT;
+  header.e_phoff = sizeof header;
+  header.e_ehsize = sizeof header;
+  header.e_phentsize = sizeof(Elf64_Phdr);
+  header.e_phnum = 2;
+  Elf64_Phdr segments[2] = {};
+  segments[0].p_type = PT_LOAD;
+  segments[0].p_flags = PF_R;
+  segments[0].p_filesz = segments[0].p_memsz = size;
+  segments[0].p_align = 0x1000;
+  segments[1].p_type = PT_DYNAMIC;
+  segments[1].p_flags = PF_R;
+  segments[1].p_offset = segments[1].p_vaddr = kHeaders;
+  segments[1].p_filesz = segments[1].p_memsz = sizeof dynamic;
+  segments[1].p_align = 8;
+  Bytes bytes(size);
+  std::memcpy(bytes.data(), &header, sizeof header);
+  std::memcpy(bytes.data() + sizeof header, segments, sizeof segments);
+  std::memcpy(bytes.data() + kHeaders, dynamic, sizeof dynamic);
+  std::memcpy(bytes.data() + kHeaders + sizeof dynamic, strings.data(), strings.size());
+  return bytes;
+}
+
+void LibraryFiles(const fs::path& root) {
+  SeedFolder seeds(root, "library_names");
+  seeds.Add(LibraryFile(DT_RUNPATH, "$ORIGIN:/opt/lib"));
+  seeds.Add(LibraryFile(DT_RPATH, "${ORIGIN}/../lib"));
 }
 
 void ProcessConfigurations(const fs::path& root) {
@@ -1979,6 +2028,7 @@ int main(int argc, char** argv) {
   PrinterFormats(root);
   TreeTransfer(root);
   RegistryFiles(root);
+  LibraryFiles(root);
   ProcessConfigurations(root);
   FileRequests(root);
   ReceiveStack(root);

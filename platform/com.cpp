@@ -4,8 +4,7 @@
 #include <cstdlib>
 #include <string>
 
-#include <dlfcn.h>
-
+#include "platform/dynamic_library.h"
 #include "platform/registry.h"
 #include "platform/utf16.h"
 
@@ -83,15 +82,28 @@ Status CoCreateInstance(const CLSID& clsid, IUnknown* outer, std::uint32_t conte
   const std::string path = DefaultText("CLSID\\" + GuidText(clsid) + "\\InprocServer32");
   if (path.empty()) return REGDB_E_CLASSNOTREG;
 
-  void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  // A server named by its file is loaded only as the engine's loader would
+  // load it; a bare name is the system's own search.
+  LibraryOpen opened;
+  if (path.find('/') == std::string::npos) {
+    opened = OpenLibrary(path);
+  } else {
+    CheckedLibrary checked;
+    if (const std::string why = CheckLibraryFile(path, &checked); !why.empty()) {
+      std::fprintf(stderr, "vantor: in-process server %s of class %s not loaded: %s\n",
+                   path.c_str(), GuidText(clsid).c_str(), why.c_str());
+      return CO_E_DLLNOTFOUND;
+    }
+    opened = OpenLibrary(checked);
+  }
+  void* const library = opened.handle;
   if (library == nullptr) {
-    const char* reason = dlerror();
     std::fprintf(stderr, "vantor: in-process server %s of class %s does not load: %s\n",
-                 path.c_str(), GuidText(clsid).c_str(), reason != nullptr ? reason : "");
+                 path.c_str(), GuidText(clsid).c_str(), opened.error.c_str());
     return CO_E_DLLNOTFOUND;
   }
   const auto get_class_object =
-      reinterpret_cast<DllGetClassObjectFunction>(dlsym(library, "DllGetClassObject"));
+      reinterpret_cast<DllGetClassObjectFunction>(LibrarySymbol(library, "DllGetClassObject"));
   if (get_class_object == nullptr) return CO_E_ERRORINDLL;
 
   void* factory_object = nullptr;

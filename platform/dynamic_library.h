@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "platform/posix_file.h"
 
@@ -49,6 +50,27 @@ bool IsRegularFile(const std::string& path);
 // with the links followed: the one to open.
 std::string WhyLibraryIsUntrusted(const std::string& path, std::string* resolved);
 
+// Why an LD_LIBRARY_PATH entry must not be searched, or empty: the
+// folders on its way and the folder itself pass the folder rule, every link
+// on its way is this user's or root's, and none lies in /proc (whose links
+// follow the process: its current folder, its descriptors). The loader
+// checks nothing it finds there, so the folder itself must be closed to
+// others' writes, sticky or not; a missing entry is judged so by the
+// nearest folder above it that exists (others could make it).
+// *resolved (may be null) gets the folder with the links followed.
+std::string WhySearchFolderIsUntrusted(const std::string& path, std::string* resolved);
+
+// The names the system loader reads from a library's dynamic section.
+struct LibraryNames {
+  std::vector<std::string> needed;
+  std::string rpath, runpath;
+  bool has_runpath = false;
+};
+
+// Reads them from the library file open at fd: false when it is no 64-bit
+// ELF file whose dynamic section reads (the loader refuses such a file).
+bool ReadLibraryNames(int fd, LibraryNames* names);
+
 // A library file the trust check took, held open: its folder and the file
 // itself. What OpenLibrary loads from it is the file that was checked,
 // whatever becomes of its name meanwhile.
@@ -56,18 +78,23 @@ struct CheckedLibrary {
   std::string path;  // the file's path, links followed: the name in messages
   FileDescriptor folder;
   FileDescriptor file;
+  // It names libraries beside it ($ORIGIN), each of which passed the check.
+  bool beside = false;
 };
 
 // The trust check of WhyLibraryIsUntrusted, then the file opened once
 // without following a link and checked again through its descriptor (owner,
 // mode, type), and its folder likewise: empty with *checked filled, or why
-// it must not be loaded.
+// it must not be loaded. Every library the system loader could take from
+// beside it ($ORIGIN in its search paths or dependencies, and so on down
+// their own) passes WhyLibraryIsUntrusted too.
 std::string CheckLibraryFile(const std::string& path, CheckedLibrary* checked);
 
 // Loads the checked file through its descriptor; the error text names
-// checked.path. A library whose dependencies lie beside it ($ORIGIN) is
-// loaded through its folder's descriptor instead, the name in it still
-// the file checked: only this user or root can change that folder.
+// checked.path. A library with libraries beside it is loaded through its
+// folder's descriptor instead, the name in it still the file checked (only
+// this user or root can change that folder), so that $ORIGIN is its folder
+// and the loader takes the checked files beside it, as a load by name does.
 LibraryOpen OpenLibrary(const CheckedLibrary& checked);
 
 // The name of an entry of the folder equal to name ignoring case, or empty.

@@ -1,5 +1,6 @@
 #include "platform/loader_environment.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -8,12 +9,19 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/dynamic_library.h"
+
 extern char** environ;
 
 namespace platform {
 
 namespace {
 constexpr char kVariable[] = "LD_LIBRARY_PATH";
+
+bool IsSetting(const char* entry) {
+  return std::strncmp(entry, kVariable, sizeof kVariable - 1) == 0 &&
+         entry[sizeof kVariable - 1] == '=';
+}
 }  // namespace
 
 std::string AbsoluteSearchEntries(const std::string& value, bool* dropped) {
@@ -36,17 +44,62 @@ std::string AbsoluteSearchEntries(const std::string& value, bool* dropped) {
   return kept;
 }
 
+std::string TrustedSearchEntries(const std::string& value, std::vector<std::string>* dropped) {
+  std::string kept;
+  struct stat here {};
+  const bool has_here = ::stat(".", &here) == 0;
+  std::size_t begin = 0;
+  for (;;) {
+    const std::size_t end = value.find_first_of(":;", begin);
+    const std::string entry = value.substr(begin, end == std::string::npos ? end : end - begin);
+    std::string why, resolved;
+    struct stat s {};
+    if (entry.empty() || entry[0] != '/') {
+      why = "it is empty or relative";
+    } else if (why = WhySearchFolderIsUntrusted(entry, &resolved);
+               why.empty() && has_here && !resolved.empty() && ::stat(resolved.c_str(), &s) == 0 &&
+               s.st_dev == here.st_dev && s.st_ino == here.st_ino) {
+      why = "it is the current folder";
+    }
+    if (why.empty()) {
+      if (!kept.empty()) kept += ':';
+      kept += entry;
+    } else if (dropped != nullptr) {
+      dropped->push_back("\"" + entry + "\": " + why);
+    }
+    if (end == std::string::npos) break;
+    begin = end + 1;
+  }
+  return kept;
+}
+
 void RestartWithoutRelativeSearchEntries(char** argv) {
-  const char* value = std::getenv(kVariable);
+  // The dynamic loader took the last of several settings; getenv sees the
+  // first.
+  const char* value = nullptr;
+  int settings = 0;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    if (IsSetting(*entry)) {
+      value = *entry + sizeof kVariable;
+      ++settings;
+    }
+  }
+  if (settings == 0) return;
+  std::vector<std::string> dropped;
+  const std::string kept = TrustedSearchEntries(value, &dropped);
   // An empty value names no folder at all.
-  if (value == nullptr || *value == '\0') return;
-  bool dropped = false;
-  const std::string kept = AbsoluteSearchEntries(value, &dropped);
-  if (!dropped) return;
+  if (settings == 1 && (*value == '\0' || dropped.empty())) return;
   const std::string again = kept.empty() ? "without it" : "with \"" + kept + "\"";
+  if (settings > 1) {
+    std::fprintf(stderr, "vantor: LD_LIBRARY_PATH is set %d times; the loader took \"%s\"\n",
+                 settings, value);
+  }
+  for (const std::string& entry : dropped) {
+    std::fprintf(stderr, "vantor: LD_LIBRARY_PATH entry %s\n", entry.c_str());
+  }
   std::fprintf(stderr,
-               "vantor: LD_LIBRARY_PATH \"%s\" has an empty or relative entry, which would load "
-               "libraries from the current folder; starting again %s\n",
+               "vantor: LD_LIBRARY_PATH \"%s\" would load libraries from the current folder or "
+               "one others can change; starting again %s\n",
                value, again.c_str());
   std::fflush(stderr);
   // The environment as it is, the variable replaced (or left out when
@@ -54,11 +107,7 @@ void RestartWithoutRelativeSearchEntries(char** argv) {
   const std::string setting = std::string(kVariable) + "=" + kept;
   std::vector<char*> environment;
   for (char** entry = environ; *entry != nullptr; ++entry) {
-    if (std::strncmp(*entry, kVariable, sizeof kVariable - 1) == 0 &&
-        (*entry)[sizeof kVariable - 1] == '=') {
-      continue;
-    }
-    environment.push_back(*entry);
+    if (!IsSetting(*entry)) environment.push_back(*entry);
   }
   if (!kept.empty()) environment.push_back(const_cast<char*>(setting.c_str()));
   environment.push_back(nullptr);

@@ -1,10 +1,12 @@
 // The system loader's own search, which finds every library's dependencies,
 // must never reach the current folder: it is the run folder, which other
 // users may write to. An empty or relative entry of LD_LIBRARY_PATH would
-// have it look there, so the engine never runs with one.
+// have it look there, as would one that leads there (/proc/self/cwd), so
+// the engine never runs with one, nor with one that others can change.
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -13,11 +15,19 @@ namespace platform {
 // null) tells whether an empty or relative entry was left out.
 std::string AbsoluteSearchEntries(const std::string& value, bool* dropped);
 
-// Called first in main, before anything is loaded: with an empty or
-// relative entry in LD_LIBRARY_PATH, the program starts itself again
-// without those entries (the dynamic loader read the variable when the
-// process started, so changing it now would not reach the dependencies of
-// later loads), saying so on standard error. Returns when there is nothing
+// The entries of an LD_LIBRARY_PATH value that may be searched, in order,
+// judged by where they lead: not empty or relative, not the current folder,
+// and passing WhySearchFolderIsUntrusted. *dropped (may be null) gets a
+// line for each one left out, naming it and why.
+std::string TrustedSearchEntries(const std::string& value, std::vector<std::string>* dropped);
+
+// Called first in main, before anything is loaded: with an entry in
+// LD_LIBRARY_PATH that TrustedSearchEntries leaves out, or with the
+// variable set more than once, the program starts itself again with the
+// entries kept of the setting the loader took (the last) as its only one
+// (the dynamic loader read the variable when the process started, so
+// changing it now would not reach the dependencies of later loads), saying
+// so on standard error. Returns when there is nothing
 // to leave out; when the program cannot start again, it ends with a line
 // that says why.
 void RestartWithoutRelativeSearchEntries(char** argv);

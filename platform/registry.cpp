@@ -4,8 +4,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <mutex>
 #include <unordered_set>
 
@@ -83,24 +81,39 @@ std::shared_ptr<const RegistryTree> CurrentTree() {
   const LoadedFile& old = g_loaded;
   if (old.tree && old.path == now.path && old.exists == now.exists && old.error == now.error &&
       old.size == now.size && old.inode == now.inode &&
-      old.modified.tv_sec == now.modified.tv_sec &&
-      old.modified.tv_nsec == now.modified.tv_nsec) {
+      old.modified.tv_sec == now.modified.tv_sec && old.modified.tv_nsec == now.modified.tv_nsec) {
     return old.tree;
   }
   std::string text;
   int read_error = 0;
+  bool refused = false;
   if (now.exists && now.size > kMaxFileSize) {
     std::fprintf(stderr, "vantor: registry file %s is over %lld bytes and is ignored\n",
                  now.path.c_str(), static_cast<long long>(kMaxFileSize));
   } else if (now.exists) {
-    errno = 0;
-    std::ifstream in(now.path, std::ios::binary);
-    if (!in) read_error = errno != 0 ? errno : EIO;
-    text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    text.resize(std::min<std::size_t>(text.size(), kMaxFileSize));  // grew while read
+    // It names the servers the engine loads: it passes the loader's check,
+    // and what is read is the file checked.
+    CheckedLibrary checked;
+    if (const std::string why = CheckLibraryFile(now.path, &checked); !why.empty()) {
+      std::fprintf(stderr, "vantor: registry file %s not read: %s\n", now.path.c_str(),
+                   why.c_str());
+      refused = true;
+    } else {
+      struct stat held {};
+      std::size_t done = 0;
+      if (fstat(checked.file.get(), &held) != 0) {
+        read_error = errno;
+      } else {
+        text.resize(std::min<std::size_t>(held.st_size, kMaxFileSize));
+        if (!ReadFileAt(checked.file.get(), text.data(), text.size(), 0, &done, &read_error)) {
+          done = 0;
+        }
+      }
+      text.resize(done);
+    }
   }
-  now.unread = now.error != 0 || read_error != 0;
-  if (now.unread) {
+  now.unread = now.error != 0 || read_error != 0 || refused;
+  if (now.unread && !refused) {
     // Without it no outside server or installation is found: the lines
     // about missing keys that follow would not say why.
     std::fprintf(stderr, "vantor: %s\n",
@@ -149,7 +162,7 @@ constexpr REGSAM kReadRights = KEY_READ | KEY_WOW64_64KEY | KEY_WOW64_32KEY | 0x
 }  // namespace
 
 std::string RegistryFilePathFor(const char* variable, const std::string& start_folder,
-                               const std::string& executable_folder) {
+                                const std::string& executable_folder) {
   if (variable != nullptr && *variable != '\0') {
     if (variable[0] == '/' || start_folder.empty()) return variable;
     return start_folder + (start_folder.back() == '/' ? "" : "/") + variable;

@@ -3,10 +3,19 @@
 #include "platform/loader_environment.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tests/support/scoped_current_folder.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
 using platform::AbsoluteSearchEntries;
+using platform::TrustedSearchEntries;
 
 TEST(LoaderEnvironment, OnlyEntriesFromTheRootAreKept) {
   bool dropped = true;
@@ -15,17 +24,42 @@ TEST(LoaderEnvironment, OnlyEntriesFromTheRootAreKept) {
   // The loader splits at ';' too.
   EXPECT_EQ(AbsoluteSearchEntries("/a;/b", &dropped), "/a:/b");
   EXPECT_FALSE(dropped);
-  for (const auto& [value, kept] : std::initializer_list<std::pair<const char*, const char*>>{
-           {"/nonexistent:", "/nonexistent"},
-           {":/usr/lib", "/usr/lib"},
-           {".", ""},
-           {"/a::/b", "/a:/b"},
-           {"lib:/a;./b;", "/a"},
-           {"$ORIGIN", ""}}) {
+  for (const auto& [value, kept] :
+       std::initializer_list<std::pair<const char*, const char*>>{{"/nonexistent:", "/nonexistent"},
+                                                                  {":/usr/lib", "/usr/lib"},
+                                                                  {".", ""},
+                                                                  {"/a::/b", "/a:/b"},
+                                                                  {"lib:/a;./b;", "/a"},
+                                                                  {"$ORIGIN", ""}}) {
     dropped = false;
     EXPECT_EQ(AbsoluteSearchEntries(value, &dropped), kept) << value;
     EXPECT_TRUE(dropped) << value;
   }
+}
+
+// Entries are judged by where they lead: through /proc (which follows the
+// process), to the current folder, or to a folder others can make files
+// in, sticky or not, even when it does not exist yet, they are left out.
+TEST(LoaderEnvironment, EntriesLeadingWhereOthersWriteAreLeftOut) {
+  const testsupport::TempDir work;
+  const std::string base = std::filesystem::canonical(work.path()).string();
+  const std::string own = base + "/own", open = base + "/open", here = base + "/here";
+  for (const std::string& folder : {own, open, here}) ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+  ASSERT_EQ(::chmod(open.c_str(), 01777), 0);
+  const testsupport::ScopedCurrentFolder in(here);
+  std::vector<std::string> dropped;
+  const std::string value = own + ":/proc/self/cwd:" + here + ":" + open + ":" + open +
+                            "/later:" + own + "/later:/dev/fd";
+  EXPECT_EQ(TrustedSearchEntries(value, &dropped), own + ":" + own + "/later");
+  ASSERT_EQ(dropped.size(), 5u);
+  EXPECT_EQ(dropped[0],
+            "\"/proc/self/cwd\": it leads through /proc/self, which follows the process");
+  EXPECT_EQ(dropped[1], "\"" + here + "\": it is the current folder");
+  EXPECT_EQ(dropped[2],
+            "\"" + open + "\": others can make files in the folder " + open + ", sticky as it is");
+  EXPECT_EQ(dropped[3],
+            "\"" + open + "/later\": it does not exist, and others can make it in " + open);
+  EXPECT_EQ(dropped[4], "\"/dev/fd\": it leads through /proc/self, which follows the process");
 }
 
 }  // namespace

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "tests/support/scoped_env.h"
+#include "tests/support/scoped_umask.h"
 #include "tests/support/second_user.h"
 #include "tests/support/temp_dir.h"
 #include "tests/tools/engine_road_fixture.h"
@@ -57,19 +58,32 @@ class PlantedRoad : public EngineRoad {
     return base_ / ("ran-" + folder.filename().string() + "-" + file);
   }
   // A library whose loading leaves its mark: its bytes, empty when it
-  // could not be built.
-  std::string Built(const fs::path& folder, const std::string& file) {
+  // could not be built. gcc's further options (libraries, search paths)
+  // go after the source.
+  std::string Built(const fs::path& folder, const std::string& file,
+                    const std::string& options = "") {
     const fs::path source = work_ / "planted.c", built = work_ / "planted.so";
     std::ofstream(source) << "#include <stdio.h>\n"
                           << "__attribute__((constructor)) static void Planted(void) {\n"
                           << "  FILE* f = fopen(\"" << Mark(folder, file).string()
                           << "\", \"w\");\n"
                           << "  if (f) fclose(f);\n}\n";
-    const std::string command =
-        "gcc -shared -fPIC -o '" + built.string() + "' '" + source.string() + "'";
+    const std::string command = "gcc -shared -fPIC -o '" + built.string() + "' '" +
+                                source.string() + "' " + options;
     if (std::system(command.c_str()) != 0) return {};
     std::ifstream in(built, std::ios::binary);
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  }
+  // In the folder: libdep.so, and mine.so, which needs it and whose RUNPATH
+  // is its own folder, then `further` (":" and more folders, or empty).
+  bool BuildBeside(const fs::path& folder, const std::string& further) {
+    const std::string dep = (folder / "libdep.so").string();
+    return Write(Built(folder, "libdep.so"), dep) == 0 &&
+           Write(Built(folder, "mine.so",
+                       "-L'" + folder.string() +
+                           "' -Wl,--no-as-needed -ldep -Wl,--enable-new-dtags,-rpath,'$ORIGIN" +
+                           further + "'"),
+                 (folder / "mine.so").string()) == 0;
   }
   // Writes the bytes as the file, mode 0755.
   static int Write(const std::string& bytes, const std::string& target) {
@@ -77,6 +91,39 @@ class PlantedRoad : public EngineRoad {
     out << bytes;
     out.close();
     return !bytes.empty() && out.good() && ::chmod(target.c_str(), 0755) == 0 ? 0 : 1;
+  }
+  // A program that starts `engine` with the settings added to its
+  // environment as they are (a variable may come twice) and its standard
+  // error appended to `errors`; empty when it could not be built.
+  std::string Launcher(const std::string& engine, const std::vector<std::string>& settings,
+                       const fs::path& errors) {
+    const fs::path source = work_ / "launcher.c", built = work_ / "launcher";
+    std::ofstream c(source);
+    c << "#include <fcntl.h>\n#include <unistd.h>\nextern char** environ;\n"
+      << "int main(int argc, char** argv) {\n  static char* env[8192];\n  int n = 0;\n"
+      << "  (void)argc;\n"
+      << "  for (char** e = environ; *e != 0 && n < 8000; ++e) env[n++] = *e;\n";
+    for (const std::string& setting : settings) c << "  env[n++] = \"" << setting << "\";\n";
+    c << "  env[n] = 0;\n  int fd = open(\"" << errors.string()
+      << "\", O_WRONLY | O_CREAT | O_APPEND, 0600);\n  if (fd >= 0) dup2(fd, 2);\n"
+      << "  execve(\"" << engine << "\", argv, env);\n  return 127;\n}\n";
+    c.close();
+    const std::string command = "gcc -o '" + built.string() + "' '" + source.string() + "'";
+    return std::system(command.c_str()) == 0 ? built.string() : std::string();
+  }
+  static std::string Text(const fs::path& file) {
+    std::ifstream in(file);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  }
+  // The bytes written into the file by the second user, who can write to
+  // it but not change its mode.
+  int WriteAsOther(const std::string& bytes, const fs::path& target) {
+    return other_.Run([&] {
+      std::ofstream out(target, std::ios::binary);
+      out << bytes;
+      out.close();
+      return !bytes.empty() && out.good() ? 0 : 1;
+    });
   }
   // The library put into the folder under `file` by the second user.
   bool Plant(const fs::path& folder, const std::string& file) {
@@ -294,6 +341,57 @@ TEST_F(PlantedRoad, AGroupWritableLibraryOfOursIsSkippedWithTheChmodThatFixesIt)
   EXPECT_TRUE(EndEngine()) << Failure();
 }
 
+// Our library needs libdep.so, which lies beside it, and its search path
+// names another folder after its own, with a copy of libdep.so too: the
+// copy beside it loads, as a load by name would take it.
+TEST_F(PlantedRoad, ALibraryLoadsTheDependencyBesideIt) {
+  const fs::path own = base_ / "own", elsewhere = base_ / "elsewhere";
+  fs::create_directories(own);
+  fs::create_directories(elsewhere);
+  ASSERT_EQ(Write(Built(elsewhere, "libdep.so"), (elsewhere / "libdep.so").string()), 0);
+  ASSERT_TRUE(BuildBeside(own, ":" + elsewhere.string()));
+  ASSERT_TRUE(StartEngine(Engine(), "Beside")) << Failure();
+  Status added = 0;
+  ASSERT_TRUE(
+      road_->Exchange(MakeCommand(kProblemService, 4, {}, {}, {own.string()}), "command 4", &added))
+      << Failure();
+  std::string options;
+  Choose("mine.dll", &options);
+  EXPECT_TRUE(fs::exists(Mark(own, "mine.so"))) << Events();
+  EXPECT_TRUE(fs::exists(Mark(own, "libdep.so"))) << Events();
+  EXPECT_FALSE(fs::exists(Mark(elsewhere, "libdep.so")));
+  EXPECT_TRUE(EndEngine()) << Failure();
+}
+
+// Our library needs libdep.so beside it, a file of ours left open to all,
+// and another user wrote their code into it. The library is skipped with a
+// line that names the file beside it: neither runs.
+TEST_F(PlantedRoad, ADependencyBesideThatOthersCanWriteToNeverRuns) {
+  const fs::path own = base_ / "own", dep = own / "libdep.so", theirs = base_ / "theirs";
+  fs::create_directories(own);
+  ASSERT_TRUE(BuildBeside(own, ""));
+  fs::permissions(dep, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                           fs::perms::group_write | fs::perms::others_read |
+                           fs::perms::others_write);
+  ASSERT_EQ(WriteAsOther(Built(theirs, "libdep.so"), dep), 0);
+  ASSERT_TRUE(StartEngine(Engine(), "Beside")) << Failure();
+  Status added = 0;
+  ASSERT_TRUE(
+      road_->Exchange(MakeCommand(kProblemService, 4, {}, {}, {own.string()}), "command 4", &added))
+      << Failure();
+  std::string options;
+  Choose("mine.dll", &options);
+  const fs::path folder = fs::canonical(own);
+  EXPECT_TRUE(Said("Library file " + (own / "mine.so").string() + " skipped: the library " +
+                   (folder / "libdep.so").string() +
+                   " beside it, which it needs, must not be loaded: its group or others can "
+                   "write to it"))
+      << Events();
+  EXPECT_FALSE(fs::exists(Mark(theirs, "libdep.so")));
+  EXPECT_FALSE(fs::exists(Mark(own, "mine.so")));
+  EXPECT_TRUE(EndEngine()) << Failure();
+}
+
 #ifdef VANTOR_NLP_LIBRARIES
 // A second command 3 names a second working folder, open to all: the
 // optimiser planted there under the name of the engine's own never runs,
@@ -396,10 +494,27 @@ TEST_F(PlantedRoad, ADependencyPlantedInTheRunFolderNeverRuns) {
   }),
             0);
   for (const std::string& file : needed) ASSERT_TRUE(Plant(run, file)) << file;
-  for (const char* entries : {static_cast<const char*>(nullptr), "/nonexistent:", ".", ":/usr/lib"}) {
-    SCOPED_TRACE(entries != nullptr ? entries : "LD_LIBRARY_PATH unset");
-    const testsupport::ScopedEnv path("LD_LIBRARY_PATH", entries);
-    ASSERT_TRUE(StartEngine(Engine(), "Decay", shared.string())) << Failure();
+  // Each as the engine's environment has it: /proc/self/cwd is the run
+  // folder once the run starts; of two settings the loader takes the last.
+  const std::vector<std::vector<std::string>> settings = {
+      {},
+      {"LD_LIBRARY_PATH=/nonexistent:"},
+      {"LD_LIBRARY_PATH=."},
+      {"LD_LIBRARY_PATH=:/usr/lib"},
+      {"LD_LIBRARY_PATH=/proc/self/cwd"},
+      {"LD_LIBRARY_PATH=/usr/lib", "LD_LIBRARY_PATH=."}};
+  const testsupport::ScopedEnv unset("LD_LIBRARY_PATH", nullptr);
+  for (const std::vector<std::string>& added : settings) {
+    std::string trace = "LD_LIBRARY_PATH unset";
+    if (!added.empty()) trace.clear();
+    for (const std::string& setting : added) trace += setting + " ";
+    SCOPED_TRACE(trace);
+    const fs::path errors = work_ / "errors";
+    fs::remove(errors);
+    vantor_client::EngineOptions engine = Engine();
+    engine.program = Launcher(VANTOR_ENGINE, added, errors);
+    ASSERT_FALSE(engine.program.empty());
+    ASSERT_TRUE(StartEngine(engine, "Decay", shared.string())) << Failure();
     // A dynamic run (run mode 4, integrator 4) read every second.
     ASSERT_TRUE(road_->Expect(MakeCommand(kResultsService, 32, {}, {1.0}), "command 32", 0) &&
                 IntOption(30, 4) && IntOption(29, 4))
@@ -413,8 +528,92 @@ TEST_F(PlantedRoad, ADependencyPlantedInTheRunFolderNeverRuns) {
     EXPECT_NEAR(x, std::exp(-0.5), 1e-3 * std::exp(-0.5));
     for (const std::string& file : needed) EXPECT_FALSE(fs::exists(Mark(run, file))) << file;
     EXPECT_TRUE(FinishRun()) << Failure() << Events();
+    EXPECT_EQ(Text(errors).find("starting again") != std::string::npos, !added.empty())
+        << Text(errors);
     run_ = vantor_scenario::FirstOrderRun();
   }
+}
+
+// An installation made under umask 002 (its folders 0775) whose folder
+// lib/vantor, then etc/vantor, has a group the second user is in. A member
+// put their code in place of the integrator server; then they wrote the
+// registry, naming their own library. Neither runs: the engine says what
+// it did not load or read, and the chmod that makes the folder usable.
+TEST_F(PlantedRoad, AGroupMemberCannotSwapAnOutsideServerOrTheRegistry) {
+  const fs::path prefix = base_ / "prefix";
+  {
+    const testsupport::ScopedUmask loose(002);
+    std::string printed;
+    ASSERT_EQ(roadtest::RunShell(std::string(VANTOR_CMAKE_COMMAND) + " --install " +
+                                     VANTOR_BINARY_DIR + " --prefix " + roadtest::ShellPath(prefix),
+                                 &printed),
+              0)
+        << printed;
+  }
+  const fs::path lib = fs::canonical(prefix / "lib" / "vantor"),
+                 etc = fs::canonical(prefix / "etc" / "vantor"),
+                 server = lib / "vantor_integrator.so", registry = etc / "registry.ini",
+                 kept = base_ / "kept.so";
+  for (const fs::path& folder : {lib, etc}) {
+    fs::permissions(folder, fs::perms::group_write, fs::perm_options::add);
+  }
+  const testsupport::ScopedEnv named("VANTOR_REGISTRY", registry.c_str());
+  const fs::path errors = work_ / "errors";
+  // A dynamic run, as far as it goes.
+  const auto run = [&] {
+    vantor_client::EngineOptions engine = Engine();
+    engine.program = Launcher((prefix / "bin" / "vantor").string(), {}, errors);
+    if (engine.program.empty() || !StartEngine(engine, "Decay")) return;
+    if (road_->Expect(MakeCommand(kResultsService, 32, {}, {1.0}), "command 32", 0) &&
+        IntOption(30, 4) && IntOption(29, 4) &&
+        Load([](Writer& w) { engineroad::DecayModel(w, ".k", 0.5); }) && BeginRun()) {
+      Step(0.0);
+    }
+    CloseEngine();
+  };
+  const auto usable = [](const fs::path& folder) {
+    return "members of its group can write to the folder " + folder.string() +
+           " and it is not sticky (chmod g-w " + folder.string() + " makes it usable)";
+  };
+
+  fs::copy_file(server, kept);
+  ASSERT_EQ(::chown(lib.c_str(), 0, other_.gid), 0);
+  const std::string staged = (lib / "staged.so").string();
+  const std::string planted = Built(lib, "vantor_integrator.so");
+  ASSERT_EQ(other_.Run([&] {
+    return Write(planted, staged) == 0 && ::rename(staged.c_str(), server.c_str()) == 0 ? 0 : 1;
+  }),
+            0);
+  run();
+  EXPECT_FALSE(fs::exists(Mark(lib, "vantor_integrator.so")));
+  EXPECT_NE(Text(errors).find("in-process server " + server.string()), std::string::npos)
+      << Text(errors);
+  EXPECT_NE(Text(errors).find(" not loaded: " + usable(lib)), std::string::npos) << Text(errors);
+
+  fs::rename(kept, server);
+  ASSERT_EQ(::chown(lib.c_str(), 0, 0), 0);
+  ASSERT_EQ(::chown(etc.c_str(), 0, other_.gid), 0);
+  fs::remove(errors);
+  std::string text = Text(registry);
+  const std::size_t at = text.find(server.string());
+  ASSERT_NE(at, std::string::npos) << text;
+  const fs::path theirs = etc / "theirs.so";
+  text.replace(at, server.string().size(), theirs.string());
+  const std::string their_code = Built(etc, "theirs.so");
+  const std::string written = (etc / "registry.new").string();
+  ASSERT_EQ(other_.Run([&] {
+    std::ofstream(written) << text;
+    return Write(their_code, theirs.string()) == 0 &&
+                   ::rename(written.c_str(), registry.c_str()) == 0
+               ? 0
+               : 1;
+  }),
+            0);
+  run();
+  EXPECT_FALSE(fs::exists(Mark(etc, "theirs.so")));
+  EXPECT_NE(Text(errors).find("registry file " + registry.string() + " not read: " + usable(etc)),
+            std::string::npos)
+      << Text(errors);
 }
 
 // The search paths (RUNPATH or RPATH) written into a program or library,
