@@ -97,7 +97,7 @@ void ReadMappings(QLNKVSGenericProxy* proxy, const Mapping* begin, const Mapping
         proxy->SetParameter(name, value);
         break;
       case 'I':
-        proxy->SetParameter(name, static_cast<std::int32_t>(value));
+        proxy->SetParameter(name, static_cast<std::int32_t>(value), m->option);
         break;
       case 'B':
         proxy->SetParameter(name, value != 0.0 ? "YES" : "NO");
@@ -318,6 +318,7 @@ KvsParameter& QLNKVSGenericProxy::Slot(std::string_view name) {
 
 void QLNKVSGenericProxy::Changed(KvsParameter& p) {
   p.stamp = ++stamp_;
+  p.told = false;
   changes_.push_back({&p, p.stamp});
   if (changes_.size() <= 64 + 4 * parameters_.size()) return;
   // Only each parameter's latest change is kept.
@@ -330,6 +331,13 @@ void QLNKVSGenericProxy::Changed(KvsParameter& p) {
 
 void QLNKVSGenericProxy::SetParameter(std::string_view name, std::int32_t value) {
   Put(Slot(name), value);
+}
+
+void QLNKVSGenericProxy::SetParameter(std::string_view name, std::int32_t value,
+                                      std::int32_t option) {
+  KvsParameter& p = Slot(name);
+  p.option = option;
+  Put(p, value);
 }
 
 void QLNKVSGenericProxy::SetParameter(std::string_view name, double value) {
@@ -391,15 +399,18 @@ Status QLNKVSGenericProxy::ApplyParameters(DAESBlock* block) {
   }
   auto* parameters = static_cast<KVSParameters*>(raw);
   Status result = 0;
-  auto apply = [&](const std::string& name, const KvsParameter& p) {
+  auto apply = [&](const std::string& name, KvsParameter& p) {
     const void* v = &p.integer;
     if (p.kind == kKvsReal) v = &p.real;
     if (p.kind == kKvsText) v = p.text.c_str();
     // A refusal of one setting leaves the library's own value; the solve goes on.
-    if (parameters->Set(name.c_str(), p.kind, v) != 0) result = kKvsParameterFailed;
+    if (parameters->Set(name.c_str(), p.kind, v) != 0) {
+      result = kKvsParameterFailed;
+      TellRefused(parameters, name, p);
+    }
   };
   if (since == 0) {
-    for (const auto& [name, p] : parameters_)
+    for (auto& [name, p] : parameters_)
       if (p.stamp != 0) apply(name, p);
   } else {
     // In name order, as a whole pass gives them.
@@ -408,11 +419,35 @@ Status QLNKVSGenericProxy::ApplyParameters(DAESBlock* block) {
       if (at->parameter->stamp == at->stamp) pending_.push_back(at->parameter);
     std::sort(pending_.begin(), pending_.end(),
               [](const KvsParameter* a, const KvsParameter* b) { return *a->name < *b->name; });
-    for (const KvsParameter* p : pending_) apply(*p->name, *p);
+    for (KvsParameter* p : pending_) apply(*p->name, *p);
   }
   parameters->Release();
   block->SetSettingsMark({id_, stamp_});
   return result;
+}
+
+// The option table keeps the value written; the client learns what the
+// library goes on with instead. Values within the option's bounds that a
+// library refuses (a print setting it has no use for) are not news.
+void QLNKVSGenericProxy::TellRefused(KVSParameters* parameters, const std::string& name,
+                                     KvsParameter& p) {
+  if (p.told || p.option < 0 || p.kind != kKvsInteger || !OptionOutOfBounds(p.option, p.integer))
+    return;
+  p.told = true;
+  const OptionDescriptor* row = OptionDescriptorOf(p.option);
+  const std::string option = row != nullptr ? row->name : "option " + std::to_string(p.option);
+  union {
+    std::int32_t integer;
+    double real;
+    char* text;
+  } kept{};
+  std::int32_t kind = -1;
+  if (parameters->GetValue(name.c_str(), &kind, &kept) != 0) kind = -1;
+  std::string now = "its own default";
+  if (kind == kKvsInteger) now = std::to_string(kept.integer);
+  if (kind == kKvsText) now = TakeKvsText(kept.text);
+  SuPrint(0, "The %s refuses %s = %d and goes on with %s", SolverKind(), option.c_str(),
+          &p.integer, now.c_str());
 }
 
 std::int32_t QLNKVSGenericProxy::PublishParameters(platform::IUnknown* object, bool dotted_only,

@@ -362,6 +362,11 @@ const OptionDescriptor* OptionDescriptorOf(std::int32_t number) {
   return nullptr;
 }
 
+bool OptionOutOfBounds(std::int32_t number, double value) {
+  const OptionDescriptor* row = OptionDescriptorOf(number);
+  return row != nullptr && !WithinBounds(*row, value);
+}
+
 std::int32_t CheckBooleanOption(const OptionDescriptor& row, const char* text,
                                 std::int32_t type_code, std::int32_t* out) {
   if (type_code != SUValue::kNoType && type_code != SUValue::kInteger &&

@@ -69,6 +69,8 @@ std::int32_t CheckStringOption(const OptionDescriptor& row, const char* text,
 
 // The row of a numbered option, or null.
 const OptionDescriptor* OptionDescriptorOf(std::int32_t number);
+// True when the numbered option has a row whose bounds exclude `value`.
+bool OptionOutOfBounds(std::int32_t number, double value);
 
 // The integer a text stands for in the row: the position of a choice name
 // (surrounding double quotes and a retired mark ignored; a retired match gives

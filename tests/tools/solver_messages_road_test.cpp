@@ -170,6 +170,35 @@ TEST_F(SolverMessagesRoad, AFarRootIsReachedAtTheResetOptions) {
   EXPECT_TRUE(FinishRun()) << Failure();
 }
 
+// Nonlinear.MaxIter written as -5, out of its bounds, is stored, and the
+// nonlinear solver cannot take it: it says once what it goes on with, its
+// 100 iterations, which x^3 = 1e9 from 0.5 needs more than one of, over two
+// groups (y^3 + y = x after it) and two solves.
+TEST_F(SolverMessagesRoad, AnIterationLimitOutOfItsBoundsIsToldOnceAndNotUsed) {
+  ASSERT_TRUE(Begin("Bounds", 1, [](Writer& w) {
+    w.List(4);
+    ModelVariable(w, modelwriter::kRealVariable, 1, ".x", 0.5, kFree);
+    ModelVariable(w, modelwriter::kRealVariable, 2, ".y", 0.0, kFree);
+    ModelEquation(w, 10, ".cube", Sub(Mul(Mul(Var(0), Var(0)), Var(0)), Real(1e9)), {{2, 1}});
+    ModelEquation(w, 11, ".chain", Sub(Add(Mul(Mul(Var(0), Var(0)), Var(0)), Var(0)), Var(1)),
+                  {{2, 2}, {2, 1}});
+  })) << Failure();
+  ASSERT_TRUE(IntOption(24, static_cast<std::uint32_t>(-5))) << Failure();
+  for (int round = 0; round < 2; ++round) {
+    ASSERT_TRUE(SteadyState()) << Failure() << Events();
+    EXPECT_NEAR(Value(1), 1000.0, 1e-6);
+    const double y = Value(2);
+    EXPECT_NEAR(y * y * y + y, 1000.0, 1e-4);
+    ASSERT_TRUE(Set("x", 0.5) && Set("y", 0.0)) << Failure();
+  }
+  const std::vector<std::string> lines = LinesSince(0);
+  EXPECT_EQ(CountStarting(lines, "The nonlinear solver refuses Nonlinear.MaxIter = -5 and goes on "
+                                 "with 100"),
+            1u)
+      << Joined(lines);
+  EXPECT_TRUE(FinishRun()) << Failure();
+}
+
 // y = 2 u, u fixed: a logical written to AssignmentWarningsEnabled (a
 // flag) is refused and the flag stays on, so an assignment to the free y
 // in a dynamic run is still warned of; the flag written as an integer
