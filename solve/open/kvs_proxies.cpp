@@ -103,8 +103,14 @@ void ReadMappings(QLNKVSGenericProxy* proxy, const Mapping* begin, const Mapping
         proxy->SetParameter(name, value != 0.0 ? "YES" : "NO");
         break;
       case 'M': {
+        // A number that names no method goes as it is: the library refuses
+        // it, keeps its method and that is said.
         const auto method = static_cast<std::int32_t>(value);
-        if (method >= 0 && method <= 3) proxy->SetParameter(name, MethodName(method));
+        if (method >= 0 && method <= 3) {
+          proxy->SetParameter(name, MethodName(method));
+        } else {
+          proxy->SetParameter(name, method, m->option);
+        }
         break;
       }
     }
@@ -318,7 +324,6 @@ KvsParameter& QLNKVSGenericProxy::Slot(std::string_view name) {
 
 void QLNKVSGenericProxy::Changed(KvsParameter& p) {
   p.stamp = ++stamp_;
-  p.told = false;
   changes_.push_back({&p, p.stamp});
   if (changes_.size() <= 64 + 4 * parameters_.size()) return;
   // Only each parameter's latest change is kept.
@@ -399,7 +404,7 @@ Status QLNKVSGenericProxy::ApplyParameters(DAESBlock* block) {
   }
   auto* parameters = static_cast<KVSParameters*>(raw);
   Status result = 0;
-  auto apply = [&](const std::string& name, KvsParameter& p) {
+  auto apply = [&](const std::string& name, const KvsParameter& p) {
     const void* v = &p.integer;
     if (p.kind == kKvsReal) v = &p.real;
     if (p.kind == kKvsText) v = p.text.c_str();
@@ -410,7 +415,7 @@ Status QLNKVSGenericProxy::ApplyParameters(DAESBlock* block) {
     }
   };
   if (since == 0) {
-    for (auto& [name, p] : parameters_)
+    for (const auto& [name, p] : parameters_)
       if (p.stamp != 0) apply(name, p);
   } else {
     // In name order, as a whole pass gives them.
@@ -419,7 +424,7 @@ Status QLNKVSGenericProxy::ApplyParameters(DAESBlock* block) {
       if (at->parameter->stamp == at->stamp) pending_.push_back(at->parameter);
     std::sort(pending_.begin(), pending_.end(),
               [](const KvsParameter* a, const KvsParameter* b) { return *a->name < *b->name; });
-    for (KvsParameter* p : pending_) apply(*p->name, *p);
+    for (const KvsParameter* p : pending_) apply(*p->name, *p);
   }
   parameters->Release();
   block->SetSettingsMark({id_, stamp_});
@@ -430,12 +435,8 @@ Status QLNKVSGenericProxy::ApplyParameters(DAESBlock* block) {
 // library goes on with instead. Values within the option's bounds that a
 // library refuses (a print setting it has no use for) are not news.
 void QLNKVSGenericProxy::TellRefused(KVSParameters* parameters, const std::string& name,
-                                     KvsParameter& p) {
-  if (p.told || p.option < 0 || p.kind != kKvsInteger || !OptionOutOfBounds(p.option, p.integer))
-    return;
-  p.told = true;
-  const OptionDescriptor* row = OptionDescriptorOf(p.option);
-  const std::string option = row != nullptr ? row->name : "option " + std::to_string(p.option);
+                                     const KvsParameter& p) {
+  if (p.option < 0 || p.kind != kKvsInteger || !OptionOutOfBounds(p.option, p.integer)) return;
   union {
     std::int32_t integer;
     double real;
@@ -446,8 +447,7 @@ void QLNKVSGenericProxy::TellRefused(KVSParameters* parameters, const std::strin
   std::string now = "its own default";
   if (kind == kKvsInteger) now = std::to_string(kept.integer);
   if (kind == kKvsText) now = TakeKvsText(kept.text);
-  SuPrint(0, "The %s refuses %s = %d and goes on with %s", SolverKind(), option.c_str(),
-          &p.integer, now.c_str());
+  TellOptionNotUsed(SolverKind(), p.option, p.integer, now);
 }
 
 std::int32_t QLNKVSGenericProxy::PublishParameters(platform::IUnknown* object, bool dotted_only,

@@ -49,7 +49,6 @@ struct KvsParameter {
   std::uint64_t stamp = 0;
   const std::string* name = nullptr;  // its key in the proxy's map
   std::int32_t option = -1;           // the option its value is read from
-  bool told = false;                  // a refusal of this value was said
 };
 
 // A parameter a proxy sets before every solve: its entry is looked up by
@@ -138,7 +137,7 @@ class QLNKVSGenericProxy {
     }
     return *ref.entry;
   }
-  void TellRefused(KVSParameters* parameters, const std::string& name, KvsParameter& p);
+  void TellRefused(KVSParameters* parameters, const std::string& name, const KvsParameter& p);
   void Put(KvsParameter& p, std::int32_t value);
   void Put(KvsParameter& p, double value);
   void Put(KvsParameter& p, std::string_view value);
@@ -230,7 +229,7 @@ class QLNKVSLinearProxy : public QLNPlainGroupMethod, public QLNKVSGenericProxy 
   // group (one proxy serves every linear group of a pass).
   std::vector<double> residual_room_, rhs_room_, x_room_, next_room_, values_room_;
   KvsParameterRef error_tol_{"ErrorTol"};
-  KvsParameterRef max_refine_iter_{"MaxRefineIter"};
+  KvsParameterRef max_refine_iter_{"MaxRefineIter", 170};  // SLU.MaxRefineIter
 };
 
 class QLNKVSSluProxy final : public QLNKVSLinearProxy {
