@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 
@@ -446,6 +447,11 @@ void QLNKVSGenericProxy::TellRefused(KVSParameters* parameters, const std::strin
   if (parameters->GetValue(name.c_str(), &kind, &kept) != 0) kind = -1;
   std::string now = "its own default";
   if (kind == kKvsInteger) now = std::to_string(kept.integer);
+  if (kind == kKvsReal) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", kept.real);
+    now = text;
+  }
   if (kind == kKvsText) now = TakeKvsText(kept.text);
   TellOptionNotUsed(SolverKind(), p.option, p.integer, now);
 }
