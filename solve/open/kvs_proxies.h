@@ -133,7 +133,7 @@ class QLNKVSGenericProxy {
   KvsParameter& Entry(KvsParameterRef& ref) {
     if (ref.entry == nullptr) {
       ref.entry = &Slot(ref.name);
-      ref.entry->option = ref.option;
+      if (ref.option >= 0) ref.entry->option = ref.option;
     }
     return *ref.entry;
   }
