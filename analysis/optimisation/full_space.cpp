@@ -117,7 +117,7 @@ void FullSpaceOptimisation::Say(Status status, const std::string& text) const {
 
 void FullSpaceOptimisation::ReadOptions() {
   SolverOptions* options = SolverOptions::Instance();
-  print_level_ = std::clamp(options->GetInt(oo::kPrintLevel), 0, 4);
+  print_level_ = oo::PrintLevel(options);
   sign_ = options->GetInt(oo::kObjFun) == 1 ? -1.0 : 1.0;
 }
 
@@ -395,7 +395,7 @@ std::int32_t FullSpaceOptimisation::Pass(std::int32_t code, BvuBinaryStream* pro
     started_ = true;
     mode = kOptimiserStart;
   } else {
-    print_level_ = std::clamp(SolverOptions::Instance()->GetInt(oo::kPrintLevel), 0, 4);
+    print_level_ = oo::PrintLevel(SolverOptions::Instance());
     Evaluate(eso_->Request());
   }
   if (print_level_ >= 4) {

@@ -12,6 +12,7 @@
 #include "solve/methods/open_solvers.h"
 #include "solve/methods/solver_factories.h"
 #include "solve/optimisers/dense_optimiser.h"
+#include "solve/options/option_descriptors.h"
 
 namespace oo = optimisation_options;
 using optimisation::EntryKind;
@@ -93,13 +94,23 @@ void ReducedSpaceDriver::Say(Status status, const std::string& text) const {
   }
 }
 
+std::int32_t oo::PrintLevel(SolverOptions* options) {
+  const std::int32_t stored = options->GetInt(kPrintLevel);
+  const std::int32_t used = std::clamp(stored, 0, 4);
+  if (used != stored) TellOptionNotUsed("optimizer", kPrintLevel, stored, std::to_string(used));
+  return used;
+}
+
 void ReducedSpaceDriver::ReadOptions(bool first) {
   SolverOptions* options = SolverOptions::Instance();
-  print_level_ = std::clamp(options->GetInt(oo::kPrintLevel), 0, 4);
+  print_level_ = oo::PrintLevel(options);
   if (!first) return;
   sign_ = options->GetInt(oo::kObjFun) == 1 ? -1.0 : 1.0;
   max_evaluations_ = options->GetInt(oo::kMaxEval);
-  if (max_evaluations_ <= 0) max_evaluations_ = 100;
+  if (max_evaluations_ <= 0) {
+    TellOptionNotUsed("optimizer", oo::kMaxEval, max_evaluations_, "100");
+    max_evaluations_ = 100;
+  }
   tolerance_ = options->GetReal(oo::kOptTol);
   if (!(tolerance_ > 0.0)) tolerance_ = 1.0e-4;
   max_abs_step_ = options->GetReal(oo::kMaxAbsStep);

@@ -18,6 +18,7 @@
 
 class BvuBinaryStream;
 class QLNDenseOptimiser;
+class SolverOptions;
 
 // Statuses of the optimiser outcomes.
 inline constexpr Status kOptLineSearches = 0x80270320u;
@@ -45,6 +46,9 @@ inline constexpr std::int32_t kOptTol = 114;
 inline constexpr std::int32_t kMaxRelStep = 115;
 inline constexpr std::int32_t kMaxAbsStep = 116;
 inline constexpr std::int32_t kPrintLevel = 128;
+// OptimizationPrintLevel within its bounds 0..4; a stored value out of them
+// is said once, with the level used.
+std::int32_t PrintLevel(SolverOptions* options);
 }  // namespace optimisation_options
 
 class ReducedSpaceDriver {

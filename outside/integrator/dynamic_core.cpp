@@ -16,6 +16,7 @@
 #include <sundials/sundials_nonlinearsolver.h>
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <cstdio>
 #include <string>
@@ -187,6 +188,12 @@ class Stepper final : public DynamicCore {
   Status Advance(double target, double* reached);
   // Says which bound ended the step after `steps` steps from `from`.
   Status TooMuchWork(long steps, double from, double target);
+  // Says that the steps no longer move time, and what to try.
+  Status TimeStandsStill(long steps, double from);
+  // A step moving time by at most this many rounding units of it stands
+  // still; this many such steps in a row end the step.
+  static constexpr double kStallUnits = 4.0;
+  static constexpr int kStalledSteps = 10;
   Status RestartOnMovedInputs();
   Status StartLeg();
   Status StartIda();
@@ -1426,6 +1433,26 @@ Status Stepper::TooMuchWork(long steps, double from, double target) {
   return kStatusTooMuchWork;
 }
 
+Status Stepper::TimeStandsStill(long steps, double from) {
+  char line[480];
+  if (method_ == Method::kEuler || method_ == Method::kRK4) {
+    std::snprintf(line, sizeof line,
+                  "The integration stands still at t = %.9g: steps of %.3g no longer move "
+                  "time there (%ld steps from t = %.6g). Take a larger Integration.StepSize",
+                  tn_, hu_, steps, from);
+  } else {
+    std::snprintf(line, sizeof line,
+                  "The integration stands still at t = %.9g: steps of %.3g no longer move "
+                  "time there (%ld steps from t = %.6g). The solution may grow without bound or "
+                  "change faster than the tolerances allow: check the model near this time, or "
+                  "loosen Integration.RelErrorTol and Integration.AbsErrorTol",
+                  tn_, hu_, steps, from);
+  }
+  const char* texts[] = {line};
+  if (s_.executive_) s_.executive_->PostSolverMessage(0, 1, texts, 0, nullptr);
+  return kStatusStepTooSmall;
+}
+
 Status Stepper::Advance(double target, double* reached) {
   if (leg_ && target < tn_ - hu_) return kStatusTargetBeforeStep;
   if (!leg_ && target < start_) return kStatusTargetBeforeStep;
@@ -1457,11 +1484,11 @@ Status Stepper::Advance(double target, double* reached) {
     if (Status st = PlaceAt(tn_); st != 0) return st;
     return EventBetween(start_, tn_, reached);
   }
-  // Guards a run of steps that never reaches its target (a solution that
-  // blows up, a step size that underflows against the target): the user's
-  // bound ends it with a line that names the bound.
+  // Guards a run of steps that never reaches its target: the user's bound
+  // ends it with a line that names the bound.
   const auto most = static_cast<long>(s_.options_.Get(kOptionMaxSteps));
   const double from = tn_;
+  int stalled = 0;
   for (long n = 0; tn_ < target; ++n) {
     if (n >= most) return TooMuchWork(n, from, target);
     // A delayed value that jumps ends the steps just before the jump, and
@@ -1472,10 +1499,18 @@ Status Stepper::Advance(double target, double* reached) {
       if (Status r = RestartAtJump(jump); r != 0) return r;
       continue;
     }
+    const double before = tn_;
     const Status st = (method_ == Method::kEuler || method_ == Method::kRK4)
                           ? StepFixed(std::min(target, limit))
                           : StepIda(std::min(target, limit), limit);
     if (st != 0) return st;
+    // A step within a few rounding units of the time no longer moves it:
+    // IDA goes on taking such steps and never says so (a solution blowing
+    // up, a tolerance finer than the model's rounding). A run of them ends
+    // the step; a single one may still grow again, as after a restart at a
+    // late time.
+    stalled = tn_ - before <= kStallUnits * DBL_EPSILON * std::fabs(tn_) ? stalled + 1 : 0;
+    if (stalled >= kStalledSteps && tn_ < target) return TimeStandsStill(n + 1, from);
     bool event = false;
     if (Status a = AfterStep(tn_, &event); a != 0) return a;
     if (!event) continue;

@@ -41,6 +41,7 @@ const ErrorText kErrorTexts[] = {
     {kStatusTooMuchWork, "The integrator server took too many steps without reaching the target"},
     {kStatusErrorTestFailed,
      "The integration error test failed repeatedly: the step size became too small"},
+    {kStatusStepTooSmall, "The integration step became too small to move time on"},
     {kStatusIntegrationFailed, "The time integrator failed (SUNDIALS IDA reported an error)"},
     {kStatusValuesUnreadable, "The integrator server could not read or write variable values"},
 };

@@ -42,6 +42,7 @@ inline constexpr Status kStatusErrorTestFailed = 0x80FF000Eu;
 inline constexpr Status kStatusIntegrationFailed = 0xC0FF000Fu;
 inline constexpr Status kStatusValuesUnreadable = 0xC0FF0010u;
 inline constexpr Status kStatusSensitivityFailed = 0xC0FF0011u;
+inline constexpr Status kStatusStepTooSmall = 0x80FF0012u;
 
 // Decomposition kinds this server asks for.
 inline constexpr std::uint32_t kDecomposeSteadyState = 0;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 
@@ -97,14 +98,20 @@ void ReadMappings(QLNKVSGenericProxy* proxy, const Mapping* begin, const Mapping
         proxy->SetParameter(name, value);
         break;
       case 'I':
-        proxy->SetParameter(name, static_cast<std::int32_t>(value));
+        proxy->SetParameter(name, static_cast<std::int32_t>(value), m->option);
         break;
       case 'B':
         proxy->SetParameter(name, value != 0.0 ? "YES" : "NO");
         break;
       case 'M': {
+        // A number that names no method goes as it is: the library refuses
+        // it, keeps its method and that is said.
         const auto method = static_cast<std::int32_t>(value);
-        if (method >= 0 && method <= 3) proxy->SetParameter(name, MethodName(method));
+        if (method >= 0 && method <= 3) {
+          proxy->SetParameter(name, MethodName(method));
+        } else {
+          proxy->SetParameter(name, method, m->option);
+        }
         break;
       }
     }
@@ -332,6 +339,13 @@ void QLNKVSGenericProxy::SetParameter(std::string_view name, std::int32_t value)
   Put(Slot(name), value);
 }
 
+void QLNKVSGenericProxy::SetParameter(std::string_view name, std::int32_t value,
+                                      std::int32_t option) {
+  KvsParameter& p = Slot(name);
+  p.option = option;
+  Put(p, value);
+}
+
 void QLNKVSGenericProxy::SetParameter(std::string_view name, double value) {
   Put(Slot(name), value);
 }
@@ -396,7 +410,10 @@ Status QLNKVSGenericProxy::ApplyParameters(DAESBlock* block) {
     if (p.kind == kKvsReal) v = &p.real;
     if (p.kind == kKvsText) v = p.text.c_str();
     // A refusal of one setting leaves the library's own value; the solve goes on.
-    if (parameters->Set(name.c_str(), p.kind, v) != 0) result = kKvsParameterFailed;
+    if (parameters->Set(name.c_str(), p.kind, v) != 0) {
+      result = kKvsParameterFailed;
+      TellRefused(parameters, name, p);
+    }
   };
   if (since == 0) {
     for (const auto& [name, p] : parameters_)
@@ -413,6 +430,30 @@ Status QLNKVSGenericProxy::ApplyParameters(DAESBlock* block) {
   parameters->Release();
   block->SetSettingsMark({id_, stamp_});
   return result;
+}
+
+// The option table keeps the value written; the client learns what the
+// library goes on with instead. Values within the option's bounds that a
+// library refuses (a print setting it has no use for) are not news.
+void QLNKVSGenericProxy::TellRefused(KVSParameters* parameters, const std::string& name,
+                                     const KvsParameter& p) {
+  if (p.option < 0 || p.kind != kKvsInteger || !OptionOutOfBounds(p.option, p.integer)) return;
+  union {
+    std::int32_t integer;
+    double real;
+    char* text;
+  } kept{};
+  std::int32_t kind = -1;
+  if (parameters->GetValue(name.c_str(), &kind, &kept) != 0) kind = -1;
+  std::string now = "its own default";
+  if (kind == kKvsInteger) now = std::to_string(kept.integer);
+  if (kind == kKvsReal) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", kept.real);
+    now = text;
+  }
+  if (kind == kKvsText) now = TakeKvsText(kept.text);
+  TellOptionNotUsed(SolverKind(), p.option, p.integer, now);
 }
 
 std::int32_t QLNKVSGenericProxy::PublishParameters(platform::IUnknown* object, bool dotted_only,

@@ -48,13 +48,16 @@ struct KvsParameter {
   std::string text;
   std::uint64_t stamp = 0;
   const std::string* name = nullptr;  // its key in the proxy's map
+  std::int32_t option = -1;           // the option its value is read from
 };
 
 // A parameter a proxy sets before every solve: its entry is looked up by
 // name once, on first use.
 struct KvsParameterRef {
-  explicit KvsParameterRef(const char* parameter) : name(parameter) {}
+  explicit KvsParameterRef(const char* parameter, std::int32_t from = -1)
+      : name(parameter), option(from) {}
   const char* name;
+  std::int32_t option;  // the option its value is read from, -1 none
   KvsParameter* entry = nullptr;
 };
 
@@ -82,6 +85,8 @@ class QLNKVSGenericProxy {
   void SetParameter(std::string_view name, std::int32_t value);
   void SetParameter(std::string_view name, double value);
   void SetParameter(std::string_view name, std::string_view value);
+  // The value of option `option`: a refusal of it is said (see ApplyParameters).
+  void SetParameter(std::string_view name, std::int32_t value, std::int32_t option);
   void SetParameter(KvsParameterRef& ref, std::int32_t value) { Put(Entry(ref), value); }
   void SetParameter(KvsParameterRef& ref, double value) { Put(Entry(ref), value); }
   void SetParameter(KvsParameterRef& ref, std::string_view value) { Put(Entry(ref), value); }
@@ -95,6 +100,8 @@ class QLNKVSGenericProxy {
   // and moves the mark on. A refused setting leaves the library's own value
   // and is not offered again until it changes; 0x80004005 when one was
   // refused or the system has no parameter interface (the mark then stays).
+  // An option's value out of its bounds that is refused is said once, with
+  // the value the library goes on with.
   Status ApplyParameters(DAESBlock* block);
   const KvsFactory& Loaded() const { return loaded_; }
 
@@ -110,6 +117,8 @@ class QLNKVSGenericProxy {
  protected:
   // A system the proxy made, before its first solve.
   virtual void SystemMade(platform::IUnknown* /*system*/) {}
+  // What the proxy's library is to a reader of its lines.
+  virtual const char* SolverKind() const { return "solver library"; }
   // True when the option table changed since the last call that said so
   // (always without a table: the built-in defaults have no generations).
   bool OptionsChanged();
@@ -122,9 +131,13 @@ class QLNKVSGenericProxy {
  private:
   KvsParameter& Slot(std::string_view name);
   KvsParameter& Entry(KvsParameterRef& ref) {
-    if (ref.entry == nullptr) ref.entry = &Slot(ref.name);
+    if (ref.entry == nullptr) {
+      ref.entry = &Slot(ref.name);
+      if (ref.option >= 0) ref.entry->option = ref.option;
+    }
     return *ref.entry;
   }
+  void TellRefused(KVSParameters* parameters, const std::string& name, const KvsParameter& p);
   void Put(KvsParameter& p, std::int32_t value);
   void Put(KvsParameter& p, double value);
   void Put(KvsParameter& p, std::string_view value);
@@ -188,6 +201,7 @@ class QLNKVSLinearProxy : public QLNPlainGroupMethod, public QLNKVSGenericProxy 
  protected:
   // Reads the option values into the parameters of the library.
   virtual void ReadOptions();
+  const char* SolverKind() const override { return "linear solver"; }
 
  private:
   // The options a solve reads, as the table held them at its last change.
@@ -215,7 +229,7 @@ class QLNKVSLinearProxy : public QLNPlainGroupMethod, public QLNKVSGenericProxy 
   // group (one proxy serves every linear group of a pass).
   std::vector<double> residual_room_, rhs_room_, x_room_, next_room_, values_room_;
   KvsParameterRef error_tol_{"ErrorTol"};
-  KvsParameterRef max_refine_iter_{"MaxRefineIter"};
+  KvsParameterRef max_refine_iter_{"MaxRefineIter", 170};  // SLU.MaxRefineIter
 };
 
 class QLNKVSSluProxy final : public QLNKVSLinearProxy {
@@ -268,6 +282,7 @@ class QLNKVSNonLinProxy : public QLNPlainGroupMethod, public QLNKVSGenericProxy 
   // Reads the option values into the parameters of the library and the
   // values a solve reads.
   virtual void ReadOptions();
+  const char* SolverKind() const override { return "nonlinear solver"; }
 
  private:
   struct ReadValues {
@@ -285,7 +300,7 @@ class QLNKVSNonLinProxy : public QLNPlainGroupMethod, public QLNKVSGenericProxy 
   bool limits_read_ = false;
   KvsParameterRef ip_conv_info_{"IpConvInfo"};
   KvsParameterRef indet_handle_{"IndetHandle"};
-  KvsParameterRef iterations_{"Iterations"};
+  KvsParameterRef iterations_{"Iterations", 24};  // Nonlinear.MaxIter
   KvsParameterRef minimum_iterations_{"MinimumIterations"};
   KvsParameterRef newton_method_{"NewtonMethod"};
   KvsParameterRef corrector_step_{"CorrectorStep"};

@@ -5,8 +5,12 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <string_view>
+#include <utility>
 
+#include "foundation/messages/su_print.h"
 #include "foundation/values/typed_value.h"
 
 namespace {
@@ -360,6 +364,28 @@ const OptionDescriptor* OptionDescriptorOf(std::int32_t number) {
     if (kRows[i].number == number) return &kRows[i];
   }
   return nullptr;
+}
+
+bool OptionOutOfBounds(std::int32_t number, double value) {
+  const OptionDescriptor* row = OptionDescriptorOf(number);
+  return row != nullptr && !WithinBounds(*row, value);
+}
+
+void TellOptionNotUsed(const char* reader, std::int32_t number, std::int32_t stored,
+                       const std::string& used) {
+  // Readers read again at every solve (or step): the client hears it once.
+  static std::mutex told_lock;
+  static std::map<std::pair<std::string, std::int32_t>, std::int32_t> told;
+  {
+    const std::lock_guard<std::mutex> hold(told_lock);
+    const auto [at, fresh] = told.try_emplace({reader, number}, stored);
+    if (!fresh && at->second == stored) return;
+    at->second = stored;
+  }
+  const OptionDescriptor* row = OptionDescriptorOf(number);
+  const std::string name = row != nullptr ? row->name : "option " + std::to_string(number);
+  SuPrint(0, "The %s refuses %s = %d and goes on with %s", reader, name.c_str(), &stored,
+          used.c_str());
 }
 
 std::int32_t CheckBooleanOption(const OptionDescriptor& row, const char* text,

@@ -69,6 +69,13 @@ std::int32_t CheckStringOption(const OptionDescriptor& row, const char* text,
 
 // The row of a numbered option, or null.
 const OptionDescriptor* OptionDescriptorOf(std::int32_t number);
+// True when the numbered option has a row whose bounds exclude `value`.
+bool OptionOutOfBounds(std::int32_t number, double value);
+// Said by a reader that goes on with `used` where integer option `number`
+// stores `stored`: "The <reader> refuses <name> = <stored> and goes on with
+// <used>", once for each reader and option while the stored value stays.
+void TellOptionNotUsed(const char* reader, std::int32_t number, std::int32_t stored,
+                       const std::string& used);
 
 // The integer a text stands for in the row: the position of a choice name
 // (surrounding double quotes and a retired mark ignored; a retired match gives

@@ -966,6 +966,29 @@ TEST_F(FixedStep, EulerIsFirstOrderAndRK4FourthOrder) {
   EXPECT_NEAR(rk4, 4.0, 0.2);
 }
 
+// A fixed step below the rounding of t = 1 leaves time where it is: the
+// call ends within a few steps, long before the step bound, with a line
+// that says where and to take a larger step.
+TEST_F(FixedStep, AStepTooSmallToMoveTimeEndsTheCall) {
+  constexpr Status kStepTooSmall = 0x80FF0012u;
+  Decay p;
+  SetInt(30, 1);
+  SetInt(103, 1000);
+  Set(138, 0.25);
+  Start(&p.m);
+  ASSERT_EQ(To(1.0), 0u);
+  const std::uint32_t before = Steps();
+  Set(138, 1e-17);
+  EXPECT_EQ(To(2.0), kStepTooSmall);
+  EXPECT_LT(Steps() - before, 100u);
+  ASSERT_EQ(exec_->messages.size(), 1u);
+  const std::string& said = exec_->messages[0];
+  EXPECT_EQ(said.rfind("The integration stands still at t = 1: steps of 1e-17 no longer move", 0),
+            0u)
+      << said;
+  EXPECT_NE(said.find("Take a larger Integration.StepSize"), std::string::npos) << said;
+}
+
 TEST_F(FixedStep, StepsAreShortenedToLandOnTargets) {
   Decay p;
   SetInt(30, 2);

@@ -134,4 +134,25 @@ TEST_F(AmplifierRoad, FollowsItsReferenceAsTheToleranceTightens) {
   }
 }
 
+// At rtol 1e-10, atol 1e-13 the steps shrink until they no longer move
+// time near t = 0.06, and went on so for some three quarters of an hour
+// under the default step bound with no word. The step ends at once with a
+// line saying where and what to try.
+TEST_F(AmplifierRoad, AStepStandingStillAtTheTightestToleranceEndsWithALine) {
+  if (testsupport::kUnderThreadSanitizer) GTEST_SKIP() << engineroad::kNumbersNotThreads;
+  ASSERT_TRUE(StartEngine(Engine(), "Amplifier") &&
+              road_->Expect(MakeCommand(engineroad::kResultsService, 32, {}, {0.2}),
+                            "command 32", 0) &&
+              IntOption(30, 4) && RealOption(130, 1e-10) && RealOption(131, 1e-13) &&
+              IntOption(29, 4) && Load(Amplifier) && BeginRun() && Step(0.0))
+      << Failure() << Events();
+  std::string said;
+  ASSERT_TRUE(StepFailsSaying("The integration stands still at t = ", &said))
+      << Failure() << Events();
+  const double t = std::stod(said.substr(said.find("t = ") + 4));
+  EXPECT_GT(t, 0.0) << said;
+  EXPECT_LT(t, 0.2) << said;
+  EXPECT_TRUE(FinishRun()) << Failure();
+}
+
 }  // namespace amplifier

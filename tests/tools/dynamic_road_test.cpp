@@ -723,4 +723,36 @@ TEST_F(DynamicRoad, ALongStepOfManyIntegrationStepsEndsNormally) {
   ASSERT_TRUE(FinishRun()) << Failure();
 }
 
+// x' = x^2 from x(0) = 1e6 blows up at t = 1e-6: the steps shrink until
+// t + h = t, and went on so, tens of millions of them, for minutes with no
+// word under the default step bound. The step ends at once with a line
+// that gives the time and what to try, with Gear12 and ImplicitEuler alike.
+TEST_F(DynamicRoad, AStepThatNoLongerMovesTimeEndsWithALine) {
+  if (testsupport::kUnderThreadSanitizer) GTEST_SKIP() << engineroad::kNumbersNotThreads;
+  for (const std::uint32_t method : {4u, 3u}) {
+    SCOPED_TRACE(testing::Message() << "Integrator " << method);
+    CloseEngine();
+    Settings settings;
+    settings.rtol = 1e-6;
+    ASSERT_TRUE(Start(settings,
+                      [](Writer& w) {
+                        w.List(2);
+                        ModelVariable(w, modelwriter::kStateVariable, 1, ".x", 1e6, 32);
+                        ModelEquation(w, 10, ".blowup", Sub(Var(0), Mul(Var(1), Var(1))),
+                                      {{2, 1, 1}, {2, 1}});
+                      }) &&
+                IntOption(30, method))
+        << Failure() << Events();
+    ASSERT_TRUE(Steps(1, settings.interval, [](double) { return true; })) << Failure() << Events();
+    std::string said;
+    ASSERT_TRUE(StepFailsSaying("The integration stands still at t = ", &said))
+        << Failure() << Events();
+    const double t = std::stod(said.substr(said.find("t = ") + 4));
+    EXPECT_NEAR(t, 1e-6, 1e-9) << said;
+    EXPECT_NE(said.find("Integration.RelErrorTol"), std::string::npos) << said;
+    EXPECT_EQ(Events().find("Integration.MaxSteps"), std::string::npos) << Events();
+    EXPECT_TRUE(FinishRun()) << Failure();
+  }
+}
+
 }  // namespace

@@ -218,6 +218,38 @@ class EngineRoad : public roadtest::RoadEnv {
            road_->WaitStep(time, "the step to " + std::to_string(time));
   }
 
+  // One command 10 for a step that must fail: the run's failure, then a
+  // line that begins with `start`, each within the client's timeout; the
+  // line goes into *said.
+  bool StepFailsSaying(const std::string& start, std::string* said) {
+    if (!road_->Expect(vantor_client::MakeCommand(kProblemService, 10), "command 10", 0))
+      return false;
+    bool running = false, failed = false;
+    if (!road_->WaitNotice(
+            [&](const vantor_scenario::Notification& n) {
+              failed = failed || (n.bits & vantor_scenario::kRunFailedBit) != 0;
+              running = running || (n.bits & vantor_scenario::kRunningBit) != 0;
+              return failed || (running && (n.bits & vantor_scenario::kRunningBit) == 0);
+            },
+            "the failing step"))
+      return false;
+    if (!failed) return Fail("the step did not fail");
+    const auto found = [&] {
+      for (const std::string& line : run_.events) {
+        if (line.rfind(start, 0) == 0) {
+          *said = line;
+          return true;
+        }
+      }
+      return false;
+    };
+    client_->WaitFor([&] {
+      road_->Collect();
+      return found();
+    });
+    return found() || Fail("no line \"" + start + "...\"");
+  }
+
   // Commands 10 until the run clock stands at `time`: an event inside the
   // interval ends a step there first (its time goes into *stops).
   bool StepTo(double time, std::vector<double>* stops) {

@@ -222,6 +222,31 @@ TEST_F(OptimisationRoad, Hs071InReducedSpaceReachesItsOptimum) {
   ASSERT_TRUE(Finish()) << Failure() << Events();
 }
 
+// A print level and an evaluation bound out of their bounds are stored; the
+// optimizer says once for each what it goes on with, and reaches the
+// optimum with them.
+TEST_F(OptimisationRoad, OptionsOutOfTheirBoundsAreToldOnceWithWhatIsUsed) {
+  ASSERT_TRUE(Start(1, Hs071) && IntOption(128, 7) && IntOption(113, 0)) << Failure() << Events();
+  ASSERT_TRUE(Optimisation([](Writer& w) { w.U16(60), w.U8(1); }, "kind 60")) << Failure();
+  ASSERT_TRUE(Optimisation(Hs071Definition, "kind 76")) << Failure();
+  Optimum o;
+  ASSERT_TRUE(Optimise(4, 2, &o)) << Failure() << Events();
+  CheckHs071(o);
+  const std::string level = "The optimizer refuses OptimizationPrintLevel = 7 and goes on with 4";
+  const std::string bound = "The optimizer refuses Feasopt.MaxEval = 0 and goes on with 100";
+  client_->WaitFor([&] {
+    road_->Collect();
+    return std::count(run_.events.begin(), run_.events.end(), bound) > 0;
+  });
+  EXPECT_EQ(std::count(run_.events.begin(), run_.events.end(), level), 1) << Events();
+  EXPECT_EQ(std::count(run_.events.begin(), run_.events.end(), bound), 1) << Events();
+  // Not told again and counted as repeats either.
+  EXPECT_EQ(engineroad::RepeatCount(run_.events, level), -1) << Events();
+  EXPECT_EQ(engineroad::RepeatCount(run_.events, bound), -1) << Events();
+  ASSERT_TRUE(Optimisation([](Writer& w) { w.U16(60), w.U8(0); }, "stop")) << Failure();
+  ASSERT_TRUE(Finish()) << Failure() << Events();
+}
+
 // Every solve of an optimisation is a steady state of the one run command:
 // at print level 3 each says so, and the line is told once for the whole
 // optimisation, its count when the run comes to rest.

@@ -1,8 +1,9 @@
 // What the group solvers and the option table tell a client, through the
 // real engine: a singular nonlinear group named as a singular linear one
 // is, in a steady state and when a dynamic step fails on it; a far root
-// solved at the reset options; a logical written to a flag option refused
-// and the flag kept; the group list of a group without a block refused.
+// solved at the reset options; options out of their bounds told once with
+// what the solver uses; a logical written to a flag option refused and the
+// flag kept; the group list of a group without a block refused.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -167,6 +168,40 @@ TEST_F(SolverMessagesRoad, AFarRootIsReachedAtTheResetOptions) {
   // From a start far on the other side as well.
   ASSERT_TRUE(Set("x", -0.5) && SteadyState()) << Failure() << Events();
   EXPECT_NEAR(Value(1), 1000.0, 1e-6);
+  EXPECT_TRUE(FinishRun()) << Failure();
+}
+
+// Nonlinear.MaxIter written as -5 and Nonlinear.Method as 9, out of their
+// bounds, are stored, and the nonlinear solver cannot take them: it says
+// once what it goes on with, its 100 iterations (x^3 = 1e9 from 0.5 needs
+// more than one) and its Hybrid method, over two groups (y^3 + y = x after
+// it) and two solves.
+TEST_F(SolverMessagesRoad, NonlinearOptionsOutOfTheirBoundsAreToldOnceAndNotUsed) {
+  ASSERT_TRUE(Begin("Bounds", 1, [](Writer& w) {
+    w.List(4);
+    ModelVariable(w, modelwriter::kRealVariable, 1, ".x", 0.5, kFree);
+    ModelVariable(w, modelwriter::kRealVariable, 2, ".y", 0.0, kFree);
+    ModelEquation(w, 10, ".cube", Sub(Mul(Mul(Var(0), Var(0)), Var(0)), Real(1e9)), {{2, 1}});
+    ModelEquation(w, 11, ".chain", Sub(Add(Mul(Mul(Var(0), Var(0)), Var(0)), Var(0)), Var(1)),
+                  {{2, 2}, {2, 1}});
+  })) << Failure();
+  ASSERT_TRUE(IntOption(24, static_cast<std::uint32_t>(-5)) && IntOption(38, 9)) << Failure();
+  for (int round = 0; round < 2; ++round) {
+    ASSERT_TRUE(SteadyState()) << Failure() << Events();
+    EXPECT_NEAR(Value(1), 1000.0, 1e-6);
+    const double y = Value(2);
+    EXPECT_NEAR(y * y * y + y, 1000.0, 1e-4);
+    ASSERT_TRUE(Set("x", 0.5) && Set("y", 0.0)) << Failure();
+  }
+  const std::vector<std::string> lines = LinesSince(0);
+  const std::string told =
+      "The nonlinear solver refuses Nonlinear.MaxIter = -5 and goes on with 100";
+  EXPECT_EQ(CountStarting(lines, told), 1u) << Joined(lines);
+  EXPECT_EQ(engineroad::RepeatCount(lines, told), -1) << Joined(lines);
+  const std::string method =
+      "The nonlinear solver refuses Nonlinear.Method = 9 and goes on with Hybrid";
+  EXPECT_EQ(CountStarting(lines, method), 1u) << Joined(lines);
+  EXPECT_EQ(engineroad::RepeatCount(lines, method), -1) << Joined(lines);
   EXPECT_TRUE(FinishRun()) << Failure();
 }
 
