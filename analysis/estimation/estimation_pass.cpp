@@ -215,9 +215,11 @@ Status EstimationMgr::CompletePass(std::int32_t reason) {
   if (result > 0) {
     finished = true;
     if (services_.GetIntOption(analysis_options::kEstimationSolver) == 3 && sensitivities_ == 0) {
-      // The statistics need sensitivities: one more pass with them.
+      // The statistics need sensitivities: one more pass with them. Each
+      // experiment switches them on as it starts (StartExperiment): a
+      // dynamic run still going would carry them without an integrator
+      // that began with them, and fail its next step.
       sensitivities_ = 1;
-      if (QLNSensitivityManager* s = GetSensitivityManager()) s->Enable();
       finished = false;
     }
   }

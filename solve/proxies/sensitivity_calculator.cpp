@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
+#include <optional>
 
 #include "daes/blocks/solver_block.h"
 #include "daes/delays/delay_mgr.h"
@@ -964,6 +965,11 @@ Status QLNSensitivityCalculator::SwitchJump(double* first, double* second, const
   if (jump_ == nullptr && BuildDecomposition(7, 64, kOptionsWord + kWithDerivatives, &jump_) != 0) {
     return 0;
   }
+  // Past the start a delayed value is the history's, as in the dynamic steps.
+  const DelayMgr* delays = GetCurrentDelayMgr();
+  const bool delayed = time > 0.0 && delays != nullptr && delays->DelayedVariableCount() > 0;
+  std::optional<HeldDelays> held;
+  if (delayed) held.emplace();
   DAESSolverBlock* system = FirstGroup(jump_);
   const std::int64_t* rows = nullptr;
   const std::int64_t* cols = nullptr;
@@ -988,9 +994,16 @@ Status QLNSensitivityCalculator::SwitchJump(double* first, double* second, const
   const std::int64_t solver_kind = SolverOptions::Instance()->GetInt(kOptLinearSolver);
   std::vector<double> rhs(static_cast<std::size_t>(m)), x(static_cast<std::size_t>(n));
   bool first_row = true;
+  std::vector<double> lagged(delayed ? static_cast<std::size_t>(m) : 0);
   auto settle = [&](std::int32_t r) -> Status {
     double *row1 = nullptr, *row2 = nullptr;
     row_of(r, &row1, &row2);
+    if (delayed) {
+      const Status got = system->EvaluateDelayedColumn(r, lagged.data());
+      if (status::IsFailure(got)) return got;
+      for (std::int64_t i = 0; i < m; ++i)
+        rhs[static_cast<std::size_t>(i)] -= lagged[static_cast<std::size_t>(i)];
+    }
     for (std::size_t k = 0; k < states.size(); ++k) {
       const double ds = state_part(row1, k);
       if (ds == 0.0 || outside[k] == 0) continue;

@@ -15,11 +15,13 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/support/compiler_installation.h"
 #include "tests/support/scoped_env.h"
 #include "tests/tools/engine_road_fixture.h"
+#include "tests/tools/time_models.h"
 #include "tools/client.h"
 #include "tools/model_writer/flowsheet_model.h"
 #include "tools/model_writer/model_writer.h"
@@ -51,6 +53,8 @@ struct RunSettings {
   std::int32_t print_level = 0;
   // Above 0: the nonlinear solvers' residual, absolute and relative tolerances.
   double solver_tolerance = 0.0;
+  // Library conditions, each at its index below the root.
+  std::vector<std::pair<std::uint32_t, modelwriter::Expr>> conditions;
 };
 
 class SensitivityRoad : public EngineRoad {
@@ -75,7 +79,7 @@ class SensitivityRoad : public EngineRoad {
       if (settings.solver_tolerance > 0.0 && !RealOption(tolerance, settings.solver_tolerance))
         return false;
     }
-    return Load(model);
+    return Conditions(settings.conditions) && Load(model);
   }
 
   // Request 51: the variables, then the parameters, by id path under the
@@ -355,6 +359,96 @@ TEST_F(SensitivityRoad, ADelayedVariableCarriesTheSensitivityOfItsLag) {
       });
       EXPECT_TRUE(found) << want;
     }
+  }
+}
+
+// x' = -p x + u from x(0) = 1, u = 0 until Time passes `at`, then 1 (an
+// IF), y = DELAY(x, 0.5) and z' = y from z(0) = 0: p fixed (1), u (2),
+// x (3), y (4), z (5).
+void SwitchedDelayedDecay(Writer& w, double p) {
+  using modelwriter::Delay;
+  w.List(9);
+  ModelVariable(w, modelwriter::kRealVariable, 1, ".p", p, 4);
+  ModelVariable(w, modelwriter::kRealVariable, 2, ".u", 0.0, 1);
+  ModelVariable(w, modelwriter::kStateVariable, 3, ".x", 1.0, 32);
+  ModelVariable(w, modelwriter::kRealVariable, 4, ".y", 1.0, 1);
+  ModelVariable(w, modelwriter::kStateVariable, 5, ".z", 0.0, 32);
+  ModelEquation(w, 10, ".e", Sub(Add(Var(0), Mul(Var(1), Var(2))), Var(3)),
+                {{2, 3, 1}, {2, 1}, {2, 3}, {2, 2}});
+  ModelEquation(w, 11, ".late", Sub(Var(0), Delay(Var(1), Real(0.5))), {{2, 4}, {2, 3}});
+  ModelEquation(w, 12, ".sum", Sub(Var(0), Var(1)), {{2, 5, 1}, {2, 4}});
+  timemodels::ClockedU(w, 1.0, 0.0);
+}
+
+// The closed form of SwitchedDelayedDecay with its switch at ts.
+struct SwitchedForm {
+  double p, ts;
+  // x and the integral of x from 0 to t, with their derivatives by p.
+  void X(double t, double* x, double* dx) const {
+    const double a = t - ts, e = std::exp(-p * t), ea = std::exp(-p * a);
+    *x = e + (a > 0.0 ? (1.0 - ea) / p : 0.0);
+    *dx = -t * e + (a > 0.0 ? (a * ea * p - (1.0 - ea)) / (p * p) : 0.0);
+  }
+  void IntegralX(double t, double* i, double* di) const {
+    const double a = t - ts, e = std::exp(-p * t), ea = std::exp(-p * a);
+    *i = (1.0 - e) / p;
+    *di = (t * e * p - (1.0 - e)) / (p * p);
+    if (a > 0.0) {
+      *i += a / p - (1.0 - ea) / (p * p);
+      *di += -a / (p * p) - a * ea / (p * p) + 2.0 * (1.0 - ea) / (p * p * p);
+    }
+  }
+  // {x, y, z, dx/dp, dy/dp, dz/dp}; y reads x(0) = 1 until the lag has passed.
+  std::vector<double> At(double t) const {
+    std::vector<double> v(6, 0.0);
+    X(t, &v[0], &v[3]);
+    v[1] = 1.0;
+    v[2] = std::min(t, 0.5);
+    if (t > 0.5) {
+      X(t - 0.5, &v[1], &v[4]);
+      double i = 0.0, di = 0.0;
+      IntegralX(t - 0.5, &i, &di);
+      v[2] += i;
+      v[5] = di;
+    }
+    return v;
+  }
+};
+
+// SwitchedDelayedDecay at the delayed-sensitivity tolerance (1e-10), the
+// switch inside a reporting interval: the integrator's restart there takes
+// the DELAY's share of the sensitivities, so the run goes on past it, and
+// x, y, z and their sensitivities by p follow the closed form to 3.
+TEST_F(SensitivityRoad, SensitivitiesThroughADelayCrossASwitch) {
+  constexpr double p = 0.7;
+  for (const double ts : {1.02, 1.27}) {
+    SCOPED_TRACE("switch at " + std::to_string(ts));
+    CloseEngine();
+    RunSettings settings = DecaySettings();
+    settings.conditions = {{1, modelwriter::Greater(modelwriter::Time(), Real(ts))}};
+    ASSERT_TRUE(Start(settings, [&](Writer& w) { SwitchedDelayedDecay(w, p); }) &&
+                Register({3, 4, 5}, {1}))
+        << Failure() << Events();
+    ASSERT_TRUE(BeginRun() && Step(0.0)) << Failure() << Events();
+    const SwitchedForm form{p, ts};
+    std::vector<double> stops;
+    for (int k = 1; k <= 12; ++k) {
+      const double t = settings.interval * k;
+      ASSERT_TRUE(StepTo(t, &stops)) << t << ": " << Failure() << Events();
+      const std::vector<double> want = form.At(t);
+      std::vector<double> got(3, 0.0), sens;
+      ASSERT_TRUE(Read(3, &got[0]) && Read(4, &got[1]) && Read(5, &got[2]) && Values(&sens))
+          << Failure();
+      ASSERT_EQ(sens.size(), 3u);
+      got.insert(got.end(), sens.begin(), sens.end());
+      for (std::size_t i = 0; i < 6; ++i) {
+        EXPECT_NEAR(got[i], want[i], 1e-8 * std::max(1.0, std::fabs(want[i])))
+            << "t = " << t << ", quantity " << i;
+      }
+    }
+    ASSERT_EQ(stops.size(), 1u) << Events();
+    EXPECT_NEAR(stops[0], ts, 1e-6);
+    ASSERT_TRUE(Finish()) << Failure() << Events();
   }
 }
 
