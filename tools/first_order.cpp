@@ -209,7 +209,7 @@ bool RunFirstOrder(const FirstOrderOptions& options, FirstOrderRun* run) {
   const int steps = options.results ? kResultsSteps : kSteps;
   run->interval = interval;
   bool ok = [&] {
-    if (!NameSimulation(road, "FirstOrder", options.folder, interval)) return false;
+    if (!NameSimulation(road, "FirstOrder", options.folder, interval, options.shown_folder)) return false;
     // Variable-order BDF: the default implicit Euler is first order, too
     // coarse for 1e-4 at the default tolerances.
     if (!SetOption(road, kIntegratorOption, kGear, "Integrator Gear12 (service 53)")) return false;
