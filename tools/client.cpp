@@ -377,6 +377,10 @@ std::uint32_t Client::Unwritten() const {
   return queued;
 }
 
+std::uint32_t Client::SessionId() const {
+  return controller_ != nullptr ? controller_->SessionId() : session_;
+}
+
 int Client::EnginePid() const {
   return engine_ != nullptr && engine_->process != nullptr ? engine_->process->ProcessId() : -1;
 }
