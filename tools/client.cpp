@@ -391,6 +391,10 @@ long Client::Unread() const {
   return -1;
 }
 
+std::uint32_t Client::SessionId() const {
+  return controller_ != nullptr ? controller_->SessionId() : session_;
+}
+
 int Client::EnginePid() const {
   return engine_ != nullptr && engine_->process != nullptr ? engine_->process->ProcessId() : -1;
 }

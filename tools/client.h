@@ -214,6 +214,9 @@ class Client {
   // Whether the engine has said it serves the service type.
   bool Serves(std::uint32_t type) const;
   int EnginePid() const;
+  // The session the engine's pipe names carry: a process the engine is told
+  // of by a peer list (type 1, subtype 2) reaches it with it.
+  std::uint32_t SessionId() const;
   // Closes the connection, which ends the engine, and waits for it to end
   // (killing it when it does not within the larger of the time-out and
   // EngineEndBoundMs()); *exit_code (may be null) is its

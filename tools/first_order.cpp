@@ -4,9 +4,9 @@
 #include <filesystem>
 #include <memory>
 
+#include "tools/first_order_steps.h"
 #include "tools/model_writer/sample_models.h"
 #include "tools/result_replies.h"
-#include "tools/first_order_steps.h"
 #include "tools/road_steps.h"
 
 namespace vantor_scenario {
@@ -126,8 +126,7 @@ bool PlotX(Road& road, Client& client, FirstOrderRun* run) {
     return road.Fail("the time plot (request 28): no answer");
   const vantor_client::Outcome* outcome = client.Find(id);
   vantor_client::PlotData plot;
-  const bool read = outcome != nullptr && !outcome->headers.empty() &&
-                    !outcome->replies.empty() &&
+  const bool read = outcome != nullptr && !outcome->headers.empty() && !outcome->replies.empty() &&
                     vantor_client::DecodePlotHeader(outcome->headers[0].body, &plot) &&
                     vantor_client::DecodePlotData(outcome->replies[0].body, &plot);
   client.Forget(id);
@@ -209,7 +208,8 @@ bool RunFirstOrder(const FirstOrderOptions& options, FirstOrderRun* run) {
   const int steps = options.results ? kResultsSteps : kSteps;
   run->interval = interval;
   bool ok = [&] {
-    if (!NameSimulation(road, "FirstOrder", options.folder, interval)) return false;
+    if (!NameSimulation(road, "FirstOrder", options.folder, interval, options.shown_folder))
+      return false;
     // Variable-order BDF: the default implicit Euler is first order, too
     // coarse for 1e-4 at the default tolerances.
     if (!SetOption(road, kIntegratorOption, kGear, "Integrator Gear12 (service 53)")) return false;

@@ -35,6 +35,9 @@ struct FirstOrderOptions {
   vantor_client::EngineOptions engine;
   // The working folder; the run folder "FirstOrder" is made in it.
   std::string folder;
+  // The folder as the user named it, for the lines that name it (folder
+  // when empty).
+  std::string shown_folder;
   // Run the edit (malformed, then good, commands 29 and 6) before solving.
   bool edit = true;
   // The results-protocol variant: the communication interval 0.05 (21

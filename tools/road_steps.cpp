@@ -87,8 +87,21 @@ std::unique_ptr<Client> StartEngine(const vantor_client::EngineOptions& options,
   return client;
 }
 
-bool NameSimulation(Road& road, const std::string& name, std::string folder, double interval) {
+bool NameSimulation(Road& road, const std::string& name, std::string folder, double interval,
+                    const std::string& shown) {
+  const std::string given = shown.empty() ? folder : shown;
   if (folder.empty() || folder.back() != '/') folder += '/';
+  // Asked before the engine enters the folder: an engine that entered a
+  // folder another one runs in would reuse and then delete that one's files.
+  // A folder that cannot be made is the engine's to tell, as it tries.
+  Status free = 0;
+  if (!road.Exchange(MakeCommand(kProblemService, 141, {}, {}, {name, folder}),
+                     "the run folder's lock (command 141)", &free))
+    return false;
+  if (free == kFolderInUse) {
+    const bool ends = !given.empty() && given.back() == '/';
+    return road.Fail(given + (ends ? "" : "/") + name + " is in use by another engine");
+  }
   return road.Expect(MakeCommand(kProblemService, 3, {}, {}, {name, folder}),
                      "naming the simulation (command 3)", 0) &&
          road.Expect(MakeCommand(kResultsService, 32, {}, {interval}),

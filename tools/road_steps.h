@@ -22,6 +22,8 @@ inline constexpr std::uint32_t kPreparedBits = 0x4 | 0x8 | 0x10 | 0x20;
 inline constexpr Status kBeginRunDone = 0x0000026Au;
 inline constexpr Status kRunEnded = 0x00320049u;
 inline constexpr Status kEnding = 0x00320024u;
+// Command 141's answer when another engine holds the run folder.
+inline constexpr Status kFolderInUse = 0x8032FFFFu;
 inline constexpr std::uint16_t kRealType = 24;
 inline constexpr std::uint16_t kIntegerCode = 2;
 inline constexpr std::uint16_t kRealCode = 4;
@@ -50,9 +52,12 @@ bool BeginRun(Road& road, const std::string& what);
 // does not start.
 std::unique_ptr<Client> StartEngine(const vantor_client::EngineOptions& options,
                                     FirstOrderRun* run);
-// Command 3 naming the simulation in the folder, then the communication
-// interval (command 32).
-bool NameSimulation(Road& road, const std::string& name, std::string folder, double interval);
+// Command 141 (refused with "FOLDER/NAME is in use by another engine" when
+// another engine holds the run folder), command 3 naming the simulation in
+// the folder, then the communication interval (command 32).
+// `shown` names the folder in that line (folder when empty).
+bool NameSimulation(Road& road, const std::string& name, std::string folder, double interval,
+                    const std::string& shown = "");
 // Request 134, then command 2.
 bool EndEngine(Road& road);
 // After a road: waits for an engine told to end, drops the request handler,

@@ -44,7 +44,7 @@ bool RunTo(Road& road, const RobertsonOptions& options, double end, RobertsonPoi
   // The step ends where the interval's float reads back.
   const double reached = static_cast<float>(end);
   const double longest = std::clamp(end / 10.0, 1.0, 1e10);
-  if (!NameSimulation(road, "Robertson", options.folder, end) ||
+  if (!NameSimulation(road, "Robertson", options.folder, end, options.shown_folder) ||
       !SetRealOption(road, kMaxStepSizeOption, longest, "Integration.MaxStepSize") ||
       !SetOption(road, kIntegratorOption, kGear, "Integrator Gear12 (service 53)") ||
       !SetRealOption(road, kRelErrorTolOption, options.rtol, "Integration.RelErrorTol") ||

@@ -16,6 +16,9 @@ struct RobertsonOptions {
   vantor_client::EngineOptions engine;
   // The working folder; the run folder "Robertson" is made in it.
   std::string folder;
+  // The folder as the user named it, for the lines that name it (folder
+  // when empty).
+  std::string shown_folder;
   double rtol = 1e-6;
   double atol = 1e-14;
   // One run to each; the communication interval travels as a 4-byte float.

@@ -8,6 +8,7 @@
 #include "analysis/sensitivity/sensitivity_manager.h"
 #include "analysis/services/analysis_services.h"
 #include "analysis/services/open_nlp_requests.h"
+#include "control/messages/message_collector.h"
 #include "framework/messaging/message.h"
 
 namespace {
@@ -175,6 +176,10 @@ Status EstimationMgr::HandleMessage(BvuBinaryStream& body, DseMessage** reply) {
       return read;
     case kResults:
     case kResultsKeep: {
+      // The lines told before the outcome go ahead of the reply that has it.
+      if (results_.outcome != 0) {
+        if (SputMessageCollector* lines = SputMessageCollector::Instance()) lines->SendGroupsNow();
+      }
       std::unique_ptr<DseMessage> made(DseMessage::DseMessageDefault());
       if (!made) return DseMessage::kNoMemory;
       const Status written = WriteResults(*made);

@@ -8,6 +8,7 @@
 #include "analysis/model/analysis_variable.h"
 #include "analysis/services/report_text.h"
 #include "foundation/interfaces/solver_options.h"
+#include "foundation/messages/su_repeats.h"
 #include "foundation/persistence/binary_stream.h"
 #include "solve/linear/lsi.h"
 #include "solve/methods/open_solvers.h"
@@ -822,7 +823,11 @@ void EstimationProblem::Outcome(std::int32_t p) {
       text = Line("Unknown error in estimation solver. (code = %d)", code);
       break;
   }
+  // What the passes repeated is told before the outcome can be read: a
+  // client may close as soon as it reads it.
+  SuTellRepeatsNow();
   if (results_ != nullptr) results_->outcome = outcome;
+  const SuOutcomeLines outcome_lines;
   if (p != 0 && message) {
     Say(status, text);
     if (code == 17) {

@@ -49,11 +49,18 @@ int TakeLock(const std::string& path, bool* busy) {
   return -1;
 }
 
+bool IsLink(const std::string& path) {
+  struct stat s {};
+  return ::lstat(path.c_str(), &s) == 0 && S_ISLNK(s.st_mode);
+}
+
 // Deletes the lock file unless another process holds it: kOk, or kFailure.
+// A link planted under its name is no engine's lock (none is ever taken
+// through one): left alone, and the folder free.
 Status DeleteUnlessHeld(const std::string& path) {
   bool busy = false;
   const int fd = TakeLock(path, &busy);
-  if (fd < 0) return kFailure;
+  if (fd < 0) return !busy && IsLink(path) ? kOk : kFailure;
   const bool removed = ::unlink(path.c_str()) == 0;
   ::close(fd);
   return removed ? kOk : kFailure;

@@ -469,6 +469,8 @@ Status SimRunSteps::InitialisationStep(double time) {
     IntegratorCall call(&integrating_, true);
     result = integrator->InitialiseAt(time);
   }
+  // The lines that say how it ended are told however many reports came.
+  const SuOutcomeLines outcome;
   if (!status::IsFailure(result)) {
     if (verbose) SuPrint(0, " ");
     StepDone("Initial-Value", time);
@@ -499,6 +501,7 @@ Status SimRunSteps::SolveSteadyState(double time) {
     IntegratorCall call(&integrating_, true);
     result = integrator->Initialise();
   }
+  const SuOutcomeLines outcome;
   if (!status::IsFailure(result)) {
     if (verbose) SuPrint(0, "Steady state solution complete");
     StepDone("SS-Value", time);
@@ -662,6 +665,8 @@ Status SimRunSteps::CheckRelativeSingularity(std::int32_t solver) {
 }
 
 Status SimRunSteps::ReportIndeterminateVariables(std::int32_t solver) {
+  // Part of how a steady state or initialisation ended.
+  const SuOutcomeLines outcome;
   return QueryDecomposition(solver, false);
 }
 

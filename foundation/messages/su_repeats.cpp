@@ -29,6 +29,11 @@ struct Repeats {
   std::size_t failures_past = 0;
 };
 
+// This thread's open SuOutcomeLines, and whether it tells counts now: those
+// lines are told outside the count.
+thread_local std::int32_t t_outcome = 0;
+thread_local bool t_telling_counts = false;
+
 // Never destroyed, so that a scope ending at exit still finds it.
 Repeats& State() {
   static auto* state = new Repeats;
@@ -53,6 +58,7 @@ void KeepNewest(std::deque<Group>& last, const Group& group) {
 
 // `group` is what the report says, kept when it is held back.
 bool Tell(std::string key, const std::string& line, bool failure, const Group& group) {
+  if (t_telling_counts) return true;
   Repeats& r = State();
   std::lock_guard<std::mutex> hold(r.lock);
   if (r.depth == 0) return true;
@@ -65,6 +71,8 @@ bool Tell(std::string key, const std::string& line, bool failure, const Group& g
   // repeat: all are held back and counted, so the lines stay bounded.
   // Failures, which say why the work ended, have keys of their own beyond.
   if (r.told.size() >= SuRepeatScope::kMostKeys) {
+    // How the work ended is never held back; such lines are few.
+    if (t_outcome > 0) return true;
     if (!failure || r.failures_past >= SuRepeatScope::kMostFailureKeys) {
       CountOne(&r.unkept);
       KeepNewest(r.last_unkept, group);
@@ -151,6 +159,23 @@ SuRepeatScope::~SuRepeatScope() { Leave(&Repeats::depth); }
 SuRepeatHold::SuRepeatHold() { Enter(&Repeats::holds); }
 
 SuRepeatHold::~SuRepeatHold() { Leave(&Repeats::holds); }
+
+SuOutcomeLines::SuOutcomeLines() { ++t_outcome; }
+
+SuOutcomeLines::~SuOutcomeLines() { --t_outcome; }
+
+void SuTellRepeatsNow() {
+  Ended ended;
+  {
+    Repeats& r = State();
+    std::lock_guard<std::mutex> hold(r.lock);
+    if (r.depth == 0 && r.holds == 0) return;
+    ended = TakeEnded(r);
+  }
+  t_telling_counts = true;
+  TellEnded(ended);
+  t_telling_counts = false;
+}
 
 bool SuTellReport(const std::string& key, const std::string& line) {
   if (Blank(line)) return true;

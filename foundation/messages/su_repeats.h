@@ -39,6 +39,22 @@ class SuRepeatHold {
   SuRepeatHold& operator=(const SuRepeatHold&) = delete;
 };
 
+// While one lives, the reports of its thread say how a piece of work ended
+// (a steady state's outcome, its indeterminate variables): they are never
+// held back past the keys, though they still count as repeats.
+class SuOutcomeLines {
+ public:
+  SuOutcomeLines();
+  ~SuOutcomeLines();
+  SuOutcomeLines(const SuOutcomeLines&) = delete;
+  SuOutcomeLines& operator=(const SuOutcomeLines&) = delete;
+};
+
+// Tells now what the open scopes and holds have counted so far, as their
+// end would, and counts afresh: for work whose outcome a client may read
+// (and close on) before the scopes end.
+void SuTellRepeatsNow();
+
 // Whether the report `key` is to be told now: no scope is open, or it is
 // the first of its key in the scope (whose end then names it by `line`).
 bool SuTellReport(const std::string& key, const std::string& line);

@@ -36,8 +36,8 @@ std::uint32_t OutputList(std::uint32_t klass) { return std::min(klass, DseIOQueu
 // Lost connections read and write as one status, whatever their kind: a
 // socket whose peer ended the stream in order is as gone as a broken pipe.
 Status PeerLostIfGone(Status result) {
-  const bool gone = status::IsFailure(result) && (status::Code(result) == kPeerGoneCode ||
-                                                  result == status::kConnectionClosed);
+  const bool gone = status::IsFailure(result) &&
+                    (status::Code(result) == kPeerGoneCode || result == status::kConnectionClosed);
   return gone ? DseIOQueue::kPeerLost : result;
 }
 
@@ -369,26 +369,31 @@ bool DseIOQueue::Queue(DseSegment* chain, std::uint32_t klass) {
 
 Status DseIOQueue::Flush() {
   Status result = kAllWritten;
-  std::vector<platform::Readiness> stalled;
+  std::vector<bool> stalled(peers_.size(), false);
   bool any_stalled = false;
-  for (DseIOQueue* peer : peers_) {
+  for (std::size_t i = 0; i < peers_.size(); ++i) {
     bool pause = false;
-    const Status flushed = peer->FlushPeer(&pause);
-    if (pause) {
-      // Bytes arriving end the pause too: a command is never kept waiting
-      // behind output the peer does not take.
-      peer->AddReadiness(&stalled, true, true);
-      any_stalled = true;
-    }
+    const Status flushed = peers_[i]->FlushPeer(&pause);
+    stalled[i] = pause;
+    any_stalled = any_stalled || pause;
     if (status::IsFailure(flushed)) {
       result = flushed;
     } else if (flushed == kOutputLeft && !status::IsFailure(result)) {
       result = kOutputLeft;
     }
   }
-  // Once for all the peers that took nothing, not once for each: until one
-  // of them takes bytes again, at most the pause.
-  if (any_stalled) platform::WaitForAny(stalled, kPauseMs);
+  // Once for all the peers that took nothing, not once for each, and not
+  // while filed messages are being dispatched (the round pauses after
+  // them): until one of them takes bytes again, or bytes arrive from any
+  // peer, at most the pause. A command is never kept waiting behind output
+  // a peer does not take.
+  if (any_stalled && pauses_deferred_ == 0) {
+    std::vector<platform::Readiness> ready;
+    for (std::size_t i = 0; i < peers_.size(); ++i) {
+      peers_[i]->AddReadiness(&ready, true, stalled[i]);
+    }
+    platform::WaitForAny(ready, kPauseMs);
+  }
   return PeerLostIfGone(result);
 }
 

@@ -164,8 +164,13 @@ class DseIOQueue final : public DseIOPeers {
   std::uint32_t FiledMessages() const { return filed_messages_; }
   std::uint32_t FiledSegments() const { return filed_segments_; }
   // Writes what every peer can take now: 58 when all is out, 5 when output
-  // is left, or the last failure (a lost peer gives 0xA0000037).
+  // is left, or the last failure (a lost peer gives 0xA0000037). When a
+  // peer took nothing it pauses (at most 100 ms) until a peer that took
+  // nothing takes bytes or any peer sends some, unless pauses are deferred.
   Status Flush();
+  // While deferred (the calls nest), flushes do not pause: for a caller
+  // that routes the answers to many messages and pauses once after them.
+  void DeferPauses(bool defer) { pauses_deferred_ += defer ? 1 : -1; }
   // Waits up to bound_ms until a peer can move on: bytes or a peer arriving
   // (read), room for a peer with output left (write). False when the time
   // ran out; with nothing to wait on it waits the whole bound. `also`, when
@@ -313,6 +318,7 @@ class DseIOQueue final : public DseIOPeers {
   // was filed beyond the bounds.
   const std::function<bool(DseMessage&)>* keep_ = nullptr;
   bool kept_beyond_ = false;
+  std::int32_t pauses_deferred_ = 0;
   // Filed and not taken: of this peer, or (the root's) of every peer.
   std::uint32_t filed_messages_ = 0;
   std::uint32_t filed_segments_ = 0;

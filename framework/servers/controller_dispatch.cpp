@@ -40,12 +40,17 @@ Status DseController::Round(bool with_timers) {
   if (status::IsFailure(read)) return read;
   UpdateConnectionState();
   if (with_timers) RunTimers();
+  // A peer that takes nothing pauses the round once, after every message
+  // read is answered: not once for each answer, with the others' messages
+  // (a command 2 among them) waiting behind.
+  io_->DeferPauses(true);
   for (;;) {
     DseMessage* message = io_->TakeBatchedMessage();
     if (message == nullptr) message = io_->TakeReceived();
     if (message == nullptr) break;
     Dispatch(message);
   }
+  io_->DeferPauses(false);
   const Status flushed = io_->Flush();
   // Checked after what was read is dispatched: it may complete the handshake.
   if (PastConnectDeadline()) {

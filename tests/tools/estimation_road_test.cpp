@@ -9,6 +9,7 @@
 // decay's rate constant is fitted to its state measured over time.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -158,6 +159,29 @@ TEST_F(EstimationRoad, AnEstimationTellsALineOfEveryPassOnceWithItsCount) {
   EXPECT_EQ(std::count(run_.events.begin(), run_.events.end(), line), 1) << Events();
   // Three experiments a pass, and more than one pass.
   EXPECT_GE(engineroad::RepeatCount(run_.events, line), 5) << Events();
+  ASSERT_TRUE(Finish()) << Failure() << Events();
+}
+
+// What the passes repeated is told before the outcome: it has arrived when
+// the results first carry the outcome, ahead of the line that says how the
+// estimation ended, so a client that closes on the outcome has it.
+TEST_F(EstimationRoad, AnEstimationTellsItsCountsBeforeItsOutcome) {
+  ASSERT_TRUE(Start(Line) && IntOption(31, 3)) << Failure() << Events();
+  Results r;
+  ASSERT_TRUE(Estimate(LineFit(), &r)) << Failure() << Events();
+  road_->Collect();
+  const std::vector<std::string> lines = run_.events;
+  const std::string counted = "The report \"Solving steady state ...\" was repeated ";
+  const auto count = std::find_if(lines.begin(), lines.end(),
+                                  [&](const std::string& l) { return l.rfind(counted, 0) == 0; });
+  const auto outcome = std::find_if(lines.begin(), lines.end(), [](const std::string& l) {
+    return l.find("convergence") != std::string::npos || l.find("converged") != std::string::npos;
+  });
+  ASSERT_NE(count, lines.end()) << Events();
+  EXPECT_GE(std::stol(count->substr(counted.size())), 5) << Events();
+  ASSERT_NE(outcome, lines.end()) << Events();
+  EXPECT_LT(count - lines.begin(), outcome - lines.begin()) << Events();
+  ASSERT_TRUE(RunEnded()) << Failure();
   ASSERT_TRUE(Finish()) << Failure() << Events();
 }
 

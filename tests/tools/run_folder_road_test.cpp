@@ -2,16 +2,23 @@
 // under the names of the engine's own files (the snapshot file and its
 // back-up, the plot history, a temporary file, the lock file, the value dump)
 // lead to files outside. The run goes as ever, and nothing outside is written,
-// made, read into the run's files or changed in its permissions.
+// made, read into the run's files or changed in its permissions. A sample
+// run in a folder another engine runs in is refused before it touches it.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
+#include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <memory>
 #include <string>
 
 #include "road_env.h"
 #include "tests/support/planted_links.h"
 #include "tests/support/scoped_env.h"
 #include "tools/first_order.h"
+#include "tools/road.h"
+#include "tools/road_steps.h"
 
 namespace {
 
@@ -66,6 +73,57 @@ TEST_F(RunFolderRoad, TheValueDumpIsNotWrittenThroughALink) {
               std::string::npos)
         << roadtest::Lines(trace);
   }
+}
+
+// `vantor-client ENGINE first-order shared` from the working folder; its
+// exit code and what it printed.
+int SampleRun(const fs::path& from, std::string* printed) {
+  const std::string command = "cd '" + from.string() + "' && " + VANTOR_CLIENT + " " +
+                              VANTOR_ENGINE + " first-order shared 2>&1";
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) return -1;
+  char buffer[512];
+  while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) *printed += buffer;
+  const int status = ::pclose(pipe);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Another engine holds shared/FirstOrder (named there by command 3): the
+// sample run says so, by the folder the user gave, and leaves that engine's
+// files alone. Once it has gone, a lock file it left behind does not stop
+// the same run.
+TEST_F(RunFolderRoad, ASampleRunRefusesAFolderAnotherEngineRunsIn) {
+  const fs::path run = work_.path() / "shared" / "FirstOrder";
+  fs::create_directories(work_.path() / "shared");
+  std::unique_ptr<vantor_client::Client> holder;
+  ASSERT_EQ(vantor_client::Client::Start(Engine(), &holder), 0u);
+  vantor_scenario::FirstOrderRun trace;
+  vantor_scenario::Road road(*holder, &trace);
+  ASSERT_TRUE(
+      road.Expect(vantor_client::MakeCommand(vantor_scenario::kProblemService, 3, {}, {},
+                                             {"FirstOrder", (work_.path() / "shared/").string()}),
+                  "command 3", 0))
+      << trace.failure;
+  // The engine takes the folder as its loop comes to the command.
+  ASSERT_EQ(holder->WaitFor([&] { return fs::exists(run / "OrvelQVLock.aml"); }), 0u);
+  std::ofstream(run / "snapshot.snp") << "the other engine's snapshots";
+
+  std::string printed;
+  EXPECT_NE(SampleRun(work_.path(), &printed), 0) << printed;
+  EXPECT_NE(printed.find("the run failed: shared/FirstOrder is in use by another engine"),
+            std::string::npos)
+      << printed;
+  EXPECT_EQ(testsupport::ReadFileBytes(run / "snapshot.snp"), "the other engine's snapshots");
+
+  ASSERT_TRUE(road.Expect(vantor_client::MakeCommand(vantor_scenario::kProblemService, 2),
+                          "command 2", vantor_scenario::kEnding))
+      << trace.failure;
+  ASSERT_TRUE(vantor_scenario::FinishEngine(*holder, road, &trace, true)) << trace.failure;
+  holder.reset();
+  std::ofstream(run / "OrvelQVLock.aml") << "";
+  printed.clear();
+  EXPECT_EQ(SampleRun(work_.path(), &printed), 0) << printed;
+  EXPECT_NE(printed.find("the run was fine"), std::string::npos) << printed;
 }
 
 }  // namespace

@@ -44,14 +44,18 @@ constexpr Status kGeneralFailure = 0xA000FFFFu;
 modelwriter::Expr Exp(modelwriter::Expr a) { return modelwriter::Unary(32, std::move(a)); }
 
 // exp(x1 + x2) = e^2 and 2 x1 + 2 x2 = 4: one equation too few, yet
-// consistent; every root has x1 + x2 = 2.
-void SingularPair(Writer& w) {
-  w.List(4);
+// consistent; every root has x1 + x2 = 2. Its items, for a larger model.
+void SingularPairItems(Writer& w) {
   ModelVariable(w, modelwriter::kRealVariable, 1, ".x1", 0.0, kFree);
   ModelVariable(w, modelwriter::kRealVariable, 2, ".x2", 0.0, kFree);
   ModelEquation(w, 10, ".e1", Sub(Exp(Add(Var(0), Var(1))), Real(std::exp(2.0))), {{2, 1}, {2, 2}});
   ModelEquation(w, 11, ".e2", Sub(Add(Mul(Real(2.0), Var(0)), Mul(Real(2.0), Var(1))), Real(4.0)),
                 {{2, 1}, {2, 2}});
+}
+
+void SingularPair(Writer& w) {
+  w.List(4);
+  SingularPairItems(w);
 }
 
 // y = 2 u, u fixed at 3: one explicit group.
@@ -123,6 +127,53 @@ TEST_F(SolverMessagesRoad, ASingularNonlinearGroupNamesItsIndeterminateVariable)
   }
   EXPECT_TRUE(FinishRun()) << Failure();
 }
+
+// The same pair behind 10,100 explicit groups, each of which a steady state
+// (or the initialisation of a dynamic run) at print level 4 announces: past
+// the 10,000 different reports a command keeps, the rest are held back and
+// counted (the last ten told after the count), but the lines that say how
+// the solve ended are told as they come: its outcome and its indeterminate
+// variables.
+class ManyGroupsRoad : public SolverMessagesRoad,
+                       public ::testing::WithParamInterface<std::uint32_t> {};
+
+TEST_P(ManyGroupsRoad, PastTheReportsItKeepsARunSaysHowItsSolveEnded) {
+  const std::uint32_t mode = GetParam();
+  constexpr std::uint32_t kGroups = 10100;
+  const auto model = [](Writer& w) {
+    w.List(4 + 2 * kGroups);
+    SingularPairItems(w);
+    for (std::uint32_t k = 0; k < kGroups; ++k) {
+      const std::string name = std::to_string(k);
+      ModelVariable(w, modelwriter::kRealVariable, 100 + k, ".c" + name, 0.0, kFree);
+      ModelEquation(w, 20000 + k, ".e" + name, Sub(Var(0), Real(k)), {{2, 100 + k}});
+    }
+  };
+  ASSERT_TRUE(Begin("Reports", mode, model) && IntOption(31, 4)) << Failure();
+  const std::size_t from = run_.events.size();
+  bool failed = true;
+  ASSERT_TRUE(mode == 1 ? SteadyState() : Step(&failed) && !failed) << Failure();
+  EXPECT_NEAR(Value(1) + Value(2), 2.0, 1e-6);
+  const std::vector<std::string> lines = LinesSince(from);
+  const auto held = std::find_if(lines.begin(), lines.end(), [](const std::string& l) {
+    return l.find(" further reports were not told: beyond 10000 different ") != std::string::npos;
+  });
+  ASSERT_NE(held, lines.end()) << "the solve stayed within the keys";
+  // Told where they came, once, not among the last reports held back.
+  std::vector<const char*> ended = {"Warning: the following variables are indeterminate:",
+                                    "  Group 1: Model.x"};
+  if (mode == 1) ended.push_back("Steady state solution complete");
+  for (const char* told : ended) {
+    EXPECT_EQ(CountStarting(lines, told), 1u) << told;
+    EXPECT_EQ(CountStarting({lines.begin(), held}, told), 1u) << told;
+  }
+  EXPECT_TRUE(FinishRun()) << Failure();
+}
+
+INSTANTIATE_TEST_SUITE_P(SteadyAndInitial, ManyGroupsRoad, ::testing::Values(1u, 4u),
+                         [](const auto& info) {
+                           return std::string(info.param == 1 ? "SteadyState" : "Initialisation");
+                         });
 
 // A dynamic run on the same group: the initialisation names it as the
 // steady state does; a step the corrector cannot take says the group is

@@ -3,15 +3,21 @@
 // never drains the engine's standard output and error while failed steady
 // states print their lines there. The engine's memory stays bounded, it
 // goes on working, nothing the client sent is lost, and command 2 or a
-// close ends it without a kill.
+// close ends it without a kill. A second peer of the engine is served
+// while the client reads nothing.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -191,6 +197,134 @@ TEST_F(UnreadOutputRoad, AClientThatSendsAndNeverReadsFillsNoMemoryAndLosesNoReq
   const long after = MemoryKb(pid, "VmHWM");
   ASSERT_TRUE(EndEngine()) << Failure();
   EXPECT_LT((after - before) / 1024, kMostRepliesMb);
+}
+
+// The sibling peer program (its process number 2, the engine's 1), driven
+// through its standard input and output.
+class SiblingPeer {
+ public:
+  ~SiblingPeer() {
+    if (to_ >= 0) ::close(to_);
+    if (from_ >= 0) ::close(from_);
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+
+  bool Start(std::uint32_t session) {
+    int in[2], out[2];
+    if (::pipe2(in, O_CLOEXEC) != 0) return false;
+    if (::pipe2(out, O_CLOEXEC) != 0) return false;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    const std::string program = VANTOR_SIBLING_PEER;
+    const std::string session_text = std::to_string(session);
+    char* argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>(session_text.c_str()),
+                    const_cast<char*>("2"), const_cast<char*>("1"), nullptr};
+    const int spawned = ::posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(in[0]);
+    ::close(out[1]);
+    to_ = in[1];
+    from_ = out[0];
+    if (spawned != 0) pid_ = 0;
+    return spawned == 0;
+  }
+
+  void Tell(const std::string& line) {
+    const std::string text = line + "\n";
+    if (::write(to_, text.data(), text.size()) != static_cast<ssize_t>(text.size())) return;
+  }
+
+  // A line it said within `wait_ms`, each wait also polling `poll`; empty
+  // when none came.
+  std::string Line(std::uint32_t wait_ms, const std::function<void()>& poll) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
+    while (std::chrono::steady_clock::now() < end) {
+      const std::size_t at = said_.find('\n');
+      if (at != std::string::npos) {
+        std::string line = said_.substr(0, at);
+        said_.erase(0, at + 1);
+        return line;
+      }
+      pollfd ready{from_, POLLIN, 0};
+      if (::poll(&ready, 1, 20) > 0) {
+        char buffer[256];
+        const ssize_t got = ::read(from_, buffer, sizeof buffer);
+        if (got <= 0) return "";
+        said_.append(buffer, static_cast<std::size_t>(got));
+      }
+      if (poll) poll();
+    }
+    return "";
+  }
+
+ private:
+  pid_t pid_ = 0;
+  int to_ = -1;
+  int from_ = -1;
+  std::string said_;
+};
+
+// The milliseconds of an "answered MS" line; -1 for any other line.
+long AnsweredWithin(const std::string& line) {
+  const std::string answered = "answered ";
+  return line.rfind(answered, 0) == 0 ? std::stol(line.substr(answered.size())) : -1;
+}
+
+// The client reads nothing until the engine stops reading it: its replies
+// wait in the engine. A second peer, added by the client's peer list, is
+// served meanwhile, its request and its command 2 alike, and the engine
+// ends by that command. (Before, every answer to anyone waited 100 ms on
+// the client that took nothing: the peer waited for many seconds.)
+TEST_F(UnreadOutputRoad, AClientThatReadsNothingKeepsNoOtherPeerWaiting) {
+  // Generous on a loaded machine; the client's backed-up answers alone
+  // used to hold the peer for 7 seconds and more.
+  const std::uint32_t kServedMs = 5000 * kSlower;
+  constexpr std::uint32_t kStallMs = 1000 * kSlower;
+  ASSERT_TRUE(StartEngine(Engine(), "Peers")) << Failure();
+  SiblingPeer sibling;
+  ASSERT_TRUE(sibling.Start(client_->SessionId()));
+  auto list = std::make_unique<DseMessage>(DseMessage::kConnectionType, DseMessage::kPeerList);
+  list->message_class = DseMessage::kControlClass;
+  list->PutUInt32(1);
+  list->PutUInt32(0);
+  list->PutUInt16(0);
+  list->PutUInt16(2);
+  ASSERT_EQ(client_->Post(std::move(list)), 0u);
+  ASSERT_EQ(sibling.Line(client_->TimeoutMs(), [&] { client_->Poll(); }), "ready");
+
+  // Requests until the engine takes no more: its answers to the client
+  // fill the connection and its bound.
+  std::size_t sent = 0;
+  for (Status pushed = 0; pushed == 0 && sent < 6000;) {
+    for (int k = 0; k < 256; ++k, ++sent) {
+      auto request = std::make_unique<vantor_client::Request>(kProblemService);
+      request->PutUInt16(134);
+      std::uint32_t id = 0;
+      ASSERT_EQ(client_->Send(std::move(request), &id), 0u);
+    }
+    pushed = client_->Push(kStallMs);
+    ASSERT_TRUE(pushed == 0 || pushed == vantor_client::Client::kTimedOut) << pushed;
+  }
+  ASSERT_GT(client_->Unwritten(), 0u) << "the engine took all " << sent << " requests";
+
+  sibling.Tell("request");
+  const long request_ms = AnsweredWithin(sibling.Line(120000, nullptr));
+  EXPECT_GE(request_ms, 0);
+  EXPECT_LT(request_ms, kServedMs);
+  sibling.Tell("stop");
+  const long stop_ms = AnsweredWithin(sibling.Line(120000, nullptr));
+  EXPECT_GE(stop_ms, 0);
+  EXPECT_LT(stop_ms, kServedMs);
+  client_->WaitFor([&] { return client_->PeerLost(); });
+  int exit_code = -1;
+  EXPECT_EQ(client_->Close(&exit_code), 0u);
+  client_.reset();
+  EXPECT_EQ(exit_code, 0);
 }
 
 // Standard output and error that nobody drains: the failed steady states

@@ -79,8 +79,7 @@ bool Exchange(vantor_client::Client& client, std::unique_ptr<vantor_client::Requ
     const char* why = client.PeerLost()      ? "the engine is gone"
                       : !client.Serves(type) ? "the engine serves no such service"
                                              : "it could not be sent";
-    std::printf("%s refused: %s, status %s\n", label.c_str(), why,
-                StatusWithMeaning(sent).c_str());
+    std::printf("%s refused: %s, status %s\n", label.c_str(), why, StatusWithMeaning(sent).c_str());
     return false;
   }
   const Status result = client.Await(id);
@@ -139,10 +138,12 @@ bool Run(vantor_client::Client& client, const vantor_cli::Step& step, std::uint3
 // run against the exact solution and one closing line; 0 only when every
 // value is within tolerance. A run that broke says why first and shows only
 // the values it read.
-int RunFirstOrder(const vantor_client::EngineOptions& options, const std::string& folder) {
+int RunFirstOrder(const vantor_client::EngineOptions& options, const std::string& folder,
+                  const std::string& given) {
   vantor_scenario::FirstOrderOptions scenario;
   scenario.engine = options;
   scenario.folder = folder;
+  scenario.shown_folder = given;
   vantor_scenario::FirstOrderRun run;
   vantor_scenario::RunFirstOrder(scenario, &run);
   const bool good = vantor_scenario::WithinTolerance(run);
@@ -186,10 +187,12 @@ int RunFirstOrder(const vantor_client::EngineOptions& options, const std::string
 
 // The Robertson sample runs: per end time the values against the
 // reference and the run's time; 0 only when every value is within 1e-4.
-int RunRobertson(const vantor_client::EngineOptions& options, const std::string& folder) {
+int RunRobertson(const vantor_client::EngineOptions& options, const std::string& folder,
+                 const std::string& given) {
   vantor_scenario::RobertsonOptions scenario;
   scenario.engine = options;
   scenario.folder = folder;
+  scenario.shown_folder = given;
   vantor_scenario::RobertsonRun run;
   const bool ran = vantor_scenario::RunRobertson(scenario, &run);
   std::printf(
@@ -246,9 +249,9 @@ int main(int argc, char** argv) {
     const std::filesystem::path absolute = std::filesystem::absolute(value, error);
     if (!error) setenv(variable, absolute.c_str(), 1);
   }
-  const bool sample = line.steps.size() == 1 &&
-                      (line.steps[0].kind == vantor_cli::Step::kFirstOrder ||
-                       line.steps[0].kind == vantor_cli::Step::kRobertson);
+  const bool sample =
+      line.steps.size() == 1 && (line.steps[0].kind == vantor_cli::Step::kFirstOrder ||
+                                 line.steps[0].kind == vantor_cli::Step::kRobertson);
   if (sample) {
     std::string folder;
     std::string why;
@@ -258,8 +261,8 @@ int main(int argc, char** argv) {
       return 2;
     }
     const int result = line.steps[0].kind == vantor_cli::Step::kFirstOrder
-                           ? RunFirstOrder(options, folder)
-                           : RunRobertson(options, folder);
+                           ? RunFirstOrder(options, folder, line.steps[0].texts[0])
+                           : RunRobertson(options, folder, line.steps[0].texts[0]);
     if (made && result != 0) RemoveIfEmpty(folder);
     return result;
   }

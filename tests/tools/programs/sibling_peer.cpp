@@ -1,0 +1,136 @@
+// A second peer of a running engine, as a sibling process is one: started
+// with the session, its own process number and the engine's, it opens the
+// named-pipe pair to the engine (which the engine's client makes it add by
+// a peer list), completes the connect handshake both ways and says "ready".
+// Each line it then reads ("request" or "stop") sends request 134 or
+// command 2 of the problem service and says "answered <ms>" once the reply
+// came, or "no answer <ms>" after the bound.
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <iostream>
+#include <memory>
+#include <string>
+
+#include "framework/connections/connection.h"
+#include "framework/messaging/io_queue.h"
+#include "framework/messaging/message.h"
+#include "framework/processes/compute_node.h"
+#include "platform/status.h"
+
+namespace {
+
+constexpr std::uint32_t kProblemService = 50;
+constexpr std::uint32_t kPollMs = 20;
+constexpr auto kBound = std::chrono::seconds(120);
+
+using Clock = std::chrono::steady_clock;
+
+struct Sibling {
+  DseIOQueue* root = nullptr;
+  DseIOQueue* engine = nullptr;
+  bool answered_connect = false;
+  bool engine_types = false;
+
+  // One round: what the engine sent is read and taken; connects answered,
+  // their answers learnt; `reply` hears every other reply.
+  bool Round(const std::function<void(DseMessage&)>& reply) {
+    // What came before the engine went is taken all the same.
+    const bool lost = status::IsSevere(root->ReadAll());
+    while (DseMessage* received = root->TakeReceived()) {
+      std::unique_ptr<DseMessage> message(received);
+      const bool is_reply = (message->flags & DseMessage::kReply) != 0;
+      if (message->type == DseMessage::kConnectionType &&
+          message->subtype == DseMessage::kConnect) {
+        if (is_reply) {
+          engine_types = status::IsSuccess(root->TakeConnectReply(message.get()));
+        } else {
+          DseMessage* answer = nullptr;
+          if (status::IsSuccess(root->AnswerConnect(message.get(), &answer))) {
+            root->Route(answer, -1);
+            delete answer;
+            answered_connect = true;
+          }
+        }
+      } else if (is_reply && reply) {
+        reply(*message);
+      }
+    }
+    if (lost || status::IsSevere(root->Flush())) return false;
+    root->WaitReady(kPollMs, true, false);
+    return true;
+  }
+};
+
+// Sends the message and polls until its reply comes: the time it took, or
+// -1 without a reply within the bound.
+long Exchange(Sibling& sibling, std::unique_ptr<DseMessage> message) {
+  const auto start = Clock::now();
+  if (status::IsFailure(message->PrepareSend(nullptr, nullptr, nullptr, -1))) return -1;
+  const std::uint32_t id = message->GetId();
+  if (status::IsFailure(sibling.root->Route(message.get(), -1))) return -1;
+  bool answered = false;
+  while (!answered && Clock::now() - start < kBound) {
+    if (!sibling.Round([&](DseMessage& reply) { answered = answered || reply.GetId() == id; }))
+      break;
+  }
+  if (!answered) return -1;
+  return static_cast<long>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 4) {
+    std::fprintf(stderr, "usage: %s SESSION OWN-NUMBER ENGINE-NUMBER\n", argv[0]);
+    return 2;
+  }
+  const auto session = static_cast<std::uint32_t>(std::strtoul(argv[1], nullptr, 10));
+  const auto own = static_cast<std::uint32_t>(std::strtoul(argv[2], nullptr, 10));
+  const auto engine_number = static_cast<std::uint32_t>(std::strtoul(argv[3], nullptr, 10));
+  XosSocketLayer layer;
+  Status made = status::kOk;
+  DseIOQueue root(nullptr, nullptr, own, &made);
+  if (status::IsFailure(made) || root.AddPeer(nullptr, own, engine_number, session, nullptr) != 1)
+    return 1;
+  Sibling sibling{&root, root.FindPeer(engine_number)};
+
+  const auto start = Clock::now();
+  while (sibling.engine->Connection()->Open() != status::kOk) {
+    if (Clock::now() - start > kBound) return 1;
+    root.WaitReady(kPollMs, true, true);
+  }
+  DseMessage* connect = nullptr;
+  if (status::IsFailure(root.MakeConnectMessage(&connect))) return 1;
+  if (status::IsSuccess(connect->Pack(true))) root.Route(connect, -1);
+  delete connect;
+  while (!sibling.answered_connect || !sibling.engine_types) {
+    if (Clock::now() - start > kBound || !sibling.Round(nullptr)) return 1;
+  }
+  std::printf("ready\n");
+  std::fflush(stdout);
+
+  for (std::string line; std::getline(std::cin, line);) {
+    std::unique_ptr<DseMessage> message;
+    if (line == "request") {
+      message = std::make_unique<DseMessage>(kProblemService, DseMessage::kRequest);
+      message->PutUInt16(134);
+    } else if (line == "stop") {
+      message = std::make_unique<DseMessage>(kProblemService, DseMessage::kCommand);
+      for (std::uint32_t word : {2u, 0u, 0u, 0u}) message->PutUInt32(word);
+    } else {
+      continue;
+    }
+    const long took = Exchange(sibling, std::move(message));
+    if (took < 0) {
+      std::printf("no answer %ld\n", static_cast<long>(kBound.count() * 1000));
+    } else {
+      std::printf("answered %ld\n", took);
+    }
+    std::fflush(stdout);
+  }
+  return 0;
+}
