@@ -70,6 +70,9 @@ constexpr double kFinestStateTolerance = 1e-12;
 constexpr double kBoostGrowth = 2.0;
 constexpr double kLeastBoost = 2.0;
 
+// A variable's kind bit: a DELAY looks its values up.
+constexpr std::uint32_t kKindDelayed = 0x800;
+
 // A group failure with bit 30 set (0xC0FE0002) is one the decomposition
 // will not get past by retrying: no smaller step helps.
 bool Fatal(Status s) { return status::IsSevere(s) || (s & 0xC0000000u) == 0xC0000000u; }
@@ -195,6 +198,9 @@ class Stepper final : public DynamicCore {
   bool StartAgain(double target, bool exact, realtype* t, int* flag);
   Status StepFixed(double target);
   Status AfterStep(double t, bool* event);
+  Status RecordLastStep();
+  // The variables a DELAY looks up, from their kinds.
+  void FindDelayed();
   // The first time after tn_ at which a delayed value jumps.
   bool NextDelayedJump(double* at);
   Status RestartAtJump(double at);
@@ -241,6 +247,7 @@ class Stepper final : public DynamicCore {
   bool leg_ = false;         // an integration history exists
   double start_ = 0.0;
   double tn_ = 0.0, hu_ = 0.0;  // the last step [tn - hu, tn]
+  double before_ = 0.0;         // its start as recorded, tn - hu but for rounding
   bool event_open_ = false;     // an event was reported in the last step
   // The last step passed the target and an event lies beyond it, between
   // start_ and tn_: the next call finds it before stepping on.
@@ -332,6 +339,8 @@ class Stepper final : public DynamicCore {
 
   // Fixed steps: the last step's ends for the cubic interpolant.
   std::vector<double> y0_, f0_, y1_, f1_;
+  // Whether any variable is delayed.
+  bool any_delayed_ = false;
 };
 
 std::unique_ptr<DynamicCore> MakeDynamicCore(IntegratorServer* server) {
@@ -378,7 +387,25 @@ bool Stepper::Prepare() {
   for (const std::int32_t i : inputs_)
     input_variables_.push_back(variables_[static_cast<std::size_t>(i)]);
   values_ = outside::QueryRef<IQLNVariableValues>(s_.problem_.get(), IID_IQLNVariableValues);
+  FindDelayed();
   return static_cast<bool>(values_);
+}
+
+void Stepper::FindDelayed() {
+  any_delayed_ = false;
+  outside::Ref<platform::IUnknown> made;
+  if (s_.problem_->EnumData(IID_IEnumQLN13VariableData, made.Out()) != 0 || !made) return;
+  auto e = outside::QueryRef<IEnumQLN13VariableData>(made.get(), IID_IEnumQLN13VariableData);
+  if (!e) return;
+  const auto count = static_cast<std::uint32_t>(s_.variable_count_);
+  std::vector<QLNVariableRecord> records(count, QLNVariableRecord{});
+  std::uint32_t fetched = 0;
+  if (status::IsFailure(e->Next(count, records.data(), &fetched)) || fetched > count) return;
+  for (std::uint32_t k = 0; k < fetched; ++k) {
+    const QLNVariableRecord& r = records[k];
+    if ((r.kind & kKindDelayed) == 0 || r.index < 0 || r.index >= s_.variable_count_) continue;
+    any_delayed_ = true;
+  }
 }
 
 void Stepper::FreeSensitivities() {
@@ -1077,6 +1104,7 @@ Status Stepper::StepIda(double target, double limit) {
   }
   realtype hu = 0;
   IDAGetLastStep(ida_, &hu);
+  before_ = tn_;
   tn_ = t;
   hu_ = hu;
   if (Status st = WriteUnknowns(NV_DATA_S(y_), NV_DATA_S(yp_)); st != 0) return st;
@@ -1231,6 +1259,7 @@ Status Stepper::StepFixed(double target) {
   f0_ = f1_;
   if (Status st = ReadUnknowns(&y1_, nullptr); st != 0) return st;
   f1_ = f;
+  before_ = tn_;
   tn_ = end;
   hu_ = h;
   return 0;
@@ -1251,7 +1280,7 @@ Status Stepper::StartLeg() {
     if (Status j = JumpSensitivities(); j != 0) return j;
   }
   before_yp_.clear();
-  tn_ = start_;
+  tn_ = before_ = start_;
   hu_ = 0.0;
   event_open_ = false;
   if (method_ == Method::kEuler || method_ == Method::kRK4) {
@@ -1314,6 +1343,20 @@ Status Stepper::AfterStep(double t, bool* event) {
   if (status::IsFailure(s_.executive_->SetSimulationTime(t))) return kStatusBadArgument;
   if (s_.delays_) s_.delays_->RecordTime();
   *event = EventChanged();
+  return 0;
+}
+
+// A target served from the interpolant left the engine's row of delayed
+// values there, which dropped the row of the step's end. An interpolated
+// row an ulp after the step before it (IDA may end a step that close short
+// of a target) flattens the history's slopes there: the rows of the step
+// are recorded again, at their own times, before stepping on.
+Status Stepper::RecordLastStep() {
+  if (!s_.delays_ || !any_delayed_) return 0;
+  if (Status st = PlaceAt(before_); st != 0) return st;
+  s_.delays_->RecordTime();
+  if (Status st = PlaceAt(tn_); st != 0) return st;
+  s_.delays_->RecordTime();
   return 0;
 }
 
@@ -1456,6 +1499,9 @@ Status Stepper::Advance(double target, double* reached) {
     // It lies before the end of the last step: no step is taken.
     if (Status st = PlaceAt(tn_); st != 0) return st;
     return EventBetween(start_, tn_, reached);
+  }
+  if (start_ < tn_ && hu_ > 0.0) {
+    if (Status st = RecordLastStep(); st != 0) return st;
   }
   // Guards a run of steps that never reaches its target (a solution that
   // blows up, a step size that underflows against the target): the user's
