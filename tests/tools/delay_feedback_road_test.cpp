@@ -1,8 +1,8 @@
 // A delayed value fed back through a variable of its own, y' + yd = 0 with
 // yd = DELAY(y, 1), through the real engine: the corrector converges past
 // the first lag at every pair of tolerances and the run follows the closed
-// form over many lags, with its steps bounded too, and so do two lags by
-// the method of steps; Mackey-Glass written the
+// form over many lags, with its steps bounded too; two lags follow the
+// method of steps, held or inside y's equation; Mackey-Glass written the
 // same way runs twenty lags and agrees with the method of steps over
 // three; and a history too short for its lag says so.
 #include <gtest/gtest.h>
@@ -214,6 +214,21 @@ TEST_F(FeedbackRoad, ABoundOnTheStepKeepsTheHistoryTheSteps) {
   ExpectFollows(
       1e-8, 1e-10, 0.1, 12.0, 20.0, 0.01, [](Writer& w) { TwoLags(w, 0.5, false); },
       [&](double t) { return steps(t); });
+}
+
+// The look-ups inside y's own equation are in no error test: steps long
+// over a turn of y left the history flat there, and y was off by 900
+// tolerances at rtol 1e-8 and 24,000 at 1e-10 a lag later.
+TEST_F(FeedbackRoad, DelaysInsideAnEquationFollowTheTolerance) {
+  if (testsupport::kUnderThreadSanitizer) GTEST_SKIP() << engineroad::kNumbersNotThreads;
+  const TwoLagSteps steps(0.3, 5.0);
+  EXPECT_NEAR(steps(5.0), -0.1361761853528398, 1e-14);
+  for (const double tol : {1e-6, 1e-8, 1e-10}) {
+    SCOPED_TRACE(testing::Message() << "rtol and atol " << tol);
+    ExpectFollows(
+        tol, tol, 0.5, 5.0, 20.0, 0.0, [](Writer& w) { TwoLags(w, 0.3, true); },
+        [&](double t) { return steps(t); });
+  }
 }
 
 // Mackey-Glass: y' = 0.2 yd / (1 + yd^10) - 0.1 y, yd = DELAY(y, 17), y =
