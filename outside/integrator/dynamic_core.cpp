@@ -19,7 +19,9 @@
 #include <cfloat>
 #include <cmath>
 #include <cstdio>
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "outside/integrator/integrator_server.h"
@@ -70,6 +72,9 @@ constexpr int kStepsPerProjection = 8;
 constexpr double kFinestStateTolerance = 1e-12;
 constexpr double kBoostGrowth = 2.0;
 constexpr double kLeastBoost = 2.0;
+
+// A variable's kind bit: a DELAY looks its values up.
+constexpr std::uint32_t kKindDelayed = 0x800;
 
 // A group failure with bit 30 set (0xC0FE0002) is one the decomposition
 // will not get past by retrying: no smaller step helps.
@@ -202,6 +207,10 @@ class Stepper final : public DynamicCore {
   bool StartAgain(double target, bool exact, realtype* t, int* flag);
   Status StepFixed(double target);
   Status AfterStep(double t, bool* event);
+  Status RecordLastStep();
+  Status RecordTurns();
+  // The variables a DELAY looks up, from their kinds.
+  void FindDelayed();
   // The first time after tn_ at which a delayed value jumps.
   bool NextDelayedJump(double* at);
   Status RestartAtJump(double at);
@@ -248,6 +257,7 @@ class Stepper final : public DynamicCore {
   bool leg_ = false;         // an integration history exists
   double start_ = 0.0;
   double tn_ = 0.0, hu_ = 0.0;  // the last step [tn - hu, tn]
+  double before_ = 0.0;         // its start as recorded, tn - hu but for rounding
   bool event_open_ = false;     // an event was reported in the last step
   // The last step passed the target and an event lies beyond it, between
   // start_ and tn_: the next call finds it before stepping on.
@@ -339,6 +349,10 @@ class Stepper final : public DynamicCore {
 
   // Fixed steps: the last step's ends for the cubic interpolant.
   std::vector<double> y0_, f0_, y1_, f1_;
+  // Positions among the unknowns of the delayed variables; whether any
+  // variable at all is delayed.
+  std::vector<std::size_t> delayed_;
+  bool any_delayed_ = false;
 };
 
 std::unique_ptr<DynamicCore> MakeDynamicCore(IntegratorServer* server) {
@@ -385,7 +399,28 @@ bool Stepper::Prepare() {
   for (const std::int32_t i : inputs_)
     input_variables_.push_back(variables_[static_cast<std::size_t>(i)]);
   values_ = outside::QueryRef<IQLNVariableValues>(s_.problem_.get(), IID_IQLNVariableValues);
+  FindDelayed();
   return static_cast<bool>(values_);
+}
+
+void Stepper::FindDelayed() {
+  delayed_.clear();
+  any_delayed_ = false;
+  outside::Ref<platform::IUnknown> made;
+  if (s_.problem_->EnumData(IID_IEnumQLN13VariableData, made.Out()) != 0 || !made) return;
+  auto e = outside::QueryRef<IEnumQLN13VariableData>(made.get(), IID_IEnumQLN13VariableData);
+  if (!e) return;
+  const auto count = static_cast<std::uint32_t>(s_.variable_count_);
+  std::vector<QLNVariableRecord> records(count, QLNVariableRecord{});
+  std::uint32_t fetched = 0;
+  if (status::IsFailure(e->Next(count, records.data(), &fetched)) || fetched > count) return;
+  for (std::uint32_t k = 0; k < fetched; ++k) {
+    const QLNVariableRecord& r = records[k];
+    if ((r.kind & kKindDelayed) == 0 || r.index < 0 || r.index >= s_.variable_count_) continue;
+    any_delayed_ = true;
+    const std::int32_t unknown = unknown_of_[static_cast<std::size_t>(r.index)];
+    if (unknown >= 0) delayed_.push_back(static_cast<std::size_t>(unknown));
+  }
 }
 
 void Stepper::FreeSensitivities() {
@@ -1084,6 +1119,7 @@ Status Stepper::StepIda(double target, double limit) {
   }
   realtype hu = 0;
   IDAGetLastStep(ida_, &hu);
+  before_ = tn_;
   tn_ = t;
   hu_ = hu;
   if (Status st = WriteUnknowns(NV_DATA_S(y_), NV_DATA_S(yp_)); st != 0) return st;
@@ -1238,6 +1274,7 @@ Status Stepper::StepFixed(double target) {
   f0_ = f1_;
   if (Status st = ReadUnknowns(&y1_, nullptr); st != 0) return st;
   f1_ = f;
+  before_ = tn_;
   tn_ = end;
   hu_ = h;
   return 0;
@@ -1258,7 +1295,7 @@ Status Stepper::StartLeg() {
     if (Status j = JumpSensitivities(); j != 0) return j;
   }
   before_yp_.clear();
-  tn_ = start_;
+  tn_ = before_ = start_;
   hu_ = 0.0;
   event_open_ = false;
   if (method_ == Method::kEuler || method_ == Method::kRK4) {
@@ -1318,9 +1355,75 @@ Status Stepper::PlaceAt(double t) {
 Status Stepper::AfterStep(double t, bool* event) {
   *event = false;
   ++steps_;
+  if (s_.delays_ && hu_ > 0.0) {
+    if (Status st = RecordTurns(); st != 0) return st;
+  }
   if (status::IsFailure(s_.executive_->SetSimulationTime(t))) return kStatusBadArgument;
   if (s_.delays_) s_.delays_->RecordTime();
   *event = EventChanged();
+  return 0;
+}
+
+// The delay history's curve between two rows keeps to their range, so it
+// is flat at the row next to a turn: over a long step the value a lag
+// later is off by about a tenth of |y''| h^2, which no error test sees
+// when the look-up sits inside an equation. The unknowns that turn inside
+// the step by more than their tolerance get rows at their turns, from the
+// interpolant, where the flat slope is the true one.
+Status Stepper::RecordTurns() {
+  if (delayed_.empty()) return 0;
+  const double rtol = s_.options_.Get(kOptionRelErrorTol);
+  const double atol = s_.options_.Get(kOptionAbsErrorTol);
+  // Rows the interpolant cannot give are left out: the run goes on.
+  std::vector<double> y0, yp0, y1, yp1;
+  if (Interpolate(before_, &y0, &yp0) != 0 || Interpolate(tn_, &y1, &yp1) != 0) return 0;
+  // The largest few, each found on the interpolant.
+  constexpr std::size_t kMostTurns = 4;
+  std::vector<std::pair<double, std::size_t>> turning;
+  for (const std::size_t i : delayed_) {
+    if (!(yp0[i] * yp1[i] < 0.0)) continue;
+    const double flat = 0.1 * std::fabs(yp1[i] - yp0[i]) * hu_ / (rtol * std::fabs(y1[i]) + atol);
+    if (flat > 1.0) turning.emplace_back(flat, i);
+  }
+  if (turning.empty()) return 0;
+  const std::size_t kept = std::min(turning.size(), kMostTurns);
+  std::partial_sort(turning.begin(), turning.begin() + static_cast<std::ptrdiff_t>(kept),
+                    turning.end(), std::greater<>());
+  std::vector<double> turns, y, yp;
+  for (std::size_t k = 0; k < kept; ++k) {
+    const std::size_t i = turning[k].second;
+    double lo = before_, hi = tn_;
+    for (int n = 0; n < 20; ++n) {
+      const double mid = 0.5 * (lo + hi);
+      if (Status st = Interpolate(mid, &y, &yp); st != 0) return st;
+      ((yp[i] < 0.0) == (yp0[i] < 0.0) ? lo : hi) = mid;
+    }
+    turns.push_back(0.5 * (lo + hi));
+  }
+  std::sort(turns.begin(), turns.end());
+  // Rows closer than this to another add nothing.
+  const double apart = hu_ / 8.0;
+  double last = before_;
+  for (const double t : turns) {
+    if (t - last < apart || tn_ - t < apart) continue;
+    if (Status st = PlaceAt(t); st != 0) return st;
+    s_.delays_->RecordTime();
+    last = t;
+  }
+  return last > before_ ? PlaceAt(tn_) : 0;
+}
+
+// A target served from the interpolant left the engine's row of delayed
+// values there, which dropped the row of the step's end. An interpolated
+// row an ulp after the step before it (IDA may end a step that close short
+// of a target) flattens the history's slopes there: the rows of the step
+// are recorded again, at their own times, before stepping on.
+Status Stepper::RecordLastStep() {
+  if (!s_.delays_ || !any_delayed_ || PlaceAt(before_) != 0) return 0;
+  s_.delays_->RecordTime();
+  if (Status st = RecordTurns(); st != 0) return st;
+  if (Status st = PlaceAt(tn_); st != 0) return st;
+  s_.delays_->RecordTime();
   return 0;
 }
 
@@ -1483,6 +1586,9 @@ Status Stepper::Advance(double target, double* reached) {
     // It lies before the end of the last step: no step is taken.
     if (Status st = PlaceAt(tn_); st != 0) return st;
     return EventBetween(start_, tn_, reached);
+  }
+  if (start_ < tn_ && hu_ > 0.0) {
+    if (Status st = RecordLastStep(); st != 0) return st;
   }
   // Guards a run of steps that never reaches its target: the user's bound
   // ends it with a line that names the bound.

@@ -1,15 +1,17 @@
 // A delayed value fed back through a variable of its own, y' + yd = 0 with
 // yd = DELAY(y, 1), through the real engine: the corrector converges past
 // the first lag at every pair of tolerances and the run follows the closed
-// form over many lags; Mackey-Glass written the same way runs twenty lags
-// and agrees with the method of steps over three; and a history too short
-// for its lag says so.
+// form over many lags, with its steps bounded too; two lags follow the
+// method of steps, held or inside y's equation; Mackey-Glass written the
+// same way runs twenty lags and agrees with the method of steps over
+// three; and a history too short for its lag says so.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/tools/engine_road_fixture.h"
@@ -62,6 +64,85 @@ double Closed(double t) {
   return sum;
 }
 
+// y' = -y(t - 1) - y(t - lag) / 2, y = 1 up to 0. `inside`: both DELAYs in
+// y's equation; else each held in a variable of its own.
+void TwoLags(Writer& w, double lag, bool inside) {
+  if (inside) {
+    w.List(2);
+    ModelVariable(w, modelwriter::kStateVariable, 1, ".y", 1.0, kInitial);
+    ModelEquation(
+        w, 10, ".fall",
+        Add(Var(0), Add(Delay(Var(1), Real(1.0)), Mul(Real(0.5), Delay(Var(1), Real(lag))))),
+        {{2, 1, 1}, {2, 1}});
+    return;
+  }
+  w.List(6);
+  ModelVariable(w, modelwriter::kStateVariable, 1, ".y", 1.0, kInitial);
+  ModelVariable(w, modelwriter::kRealVariable, 2, ".late", 1.0, kFree);
+  ModelVariable(w, modelwriter::kRealVariable, 3, ".later", 1.0, kFree);
+  ModelEquation(w, 10, ".fall", Add(Var(0), Add(Var(1), Mul(Real(0.5), Var(2)))),
+                {{2, 1, 1}, {2, 2}, {2, 3}});
+  ModelEquation(w, 11, ".lag", Sub(Var(0), Delay(Var(1), Real(1.0))), {{2, 2}, {2, 1}});
+  ModelEquation(w, 12, ".lag2", Sub(Var(0), Delay(Var(1), Real(lag))), {{2, 3}, {2, 1}});
+}
+
+// TwoLags by the method of steps: between the sums of whole lags y is a
+// polynomial, the integral of the pieces one lag back.
+class TwoLagSteps {
+ public:
+  TwoLagSteps(double lag, double end) {
+    // Closed under adding either lag up to a lag past `end`.
+    for (int m = 0; m * lag <= end + 1.0; ++m) {
+      for (int n = 0; m * lag + n <= end + 1.0; ++n) at_.push_back(m * lag + n);
+    }
+    std::sort(at_.begin(), at_.end());
+    at_.erase(std::unique(at_.begin(), at_.end(), [](double a, double b) { return b - a < 1e-9; }),
+              at_.end());
+    double start = 1.0;
+    for (std::size_t k = 0; at_[k] <= end; ++k) {
+      // y' in s = t - at_k.
+      std::vector<double> slope{0.0};
+      for (const auto& [weight, back] : {std::pair{1.0, 1.0}, std::pair{0.5, lag}}) {
+        std::vector<double> late{1.0};
+        if (0.5 * (at_[k] + at_[k + 1]) > back) {
+          const std::size_t j = Piece(0.5 * (at_[k] + at_[k + 1]) - back);
+          late = Shifted(pieces_[j], at_[k] - back - at_[j]);
+        }
+        slope.resize(std::max(slope.size(), late.size()), 0.0);
+        for (std::size_t i = 0; i < late.size(); ++i) slope[i] -= weight * late[i];
+      }
+      std::vector<double> piece{start};
+      for (std::size_t i = 0; i < slope.size(); ++i) piece.push_back(slope[i] / (i + 1.0));
+      start = Horner(piece, at_[k + 1] - at_[k]);
+      pieces_.push_back(std::move(piece));
+    }
+  }
+  double operator()(double t) const {
+    if (t <= 0.0) return 1.0;
+    const std::size_t k = Piece(t);
+    return Horner(pieces_[k], t - at_[k]);
+  }
+
+ private:
+  std::size_t Piece(double t) const {
+    return static_cast<std::size_t>(std::upper_bound(at_.begin(), at_.end(), t) - at_.begin()) - 1;
+  }
+  static double Horner(const std::vector<double>& p, double s) {
+    double v = 0.0;
+    for (std::size_t i = p.size(); i-- > 0;) v = v * s + p[i];
+    return v;
+  }
+  // p(s + c), as coefficients in s.
+  static std::vector<double> Shifted(std::vector<double> p, double c) {
+    for (std::size_t i = 0; i + 1 < p.size(); ++i) {
+      for (std::size_t j = p.size() - 1; j > i; --j) p[j - 1] += c * p[j];
+    }
+    return p;
+  }
+  std::vector<double> at_;
+  std::vector<std::vector<double>> pieces_;
+};
+
 class FeedbackRoad : public engineroad::EngineRoad {
  protected:
   bool Start(double rtol, double atol, double interval, const std::function<void(Writer&)>& model) {
@@ -79,14 +160,25 @@ class FeedbackRoad : public engineroad::EngineRoad {
                         double end, double near) {
     SCOPED_TRACE("rtol " + std::to_string(rtol) + ", atol " + std::to_string(atol) + ", shift " +
                  std::to_string(shift) + (inside ? ", inside" : ""));
-    ASSERT_TRUE(Start(rtol, atol, interval, [&](Writer& w) { Feedback(w, shift, inside); }))
-        << Failure() << Events();
+    ExpectFollows(
+        rtol, atol, interval, end, near, 0.0, [&](Writer& w) { Feedback(w, shift, inside); },
+        [&](double t) { return Closed(t) + shift; });
+  }
+  // The same for any model whose y (index 1) follows `reference`, the
+  // step bounded by `max_step` when it is not 0.
+  void ExpectFollows(double rtol, double atol, double interval, double end, double near,
+                     double max_step, const std::function<void(Writer&)>& model,
+                     const std::function<double(double)>& reference) {
+    ASSERT_TRUE(Start(rtol, atol, interval, model)) << Failure() << Events();
+    if (max_step > 0.0) {
+      ASSERT_TRUE(RealOption(141, max_step)) << Failure();
+    }
     ASSERT_TRUE(BeginRun() && Step(0.0)) << Failure();
     for (int k = 1; k * interval <= end + 1e-9; ++k) {
       const double t = k * interval;
       ASSERT_TRUE(Step(t)) << Failure() << Events();
       const double y = Value(1);
-      EXPECT_NEAR(y - shift, Closed(t), near * (rtol * std::max(1.0, std::fabs(y)) + atol))
+      EXPECT_NEAR(y, reference(t), near * (rtol * std::max(1.0, std::fabs(y)) + atol))
           << "t = " << t;
     }
     EXPECT_TRUE(FinishRun()) << Failure();
@@ -104,6 +196,39 @@ TEST_F(FeedbackRoad, RunsPastItsLagsAtEveryPairOfTolerances) {
   ExpectClosedForm(1e-8, 1e-10, 0.0, true, 0.25, 3.0, 20.0);
   // Twenty lags.
   ExpectClosedForm(1e-6, 1e-10, 0.0, false, 0.5, 20.0, 10.0);
+}
+
+// Steps bounded to 0.01 end an ulp short of some communication points:
+// the row served there from the interpolant, an ulp after the step's own
+// and in place of the next one's, flattened the history a lag later (y was
+// thousands of tolerances off from t = 1.1 on, every step passing).
+TEST_F(FeedbackRoad, ABoundOnTheStepKeepsTheHistoryTheSteps) {
+  if (testsupport::kUnderThreadSanitizer) GTEST_SKIP() << engineroad::kNumbersNotThreads;
+  for (const bool inside : {false, true}) {
+    SCOPED_TRACE(inside ? "inside" : "held");
+    ExpectFollows(
+        1e-8, 1e-10, 0.1, 3.0, 20.0, 0.01, [&](Writer& w) { Feedback(w, 0.0, inside); }, Closed);
+  }
+  SCOPED_TRACE("two lags");
+  const TwoLagSteps steps(0.5, 12.0);
+  ExpectFollows(
+      1e-8, 1e-10, 0.1, 12.0, 20.0, 0.01, [](Writer& w) { TwoLags(w, 0.5, false); },
+      [&](double t) { return steps(t); });
+}
+
+// The look-ups inside y's own equation are in no error test: steps long
+// over a turn of y left the history flat there, and y was off by 900
+// tolerances at rtol 1e-8 and 24,000 at 1e-10 a lag later.
+TEST_F(FeedbackRoad, DelaysInsideAnEquationFollowTheTolerance) {
+  if (testsupport::kUnderThreadSanitizer) GTEST_SKIP() << engineroad::kNumbersNotThreads;
+  const TwoLagSteps steps(0.3, 5.0);
+  EXPECT_NEAR(steps(5.0), -0.1361761853528398, 1e-14);
+  for (const double tol : {1e-6, 1e-8, 1e-10}) {
+    SCOPED_TRACE(testing::Message() << "rtol and atol " << tol);
+    ExpectFollows(
+        tol, tol, 0.5, 5.0, 20.0, 0.0, [](Writer& w) { TwoLags(w, 0.3, true); },
+        [&](double t) { return steps(t); });
+  }
 }
 
 // Mackey-Glass: y' = 0.2 yd / (1 + yd^10) - 0.1 y, yd = DELAY(y, 17), y =
