@@ -12,6 +12,7 @@
 #include "codegen/names.h"
 #include "foundation/messages/status_and_msg.h"
 #include "platform/child_process.h"
+#include "platform/dynamic_library.h"
 #include "platform/posix_file.h"
 #include "platform/run_captured.h"
 #include "platform/safe_write.h"
@@ -99,6 +100,18 @@ int NextScriptNumber(const std::string& folder) {
   }
 }
 
+Status RefuseOpenBuildInputs(const CodegenReport& report, const std::vector<std::string>& files) {
+  Status result = 0;
+  for (const std::string& file : files) {
+    if (!platform::PathExists(file.c_str())) continue;
+    const std::string why = platform::WhyFileIsUntrusted(file, nullptr, "usable");
+    if (why.empty()) continue;
+    if (report) Failure(report, "The build does not use %s: %s\n", file.c_str(), why.c_str());
+    result = kFailed;
+  }
+  return result;
+}
+
 Status CloseBuiltLibrary(const CodegenReport& report, const std::string& path) {
   int error = 0;
   if (platform::CloseToOthersWrites(path.c_str(), &error) || error == ENOENT) return 0;
@@ -156,6 +169,11 @@ Status RunNmakeBuild(const CodegenReport& caller, const char* /*return_folder*/,
                "' in directory " + folder + "\n");
     }
     return 0;
+  }
+
+  // Make runs what the makefile says, as this user.
+  if (RefuseOpenBuildInputs(report, {JoinFolderAndName(folder.c_str(), makefile.c_str())}) != 0) {
+    return kFailed;
   }
 
   // The number is claimed by making the script: another engine building in

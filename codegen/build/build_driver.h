@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "codegen/procedures/generate.h"
 
@@ -36,6 +37,12 @@ std::string ShellWord(const std::string& text);
 
 // The lowest N from 0 with nothing named "domake_N.sh" in the folder.
 int NextScriptNumber(const std::string& folder);
+
+// Before a build: each file it reads that someone besides this user (or
+// root) could have changed, by the rule of the library loader, is reported
+// with why and the chmod that would mend it: 0x8000FFFF, and the build must
+// not run; else 0. A file that is not there is passed over (make says so).
+Status RefuseOpenBuildInputs(const CodegenReport& report, const std::vector<std::string>& files);
 
 // After a build that succeeded: the library it made loses group's and
 // others' write permission, which the process's umask may have given it,
