@@ -79,7 +79,8 @@ std::string ShellWord(const std::string& text) {
 std::uint32_t BuildUmask() { return platform::ReadUmask() | 022u; }
 
 std::string BuildScriptText(const char* environment_file, const char* build_folder,
-                            const std::string& command, std::uint32_t mask) {
+                            const std::string& make, const std::string& command,
+                            std::uint32_t mask) {
   std::string text;
   if (environment_file != nullptr) text += ". " + ShellQuoted(environment_file) + "\n";
   if (build_folder != nullptr) text += "cd " + ShellQuoted(build_folder) + " || exit 1\n";
@@ -87,8 +88,13 @@ std::string BuildScriptText(const char* environment_file, const char* build_fold
   char octal[16];
   std::snprintf(octal, sizeof octal, "%04o", mask & 0777u);
   text += std::string("umask ") + octal + "\n";
+  // Also after the environment file: the build runs in a folder others may
+  // write to, where an empty or relative entry would find their programs.
+  text +=
+      "PATH=$(set -f; IFS=:; kept=; for entry in $PATH; do case $entry in /*) "
+      "kept=$kept${kept:+:}$entry;; esac; done; printf %s \"$kept\"); export PATH\n";
   text += "unset MAKEFLAGS MFLAGS MAKELEVEL\n";
-  text += "exec make -f " + command + " 2>&1\n";
+  text += "exec " + ShellWord(make) + " -f " + command + " 2>&1\n";
   return text;
 }
 
@@ -171,6 +177,13 @@ Status RunNmakeBuild(const CodegenReport& caller, const char* /*return_folder*/,
     return 0;
   }
 
+  // Never a make the build folder's shell would find by an empty or
+  // relative PATH entry.
+  const std::string make = platform::LocateProgram("make");
+  if (make.empty() || make.front() != '/') {
+    error(std::string("Unable to execute ") + kMakeCommand + command + "\nCan't find make\n");
+    return kFailed;
+  }
   // Make runs what the makefile says, as this user.
   if (RefuseOpenBuildInputs(report, {JoinFolderAndName(folder.c_str(), makefile.c_str())}) != 0) {
     return kFailed;
@@ -192,7 +205,7 @@ Status RunNmakeBuild(const CodegenReport& caller, const char* /*return_folder*/,
     if (file.valid() || open_error != EEXIST) break;
   }
   const std::string text = BuildScriptText(environment, folder.empty() ? nullptr : folder.c_str(),
-                                           command, BuildUmask());
+                                           make, command, BuildUmask());
   int write_error = 0;
   if (!file.valid() || !platform::WriteAll(file.get(), text.data(), text.size(), &write_error)) {
     if (file.valid()) RemoveScript(script, file.get());

@@ -21,9 +21,11 @@ void Warning(const CodegenReport& report, const char* format, const char* text1)
 
 // The script text: the environment file sourced when one is given, the
 // change to the build folder when one is given, the file-creation mask
-// (`mask`, octal), then make.
+// (`mask`, octal), PATH without its empty and relative entries (which
+// would find programs in the build folder), then make by its path.
 std::string BuildScriptText(const char* environment_file, const char* build_folder,
-                            const std::string& command, std::uint32_t mask);
+                            const std::string& make, const std::string& command,
+                            std::uint32_t mask);
 // The mask the build runs under: the engine's, never letting group or
 // others write what the compiler and linker make (a library must not be
 // opened for writing by someone else before its mode is closed).

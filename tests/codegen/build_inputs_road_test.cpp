@@ -2,7 +2,8 @@
 // a member of the engine's group (umask 002, as with private user groups)
 // changes none of the makefile and sources the build reads, even through
 // a descriptor held from before; a source or include file the group can
-// write is refused with the chmod that mends it.
+// write is refused with the chmod that mends it; and a make or compiler
+// planted in a shared folder is never run, even with an empty entry in PATH.
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
@@ -257,6 +258,46 @@ TEST_F(CodegenCompileBuildInputs, AGroupMemberChangesNothingTheBuildReads) {
   Told("chmod g-w " + named + " makes it usable");
   EXPECT_NE(Events().find("The build does not use " + included), std::string::npos) << Events();
   EXPECT_FALSE(fs::exists(folder / "ran-include")) << "make ran the include file's line";
+  EXPECT_TRUE(EndEngine()) << Failure();
+}
+
+// The engine started with an empty entry in PATH (PATH=$EXTRA:$PATH with
+// EXTRA unset) builds in a sticky folder all users share, where another
+// user put a make and a gcc of theirs: the build's shell, in that folder,
+// runs neither; the real tools build the library.
+TEST_F(CodegenCompileBuildInputs, AProgramPlantedInTheBuildFolderIsNeverRun) {
+  const testsupport::SecondUser other;
+  testsupport::ReachableFolder shared(other);
+  if (shared.path().empty()) GTEST_SKIP() << shared.why_not;
+  const fs::path folder = shared / "procs";
+  fs::create_directories(folder);
+  fs::permissions(folder, fs::perms::all | fs::perms::sticky_bit);
+  for (const std::string tool : {"make", "gcc", "cc"}) {
+    const std::string planted = (folder / tool).string();
+    const std::string mark = (shared / ("ran-" + tool)).string();
+    ASSERT_EQ(other.Run([&] {
+      std::ofstream out(planted);
+      out << "#!/bin/sh\ntouch '" << mark << "'\nexit 0\n";
+      out.close();
+      return out.good() && ::chmod(planted.c_str(), 0755) == 0 ? 0 : 1;
+    }),
+              0)
+        << tool;
+  }
+  const char* path = std::getenv("PATH");
+  testsupport::ScopedEnv empty_entry("PATH",
+                                     (":" + std::string(path != nullptr ? path : "")).c_str());
+  ASSERT_TRUE(Start() && Generate(folder, 0x7, false, "writing the template")) << Failure();
+  std::string text = codegen_test::ReadText(folder / "twice.c");
+  codegen_test::Edit(&text, "*pIfail = IFAIL_FATAL; /* TODO: change to IFAIL_OK */",
+                     "*pIfail = IFAIL_OK;");
+  codegen_test::Edit(&text, "      *py = 0.0;", "      *py = 2 * x;");
+  std::ofstream(folder / "twice.c", std::ios::trunc) << text;
+  ASSERT_TRUE(Generate(folder, 0x7, true, "building")) << Failure() << "\n" << Events();
+  for (const std::string tool : {"make", "gcc", "cc"}) {
+    EXPECT_FALSE(fs::exists(shared / ("ran-" + tool))) << "the planted " << tool << " ran";
+  }
+  EXPECT_EQ(CallTwice(folder / "grouplib.so"), 3.0) << Events();
   EXPECT_TRUE(EndEngine()) << Failure();
 }
 
