@@ -1,6 +1,8 @@
 #include "codegen/resource_script.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <ctime>
@@ -15,8 +17,14 @@ std::uint32_t WriteResourceScript(const char* folder, const char* library) {
   struct stat info;
   if (stat(path.c_str(), &info) == 0) return 0;
   // Exclusive creation: a script that appears meanwhile is not replaced.
-  std::FILE* file = std::fopen(path.c_str(), "wx");
-  if (file == nullptr) return 10;
+  // The build reads it: neither group nor others may write to it, whatever
+  // the umask.
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  std::FILE* file = fd >= 0 ? ::fdopen(fd, "w") : nullptr;
+  if (file == nullptr) {
+    if (fd >= 0) ::close(fd);
+    return 10;
+  }
 
   std::time_t now = std::time(nullptr);
   std::tm local{};

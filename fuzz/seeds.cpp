@@ -1707,7 +1707,8 @@ void ProblemRequests(const fs::path& root) {
 // the driver writes, echoed, and make's lines, one longer than a line).
 void BuildOutputs(const fs::path& root) {
   SeedFolder seeds(root, "build_output");
-  seeds.Add(std::string(1, '\0') + codegen::BuildScriptText("/opt/env.sh", "/tmp/b", "MakeLib", 022));
+  seeds.Add(std::string(1, '\0') +
+            codegen::BuildScriptText("/opt/env.sh", "/tmp/b", "/usr/bin/make", "MakeLib", 022));
   seeds.Add(std::string(1, '\x7f') +
             "gcc -c -fPIC -fvisibility=hidden -O2 -I/p \"a.c\" -oa.o\n"
             "a.c:3:1: error: expected ';'\nmake: *** [MakeLib:12: a.o] Error 1\n" +

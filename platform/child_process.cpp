@@ -131,10 +131,11 @@ std::string LocateProgram(const std::string& program) {
     const std::size_t colon = rest.find(':');
     std::string folder(rest.substr(0, colon));
     rest = colon == std::string_view::npos ? std::string_view() : rest.substr(colon + 1);
-    if (folder.empty()) continue;
+    // An empty or relative entry is a folder below the current one.
+    if (folder.empty() || folder.front() != '/') continue;
     const std::string candidate = folder + "/" + program;
     if (!IsExecutableFile(candidate)) continue;
-    return candidate.front() == '/' ? candidate : CurrentFolder() + "/" + candidate;
+    return candidate;
   }
   return program;
 }

@@ -20,7 +20,8 @@ std::vector<std::string> SplitCommandLine(std::string_view line);
 // The program as an absolute path: a path with a folder is made absolute
 // against the current folder; a bare name is looked for along PATH only
 // (never in the current folder, which may be a folder others write in;
-// empty PATH entries are skipped). Unchanged when nothing is found.
+// empty and relative PATH entries are skipped). Unchanged when nothing is
+// found.
 std::string LocateProgram(const std::string& program);
 
 // The folder part of a path ("" when it has none); '\' counts as '/'.

@@ -284,7 +284,7 @@ std::string Walk(const std::string& path, bool search, std::string* end, struct 
 
 }  // namespace
 
-std::string WhyLibraryIsUntrusted(const std::string& path, std::string* resolved) {
+std::string WhyFileIsUntrusted(const std::string& path, std::string* resolved, const char* made) {
   std::string at;
   struct stat s {};
   bool missing = false;
@@ -293,12 +293,16 @@ std::string WhyLibraryIsUntrusted(const std::string& path, std::string* resolved
   struct stat folder {};
   const std::string above = at.substr(0, std::max<std::size_t>(at.rfind('/'), 1));
   const bool has_folder = lstat(above.c_str(), &folder) == 0;
-  if (std::string why = WhyLibraryFileIsOpenToOthers(at, s, has_folder ? &folder : nullptr);
+  if (std::string why = WhyFileIsOpenToOthers(at, s, has_folder ? &folder : nullptr, made);
       !why.empty()) {
     return why;
   }
   if (resolved != nullptr) *resolved = at;
   return {};
+}
+
+std::string WhyLibraryIsUntrusted(const std::string& path, std::string* resolved) {
+  return WhyFileIsUntrusted(path, resolved, "loadable");
 }
 
 std::string WhySearchFolderIsUntrusted(const std::string& path, std::string* resolved) {
@@ -493,9 +497,9 @@ std::string WhyBesideIsUntrusted(const LibraryNames& names, const std::string& o
 
 }  // namespace
 
-std::string CheckLibraryFile(const std::string& path, CheckedLibrary* checked) {
+std::string CheckFile(const std::string& path, const char* made, CheckedLibrary* checked) {
   std::string resolved;
-  if (std::string why = WhyLibraryIsUntrusted(path, &resolved); !why.empty()) return why;
+  if (std::string why = WhyFileIsUntrusted(path, &resolved, made); !why.empty()) return why;
   // Checked again on what is held open: the walk looked at names, which
   // may lead elsewhere by now.
   const std::size_t slash = resolved.rfind('/');
@@ -510,21 +514,30 @@ std::string CheckLibraryFile(const std::string& path, CheckedLibrary* checked) {
                              O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
   struct stat file_stat {};
   if (!file.valid() || fstat(file.get(), &file_stat) != 0) return CannotExamine(resolved);
-  if (std::string why = WhyLibraryFileIsOpenToOthers(resolved, file_stat, &folder_stat);
+  if (std::string why = WhyFileIsOpenToOthers(resolved, file_stat, &folder_stat, made);
       !why.empty()) {
     return why;
-  }
-  LibraryNames names;
-  if (ReadLibraryNames(file.get(), &names) && NamesOrigin(names)) {
-    std::vector<std::string> seen{resolved};
-    if (std::string why = WhyBesideIsUntrusted(names, folder_path, {}, &seen); !why.empty()) {
-      return why;
-    }
-    checked->beside = true;
   }
   checked->path = resolved;
   checked->folder = std::move(folder);
   checked->file = std::move(file);
+  return {};
+}
+
+std::string CheckLibraryFile(const std::string& path, CheckedLibrary* checked) {
+  CheckedLibrary opened;
+  if (std::string why = CheckFile(path, "loadable", &opened); !why.empty()) return why;
+  LibraryNames names;
+  if (ReadLibraryNames(opened.file.get(), &names) && NamesOrigin(names)) {
+    const std::size_t slash = opened.path.rfind('/');
+    const std::string folder_path = slash == 0 ? std::string("/") : opened.path.substr(0, slash);
+    std::vector<std::string> seen{opened.path};
+    if (std::string why = WhyBesideIsUntrusted(names, folder_path, {}, &seen); !why.empty()) {
+      return why;
+    }
+    opened.beside = true;
+  }
+  *checked = std::move(opened);
   return {};
 }
 

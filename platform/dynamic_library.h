@@ -49,6 +49,10 @@ bool IsRegularFile(const std::string& path);
 // way this user's or root's. *resolved (may be null) gets the file's path
 // with the links followed: the one to open.
 std::string WhyLibraryIsUntrusted(const std::string& path, std::string* resolved);
+// The same rule for any file whose bytes the engine runs or reads for what
+// it names to run (a build's makefile and sources, the start-up file); a
+// chmod that would help is named as making it `made` ("usable").
+std::string WhyFileIsUntrusted(const std::string& path, std::string* resolved, const char* made);
 
 // Why an LD_LIBRARY_PATH entry must not be searched, or empty: the
 // folders on its way and the folder itself pass the folder rule, every link
@@ -89,6 +93,10 @@ struct CheckedLibrary {
 // beside it ($ORIGIN in its search paths or dependencies, and so on down
 // their own) passes WhyLibraryIsUntrusted too.
 std::string CheckLibraryFile(const std::string& path, CheckedLibrary* checked);
+// Its first part (the file and its folder, checked again through their
+// descriptors) for any file that WhyFileIsUntrusted takes, held open to be
+// read; no libraries beside it are looked for.
+std::string CheckFile(const std::string& path, const char* made, CheckedLibrary* checked);
 
 // Loads the checked file through its descriptor; the error text names
 // checked.path. A library with libraries beside it is loaded through its

@@ -100,21 +100,26 @@ std::string WhyFolderIsOpenToOthers(const std::string& folder, const struct stat
   return {};
 }
 
-std::string WhyLibraryFileIsOpenToOthers(const std::string& file, const struct stat& s,
-                                         const struct stat* folder) {
+std::string WhyFileIsOpenToOthers(const std::string& file, const struct stat& s,
+                                  const struct stat* folder, const char* made) {
   if (!S_ISREG(s.st_mode)) return "it is not a regular file";
   if (!OursOrRoots(s)) return "it belongs to another user";
   if ((s.st_mode & (S_IWGRP | S_IWOTH)) == 0) return {};
   std::string why = "its group or others can write to it";
-  // A library of the user's own that gcc wrote under umask 002: one chmod
-  // of theirs makes it loadable, and the line says which.
+  // A file of the user's own written under umask 002: one chmod of theirs
+  // makes it usable, and the line says which.
   const bool ours = s.st_uid == ::geteuid();
   if (ours && ((folder != nullptr && folder->st_uid == s.st_uid) ||
                GroupIsOwnersAlone(s.st_gid, s.st_uid))) {
     why += std::string(" (chmod ") + ((s.st_mode & S_IWOTH) != 0 ? "go-w " : "g-w ") + file +
-           " makes it loadable)";
+           " makes it " + made + ")";
   }
   return why;
+}
+
+std::string WhyLibraryFileIsOpenToOthers(const std::string& file, const struct stat& s,
+                                         const struct stat* folder) {
+  return WhyFileIsOpenToOthers(file, s, folder, "loadable");
 }
 
 }  // namespace platform

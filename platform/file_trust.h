@@ -17,11 +17,15 @@ namespace platform {
 // file), or the only one its group can stand for is its owner.
 std::string WhyFolderIsOpenToOthers(const std::string& folder, const struct stat& s);
 
-// Why the library file must not be loaded, or empty: a regular file of this
-// user's or root's that neither its group nor others can write to. When a
-// chmod of this user's would make it loadable (the group is the owner's
-// alone, or the file is ours in a folder of ours), the reason says so.
-// folder (may be null) is the folder it lies in.
+// Why the file must not be used (run, loaded, built or read for what it
+// names to run), or empty: a regular file of this user's or root's that
+// neither its group nor others can write to. When a chmod of this user's
+// would make it usable (the group is the owner's alone, or the file is ours
+// in a folder of ours), the reason says so: "(chmod g-w FILE makes it
+// <made>)". folder (may be null) is the folder it lies in.
+std::string WhyFileIsOpenToOthers(const std::string& file, const struct stat& s,
+                                  const struct stat* folder, const char* made);
+// The same for a library file: "makes it loadable".
 std::string WhyLibraryFileIsOpenToOthers(const std::string& file, const struct stat& s,
                                          const struct stat* folder);
 

@@ -50,6 +50,39 @@ FileDescriptor OpenForReplace(const char* path, int* error) {
   return fd;
 }
 
+FileDescriptor ReplaceWithNewFile(const char* path, int* error) {
+  struct stat s {};
+  if (::lstat(path, &s) == 0) {
+    const int refused = S_ISLNK(s.st_mode)                           ? ELOOP
+                        : S_ISDIR(s.st_mode)                         ? EISDIR
+                        : !S_ISREG(s.st_mode)                        ? EINVAL
+                        : s.st_uid != ::geteuid() || s.st_nlink != 1 ? EPERM
+                                                                     : 0;
+    if (refused != 0) {
+      Fail(error, refused);
+      return FileDescriptor();
+    }
+  } else if (errno != ENOENT) {
+    Fail(error, errno);
+    return FileDescriptor();
+  }
+  // Made beside it (mode 0600, exclusively: no link followed), opened to
+  // group and others' reading as the umask allows, then renamed over it.
+  std::string made = std::string(path) + ".XXXXXX";
+  FileDescriptor fd(::mkostemp(made.data(), O_CLOEXEC));
+  if (!fd.valid()) {
+    Fail(error, errno);
+    return FileDescriptor();
+  }
+  const mode_t mode = 0666 & ~static_cast<mode_t>(ReadUmask() | 022);
+  if (::fchmod(fd.get(), mode) != 0 || ::rename(made.c_str(), path) != 0) {
+    Fail(error, errno);
+    ::unlink(made.c_str());
+    return FileDescriptor();
+  }
+  return fd;
+}
+
 bool CopyToNewFile(const char* from, const char* to, int* error) {
   FileDescriptor in(::open(from, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
   if (!in.valid()) return Fail(error, errno);

@@ -17,6 +17,14 @@ namespace platform {
 // (EPERM).
 FileDescriptor OpenForReplace(const char* path, int* error);
 
+// Makes a new, empty file under the name for writing, which neither group
+// nor others can write to whatever the umask, and puts it in place of the
+// file there (a rename: a descriptor someone opened on the old one writes
+// nowhere that is read by this name again). What OpenForReplace refuses is
+// refused here likewise (a folder with EISDIR), and nothing is opened under
+// the name.
+FileDescriptor ReplaceWithNewFile(const char* path, int* error);
+
 // Makes a new file under the name with the bytes of an existing one; never
 // replaces anything (EEXIST when the name is taken) and reads no link.
 // The mode is the source's, less the umask.

@@ -12,6 +12,7 @@
 #include "codegen/names.h"
 #include "foundation/messages/status_and_msg.h"
 #include "platform/child_process.h"
+#include "platform/dynamic_library.h"
 #include "platform/posix_file.h"
 #include "platform/run_captured.h"
 #include "platform/safe_write.h"
@@ -78,7 +79,8 @@ std::string ShellWord(const std::string& text) {
 std::uint32_t BuildUmask() { return platform::ReadUmask() | 022u; }
 
 std::string BuildScriptText(const char* environment_file, const char* build_folder,
-                            const std::string& command, std::uint32_t mask) {
+                            const std::string& make, const std::string& command,
+                            std::uint32_t mask) {
   std::string text;
   if (environment_file != nullptr) text += ". " + ShellQuoted(environment_file) + "\n";
   if (build_folder != nullptr) text += "cd " + ShellQuoted(build_folder) + " || exit 1\n";
@@ -86,8 +88,13 @@ std::string BuildScriptText(const char* environment_file, const char* build_fold
   char octal[16];
   std::snprintf(octal, sizeof octal, "%04o", mask & 0777u);
   text += std::string("umask ") + octal + "\n";
+  // Also after the environment file: the build runs in a folder others may
+  // write to, where an empty or relative entry would find their programs.
+  text +=
+      "PATH=$(set -f; IFS=:; kept=; for entry in $PATH; do case $entry in /*) "
+      "kept=$kept${kept:+:}$entry;; esac; done; printf %s \"$kept\"); export PATH\n";
   text += "unset MAKEFLAGS MFLAGS MAKELEVEL\n";
-  text += "exec make -f " + command + " 2>&1\n";
+  text += "exec " + ShellWord(make) + " -f " + command + " 2>&1\n";
   return text;
 }
 
@@ -97,6 +104,18 @@ int NextScriptNumber(const std::string& folder) {
     // Looked at, not opened: opening a FIFO under the name would wait.
     if (!platform::PathExists(JoinFolderAndName(folder.c_str(), name.c_str()).c_str())) return n;
   }
+}
+
+Status RefuseOpenBuildInputs(const CodegenReport& report, const std::vector<std::string>& files) {
+  Status result = 0;
+  for (const std::string& file : files) {
+    if (!platform::PathExists(file.c_str())) continue;
+    const std::string why = platform::WhyFileIsUntrusted(file, nullptr, "usable");
+    if (why.empty()) continue;
+    if (report) Failure(report, "The build does not use %s: %s\n", file.c_str(), why.c_str());
+    result = kFailed;
+  }
+  return result;
 }
 
 Status CloseBuiltLibrary(const CodegenReport& report, const std::string& path) {
@@ -158,6 +177,18 @@ Status RunNmakeBuild(const CodegenReport& caller, const char* /*return_folder*/,
     return 0;
   }
 
+  // Never a make the build folder's shell would find by an empty or
+  // relative PATH entry.
+  const std::string make = platform::LocateProgram("make");
+  if (make.empty() || make.front() != '/') {
+    error(std::string("Unable to execute ") + kMakeCommand + command + "\nCan't find make\n");
+    return kFailed;
+  }
+  // Make runs what the makefile says, as this user.
+  if (RefuseOpenBuildInputs(report, {JoinFolderAndName(folder.c_str(), makefile.c_str())}) != 0) {
+    return kFailed;
+  }
+
   // The number is claimed by making the script: another engine building in
   // the same folder looks for one at the same time, and would run ours. The
   // shell reads the script through the descriptor made here, so a file put
@@ -174,7 +205,7 @@ Status RunNmakeBuild(const CodegenReport& caller, const char* /*return_folder*/,
     if (file.valid() || open_error != EEXIST) break;
   }
   const std::string text = BuildScriptText(environment, folder.empty() ? nullptr : folder.c_str(),
-                                           command, BuildUmask());
+                                           make, command, BuildUmask());
   int write_error = 0;
   if (!file.valid() || !platform::WriteAll(file.get(), text.data(), text.size(), &write_error)) {
     if (file.valid()) RemoveScript(script, file.get());

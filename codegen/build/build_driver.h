@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "codegen/procedures/generate.h"
 
@@ -20,9 +21,11 @@ void Warning(const CodegenReport& report, const char* format, const char* text1)
 
 // The script text: the environment file sourced when one is given, the
 // change to the build folder when one is given, the file-creation mask
-// (`mask`, octal), then make.
+// (`mask`, octal), PATH without its empty and relative entries (which
+// would find programs in the build folder), then make by its path.
 std::string BuildScriptText(const char* environment_file, const char* build_folder,
-                            const std::string& command, std::uint32_t mask);
+                            const std::string& make, const std::string& command,
+                            std::uint32_t mask);
 // The mask the build runs under: the engine's, never letting group or
 // others write what the compiler and linker make (a library must not be
 // opened for writing by someone else before its mode is closed).
@@ -36,6 +39,12 @@ std::string ShellWord(const std::string& text);
 
 // The lowest N from 0 with nothing named "domake_N.sh" in the folder.
 int NextScriptNumber(const std::string& folder);
+
+// Before a build: each file it reads that someone besides this user (or
+// root) could have changed, by the rule of the library loader, is reported
+// with why and the chmod that would mend it: 0x8000FFFF, and the build must
+// not run; else 0. A file that is not there is passed over (make says so).
+Status RefuseOpenBuildInputs(const CodegenReport& report, const std::vector<std::string>& files);
 
 // After a build that succeeded: the library it made loses group's and
 // others' write permission, which the process's umask may have given it,

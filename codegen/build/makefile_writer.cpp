@@ -12,6 +12,8 @@
 #include "codegen/names.h"
 #include "codegen/resource_script.h"
 #include "daes/procedures/su_proc_def.h"
+#include "platform/dynamic_library.h"
+#include "platform/posix_file.h"
 
 namespace codegen {
 namespace {
@@ -49,6 +51,13 @@ std::size_t LastBin(const std::string& folder) {
     }
   }
   return std::string::npos;
+}
+
+// Why the file's text must not go into a makefile (make runs what it
+// says, as this user), or empty: someone else could have changed it.
+std::string WhyNotCopied(const std::string& path) {
+  if (!platform::PathExists(path.c_str())) return {};
+  return platform::WhyFileIsUntrusted(path, nullptr, "usable");
 }
 
 // Copies a file's lines; false when it cannot be opened.
@@ -201,7 +210,7 @@ std::unique_ptr<platform::FileOutStream> WriteMakefileGenericPart(
   const std::string stub = folders.procedures + Sep() + "makestub.int";
   const std::string path = MakefileName(output_folder, library);
   int error = 0;
-  platform::FileDescriptor fd = platform::OpenForReplace(path.c_str(), &error);
+  platform::FileDescriptor fd = platform::ReplaceWithNewFile(path.c_str(), &error);
   if (!fd.valid()) {
     CannotOpen(report, quiet, "Cannot open %s", path, error);
     return nullptr;
@@ -224,7 +233,10 @@ std::unique_ptr<platform::FileOutStream> WriteMakefileGenericPart(
     << Directive("!endif") << "\n"
     << Directive("!endif") << "\n"
     << "########################## Generic part of makefile #####################\n";
-  if (!CopyFile(o, stub, false)) {
+  if (const std::string why = WhyNotCopied(stub); !why.empty()) {
+    if (!quiet) Failure(report, "The build does not use %s: %s\n", stub.c_str(), why.c_str());
+    o << "### insert " << stub << " here ###\n";
+  } else if (!CopyFile(o, stub, false)) {
     CannotOpen(report, quiet, "Cannot open makefile stub %s", stub, errno);
     o << "### insert " << stub << " here ###\n";
   }
@@ -238,7 +250,10 @@ std::unique_ptr<platform::FileOutStream> WriteMakefileGenericPart(
     const std::string include = user_include[0] == '%'
                                     ? folders.procedures + Sep() + (user_include + 1)
                                     : std::string(user_include);
-    if (!CopyFile(o, include, true)) {
+    if (const std::string why = WhyNotCopied(include); !why.empty()) {
+      if (!quiet) Failure(report, "The build does not use %s: %s\n", include.c_str(), why.c_str());
+      o << "### ERROR: Failed to insert \"" << include << "\" here ###\n";
+    } else if (!CopyFile(o, include, true)) {
       CannotOpen(report, quiet, "Cannot open user specified include file %s", include, errno);
       o << "### ERROR: Failed to insert \"" << include << "\" here ###\n";
     }

@@ -177,16 +177,29 @@ Status GenerateRequest(BvuBinaryStream& in, const ProcFilesContext& context) {
   }
   // The libraries the makefile builds, named before the writer consumes
   // the tree.
-  std::vector<std::string> products;
+  std::vector<std::string> products, inputs;
   for (const CNameTree* lib = tree; lib != nullptr; lib = lib->Next()) {
     products.push_back(BuiltLibraryFile(folder.c_str(), lib->Name()));
+    // Kept when it is there: the user's to change, and the build's to read.
+    const std::string name = lib->Name();
+    const std::string base = name.substr(name.find_last_of("\\/") + 1);
+    inputs.push_back(JoinFolderAndName(folder.c_str(), (base + ".rc").c_str()));
+  }
+  // The sources the engine does not write, which the build compiles.
+  for (const ReadDefinition& read : definitions) {
+    const SUProcDef& def = read.definition;
+    if (def.HasSource() && !(def.Options() & procdef::kSourceIsText)) {
+      inputs.push_back(ResolvePathInFolder(folder.c_str(), def.SourceFile().c_str()));
+    }
   }
   bool fortran = false;
   s = WriteProcedureLibraryMakefilePart(report, &tree, context.server_folder.c_str(),
                                         (options & kRequestDebug) != 0,
                                         (options & kOptionMakefile) == 0, &fortran, folder.c_str(),
                                         include.c_str(), nullptr, nullptr);
-  if (build != 0) {
+  // As with make's own failure, the refusal reaches the client through its
+  // messages.
+  if (build != 0 && RefuseOpenBuildInputs(report, inputs) == 0) {
     Progress(report, "Building DLL...\n", nullptr);
     if (!fortran && any_fortran) fortran = (options & kOptionFortranEnvironment) != 0;
     // The build's own result reaches the client through its messages.
@@ -453,7 +466,7 @@ Status GenerateProcedureFiles(const SUCodeGenerate& generate, const CodegenRepor
       const std::string path = MakeGeneratedFileName(report, output_folder, false, lower.c_str(),
                                                      LanguageSuffix(def.Language()), description);
       int error = 0;
-      platform::FileDescriptor fd = platform::OpenForReplace(path.c_str(), &error);
+      platform::FileDescriptor fd = platform::ReplaceWithNewFile(path.c_str(), &error);
       std::FILE* file = fd.valid() ? ::fdopen(fd.get(), "w") : nullptr;
       if (file == nullptr) {
         if (fd.valid()) error = errno;

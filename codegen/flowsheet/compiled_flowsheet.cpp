@@ -306,7 +306,7 @@ void DefineEqnsWriter::Finish() {
 namespace {
 platform::FileDescriptor OpenSource(const std::string& path) {
   int error = 0;
-  platform::FileDescriptor fd = platform::OpenForReplace(path.c_str(), &error);
+  platform::FileDescriptor fd = platform::ReplaceWithNewFile(path.c_str(), &error);
   if (!fd.valid()) errno = error;
   return fd;
 }

@@ -54,7 +54,7 @@ void OpenFailure(const CodegenReport& report, const char* verb, const std::strin
 
 std::FILE* OpenForWriting(const CodegenReport& report, const char* verb, const std::string& path) {
   int error = 0;
-  platform::FileDescriptor fd = platform::OpenForReplace(path.c_str(), &error);
+  platform::FileDescriptor fd = platform::ReplaceWithNewFile(path.c_str(), &error);
   std::FILE* file = fd.valid() ? ::fdopen(fd.get(), "w") : nullptr;
   if (file == nullptr) {
     OpenFailure(report, verb, path, fd.valid() ? errno : error);

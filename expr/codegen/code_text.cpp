@@ -159,7 +159,7 @@ std::string WriteAggregateFunction(ExprCodeWriter& writer, Expression* chain, St
   platform::FileOutStream file(
       writer.function_folder.empty()
           ? platform::FileDescriptor()
-          : platform::OpenForReplace(FolderFile(writer.function_folder, name).c_str(), &error));
+          : platform::ReplaceWithNewFile(FolderFile(writer.function_folder, name).c_str(), &error));
   if (!file.is_open()) {
     *status |= 1;
     return name;

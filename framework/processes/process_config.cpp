@@ -4,8 +4,8 @@
 // blanks and tabs separate tokens; double quotes group a token and keep its
 // case, which is folded to lower case elsewhere.
 #include <cstdio>
-#include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -13,6 +13,8 @@
 #include "framework/connections/io_status.h"
 #include "framework/processes/child_engine.h"
 #include "framework/processes/process_manager.h"
+#include "platform/dynamic_library.h"
+#include "platform/posix_file.h"
 
 namespace {
 
@@ -328,13 +330,34 @@ class DseConfigurationReader {
 };
 
 Status DseProcessManager::ReadConfiguration(const char* file_name) {
-  std::ifstream file(file_name != nullptr ? file_name : kDefaultConfiguration, std::ios::binary);
-  if (!file) return status::kOpenFailed;
+  const std::string name = file_name != nullptr ? file_name : kDefaultConfiguration;
+  // What a top-level controller without children (the client's) names.
+  if (name == "/dev/null") return status::kOk;
+  if (!platform::PathExists(name.c_str())) return status::kOpenFailed;
+  // The file names the programs this engine starts as its user: one that
+  // another user could have put or changed (a shared folder the engine was
+  // started in) is skipped, as the library loader skips such a library.
+  platform::CheckedLibrary checked;
+  if (const std::string why = platform::CheckFile(name, "usable", &checked); !why.empty()) {
+    std::fprintf(stderr, "vantor: configuration file %s skipped: %s\n", name.c_str(), why.c_str());
+    std::fflush(stderr);
+    return status::kOpenFailed;
+  }
+  std::string bytes;
+  char buffer[4096];
+  for (;;) {
+    std::size_t got = 0;
+    if (!platform::ReadSome(checked.file.get(), buffer, sizeof buffer, &got, nullptr)) {
+      return status::kOpenFailed;
+    }
+    if (got == 0) break;
+    bytes.append(buffer, got);
+  }
+  std::istringstream file(bytes);
   DseConfigurationReader reader(this);
   std::string line;
   int line_number = 0;
   while (std::getline(file, line)) reader.ReadLine(std::move(line), ++line_number);
   std::fflush(stdout);
-  // A folder opens but cannot be read.
-  return file.bad() ? status::kOpenFailed : status::kOk;
+  return status::kOk;
 }

@@ -64,7 +64,9 @@ class DseProcessManager {
   // Reads machine and process records; a record in error (or a process
   // beyond the 65,535th) is shown with a caret under the place and "Syntax
   // Error in record <line> at position <column>" on standard output, and
-  // skipped. 0x8000000B when the file cannot be opened.
+  // skipped. 0x8000000B when the file cannot be opened, or when someone
+  // besides this user (or root) could have put or changed it, by the rule
+  // of the library loader: then a line on standard error says why.
   Status ReadConfiguration(const char* file_name);
 
   // Starts every configured child in file order and stops at the first

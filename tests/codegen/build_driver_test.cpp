@@ -4,6 +4,7 @@
 
 #include <sys/stat.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -21,20 +22,42 @@ namespace fs = std::filesystem;
 namespace {
 
 TEST(BuildDriver, ScriptTextPerEnvironment) {
-  EXPECT_EQ(codegen::BuildScriptText("/opt/env.sh", "/b f", "MakeLib build", 022),
+  const std::string path =
+      "PATH=$(set -f; IFS=:; kept=; for entry in $PATH; do case $entry in /*) "
+      "kept=$kept${kept:+:}$entry;; esac; done; printf %s \"$kept\"); export PATH\n";
+  EXPECT_EQ(codegen::BuildScriptText("/opt/env.sh", "/b f", "/usr/bin/make", "MakeLib build", 022),
             ". \"/opt/env.sh\"\n"
             "cd \"/b f\" || exit 1\n"
-            "umask 0022\n"
-            "unset MAKEFLAGS MFLAGS MAKELEVEL\n"
-            "exec make -f MakeLib build 2>&1\n");
+            "umask 0022\n" +
+                path +
+                "unset MAKEFLAGS MFLAGS MAKELEVEL\n"
+                "exec '/usr/bin/make' -f MakeLib build 2>&1\n");
   // A folder the shell would expand inside double quotes.
-  EXPECT_EQ(codegen::BuildScriptText(nullptr, "/b/$(rm x)/it's", "MakeL", 077),
+  EXPECT_EQ(codegen::BuildScriptText(nullptr, "/b/$(rm x)/it's", "/opt/my make", "MakeL", 077),
             "cd '/b/$(rm x)/it'\\''s' || exit 1\n"
-            "umask 0077\n"
-            "unset MAKEFLAGS MFLAGS MAKELEVEL\n"
-            "exec make -f MakeL 2>&1\n");
-  EXPECT_EQ(codegen::BuildScriptText(nullptr, nullptr, "MakeUserCode", 027),
-            "umask 0027\nunset MAKEFLAGS MFLAGS MAKELEVEL\nexec make -f MakeUserCode 2>&1\n");
+            "umask 0077\n" +
+                path +
+                "unset MAKEFLAGS MFLAGS MAKELEVEL\n"
+                "exec '/opt/my make' -f MakeL 2>&1\n");
+  EXPECT_EQ(codegen::BuildScriptText(nullptr, nullptr, "/bin/make", "MakeUserCode", 027),
+            "umask 0027\n" + path +
+                "unset MAKEFLAGS MFLAGS MAKELEVEL\nexec '/bin/make' -f MakeUserCode 2>&1\n");
+}
+
+// The script's PATH, run by the shell: only the entries from the root,
+// whatever empty, relative or glob-like entries come with it.
+TEST(BuildDriver, ScriptPathKeepsOnlyEntriesFromTheRoot) {
+  const std::string text = codegen::BuildScriptText(nullptr, nullptr, "/bin/echo", "x", 022);
+  const std::string line = text.substr(text.find("PATH="), text.find("unset") - text.find("PATH="));
+  const std::string script =
+      "PATH=':bin:/usr/bin::./x:/a*b:.:/c d:'; " + line + "printf %s \"$PATH\"";
+  std::string printed;
+  FILE* pipe = ::popen(("/bin/sh -c " + codegen::ShellWord(script)).c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  char buffer[256];
+  while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) printed += buffer;
+  EXPECT_EQ(::pclose(pipe), 0);
+  EXPECT_EQ(printed, "/usr/bin:/a*b:/c d");
 }
 
 // The build's mask keeps the engine's own bits and always closes group's

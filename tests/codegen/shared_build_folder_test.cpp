@@ -96,7 +96,9 @@ TEST(CodegenCompileShared, LibrariesPlantedByAnotherUserAreNeverLoaded) {
   const fs::path mark = shared.folder / "planted-code-ran";
   const fs::path planted = PlantedLibrary(shared.folder, mark);
   ASSERT_FALSE(planted.empty());
-  fs::permissions(shared.folder, fs::perms::all);
+  // Sticky: the installation below it is read for the build, and no one
+  // else may swap it.
+  fs::permissions(shared.folder, fs::perms::all | fs::perms::sticky_bit);
   fs::permissions(shared.run, fs::perms::all | fs::perms::sticky_bit);
   const std::string from = planted.string(), into = shared.run.string();
   ASSERT_EQ(other.Run([&] {

@@ -60,8 +60,8 @@ TEST(ChildProcessTest, LocatesProgramsAndTheirFolders) {
 }
 
 // A program of the current folder that is not on PATH is never found by
-// its bare name, nor through an empty PATH entry, so a folder others write
-// in cannot put a program in the engine's place.
+// its bare name, nor through an empty or relative PATH entry, so a folder
+// others write in cannot put a program in the engine's place.
 TEST(ChildProcessTest, ABareNameIsLookedForAlongPathOnly) {
   TempDir dir;
   const auto program = dir.WriteFile("vantor-lookalike", "#!/bin/sh\ntouch ran\n");
@@ -70,7 +70,7 @@ TEST(ChildProcessTest, ABareNameIsLookedForAlongPathOnly) {
   std::filesystem::current_path(dir.path());
   const char* old_path = std::getenv("PATH");
   const std::string kept = old_path != nullptr ? old_path : "";
-  ::setenv("PATH", ("/usr/bin::/bin:" + kept).c_str(), 1);
+  ::setenv("PATH", ("/usr/bin::/bin:.:" + kept).c_str(), 1);
   EXPECT_EQ(platform::LocateProgram("vantor-lookalike"), "vantor-lookalike");
   int error = 0;
   EXPECT_EQ(platform::SpawnProcess({"vantor-lookalike"}, "", &error), -1);

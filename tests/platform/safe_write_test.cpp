@@ -11,7 +11,9 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
+#include <iterator>
 #include <string>
+#include <utility>
 
 #include "tests/support/second_user.h"
 #include "tests/support/temp_dir.h"
@@ -104,6 +106,46 @@ TEST(SafeWrite, BuiltFilesAreClosedToOthersWritesAndNothingElse) {
   EXPECT_EQ(error, EINVAL);
   EXPECT_FALSE(platform::CloseToOthersWrites((work / "missing.so").c_str(), &error));
   EXPECT_EQ(error, ENOENT);
+}
+
+// A file written for a build: a new one, closed to group and others'
+// writes under umask 002, put in place of the old one, so that what a
+// descriptor opened on the old one writes is never read by the name.
+TEST(SafeWrite, ANewFileTakesTheNameFromOneHeldOpen) {
+  testsupport::TempDir work;
+  const fs::path made = work / "MakeLib";
+  work.WriteFile("MakeLib", "old");
+  ::chmod(made.c_str(), 0664);
+  const int held = ::open(made.c_str(), O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(held, 0);
+  const mode_t old_mask = ::umask(002);
+  int error = 0;
+  platform::FileDescriptor fd = platform::ReplaceWithNewFile(made.c_str(), &error);
+  ::umask(old_mask);
+  ASSERT_TRUE(fd.valid()) << std::strerror(error);
+  ASSERT_TRUE(platform::WriteAll(fd.get(), "new", 3, &error));
+  ASSERT_TRUE(fd.Close(&error));
+  EXPECT_EQ(::pwrite(held, "held", 4, 0), 4);
+  ::close(held);
+  EXPECT_EQ(testsupport::ReadFileBytes(made), "new");
+  struct stat s {};
+  ASSERT_EQ(::stat(made.c_str(), &s), 0);
+  EXPECT_EQ(s.st_mode & 0777, 0644u);
+
+  // What OpenForReplace refuses, refused alike; nothing left beside.
+  work.WriteFile("target", "kept");
+  fs::create_symlink(work / "target", work / "link");
+  fs::create_hard_link(work / "target", work / "hard");
+  ASSERT_EQ(::mkfifo((work / "fifo").c_str(), 0666), 0);
+  for (const auto& [name, refused] :
+       {std::pair<const char*, int>{"link", ELOOP}, {"hard", EPERM}, {"fifo", EINVAL}}) {
+    error = 0;
+    EXPECT_FALSE(platform::ReplaceWithNewFile((work / name).c_str(), &error).valid()) << name;
+    EXPECT_EQ(error, refused) << name;
+  }
+  EXPECT_EQ(testsupport::ReadFileBytes(work / "target"), "kept");
+  const auto names = std::distance(fs::directory_iterator(work.path()), fs::directory_iterator());
+  EXPECT_EQ(names, 5);
 }
 
 TEST(SafeWrite, AnotherUsersFileIsNotEmptied) {

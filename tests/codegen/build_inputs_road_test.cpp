@@ -1,0 +1,304 @@
+// What a procedure build reads and runs, in a folder other users share:
+// a member of the engine's group (umask 002, as with private user groups)
+// changes none of the makefile and sources the build reads, even through
+// a descriptor held from before; a source or include file the group can
+// write is refused with the chmod that mends it; and a make or compiler
+// planted in a shared folder is never run, even with an empty entry in PATH.
+#include <fcntl.h>
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "framework/libraries/library_loader.h"
+#include "tests/codegen/compiled_road_fixture.h"
+#include "tests/codegen/proc_files_road.h"
+#include "tests/support/scoped_env.h"
+#include "tests/support/scoped_umask.h"
+#include "tests/support/second_user.h"
+
+namespace build_inputs_road {
+
+namespace fs = std::filesystem;
+
+// Runs part in a child process as the second user with the engine's group
+// added, as a member of that group would be; its exit code, -1 when it
+// could not run.
+int RunAsGroupMember(const testsupport::SecondUser& user, const std::function<int()>& part) {
+  const gid_t group = ::getegid();
+  const pid_t child = ::fork();
+  if (child < 0) return -1;
+  if (child == 0) {
+    if (::setgroups(1, &group) != 0 || ::setgid(user.gid) != 0 || ::setuid(user.uid) != 0)
+      ::_exit(120);
+    ::_exit(part());
+  }
+  int status = 0;
+  if (::waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+bool Contains(const std::vector<std::string>& lines, const std::string& text) {
+  for (const std::string& line : lines) {
+    if (line.find(text) != std::string::npos) return true;
+  }
+  return false;
+}
+
+class CodegenCompileBuildInputs : public codegen_test::CompiledRoad {
+ protected:
+  // The procedure "Twice" of the library "grouplib", its source twice.c.
+  void SetUp() override {
+    CompiledRoad::SetUp();
+    codegen_test::Define(&twice_, "Twice", procdef::kLanguageC, 0, {{procdef::kReal, 0, "x"}},
+                         {{procdef::kReal, 0, "y"}});
+    twice_.SetLibrary("grouplib");
+    twice_.SetSourceFile("twice.c", false);
+  }
+
+  bool Start() {
+    vantor_client::EngineOptions engine = Engine();
+    engine.timeout_ms = 120000;
+    return StartEngine(engine, "Procs");
+  }
+  // Sub-kind 0 with the options: 0x7 writes the makefile, 0x6 builds with
+  // the makefile that is there.
+  bool Generate(const fs::path& folder, std::uint32_t options, bool build, const char* what,
+                const std::string& include = {}) {
+    auto request = std::make_unique<vantor_client::Request>(113);
+    request->PutUInt16(0);
+    request->PutUInt32(options);
+    request->PutString(folder.c_str());
+    request->PutUInt32(1);
+    request->PutString(include.c_str());
+    request->PutUInt8(build ? 1 : 0);
+    twice_.WriteDefinition(*request);
+    request->PutUInt32(0);
+    return road_->Expect(std::move(request), what, 0);
+  }
+  // TWICE of 1.5 from the library, as the engine's user loads it; NaN
+  // when it cannot be loaded.
+  static double CallTwice(const fs::path& library) {
+    XosDynamicLibrary* loaded = XosDynamicLibrary::Load(library.c_str(), nullptr);
+    if (loaded == nullptr) return std::nan("");
+    auto entry = reinterpret_cast<codegen_test::NewEntry>(loaded->LookUpSymbol("TWICE", nullptr));
+    int ifail = 0;
+    const double y = entry != nullptr ? codegen_test::CallNew(entry, 0, 1.5, &ifail) : std::nan("");
+    loaded->Release();
+    return y;
+  }
+
+  // Waits for the line: the lines go out with the next pass of the
+  // engine's loop.
+  void Told(const std::string& text) {
+    client_->WaitFor([&] {
+      road_->Collect();
+      return Events().find(text) != std::string::npos;
+    });
+  }
+
+  SUProcDef twice_;
+  testsupport::ScopedEnv environment_{"VSENVBATFILE", nullptr};
+};
+
+TEST_F(CodegenCompileBuildInputs, AGroupMemberChangesNothingTheBuildReads) {
+  const testsupport::SecondUser other;
+  testsupport::ReachableFolder shared(other);
+  if (shared.path().empty()) GTEST_SKIP() << shared.why_not;
+  testsupport::ScopedUmask group_writable(002);
+  const fs::path folder = shared / "procs";
+  fs::create_directories(folder);
+  fs::permissions(folder, fs::perms::owner_all | fs::perms::group_all | fs::perms::others_read |
+                              fs::perms::others_exec);
+
+  // A makefile an earlier build left group-writable, which a member of the
+  // group opened then and holds open until told to write.
+  const fs::path makefile = folder / "MakeUserCode";
+  std::ofstream(makefile) << "# an earlier build's\n";
+  fs::permissions(makefile, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                                fs::perms::group_write | fs::perms::others_read);
+  int ready[2], go[2];
+  ASSERT_EQ(::pipe2(ready, O_CLOEXEC), 0);
+  ASSERT_EQ(::pipe2(go, O_CLOEXEC), 0);
+  const std::string held = makefile.string();
+  const pid_t holder = ::fork();
+  ASSERT_GE(holder, 0);
+  if (holder == 0) {
+    ::close(go[1]);
+    ::_exit(RunAsGroupMember(other, [&] {
+      const int fd = ::open(held.c_str(), O_WRONLY | O_CLOEXEC);
+      char mark = 0;
+      if (fd < 0 || ::write(ready[1], "r", 1) != 1 || ::read(go[0], &mark, 1) != 1) return 1;
+      struct stat s {};
+      const std::string line = "\n$(shell touch ran-make)\n";
+      return ::fstat(fd, &s) == 0 && ::pwrite(fd, line.data(), line.size(), s.st_size) ==
+                                         static_cast<ssize_t>(line.size())
+                 ? 0
+                 : 1;
+    }));
+  }
+  ::close(ready[1]);
+  ::close(go[0]);
+  char mark = 0;
+  const bool holding = ::read(ready[0], &mark, 1) == 1;
+  ::close(ready[0]);
+  ASSERT_TRUE(holding) << "the group member could not open the makefile";
+
+  ASSERT_TRUE(Start() && Generate(folder, 0x7, false, "writing the files")) << Failure() << "\n"
+                                                                            << Events();
+  // The held descriptor writes now, then make runs the makefile that is there.
+  ASSERT_EQ(::write(go[1], "g", 1), 1);
+  ::close(go[1]);
+  int status = 0;
+  ASSERT_EQ(::waitpid(holder, &status, 0), holder);
+  ASSERT_TRUE(Generate(folder, 0x6, true, "building with the makefile there")) << Failure() << "\n"
+                                                                               << Events();
+  EXPECT_FALSE(fs::exists(folder / "ran-make")) << "make ran the group member's line";
+  EXPECT_TRUE(fs::exists(folder / "grouplib.so")) << Events();
+
+  // Nothing the engine wrote for the build can a member of the group open
+  // for writing: the makefile, the source, the resource script.
+  std::vector<std::string> written;
+  for (const fs::directory_entry& entry : fs::directory_iterator(folder)) {
+    if (entry.is_regular_file()) written.push_back(entry.path().string());
+  }
+  for (const char* file : {"MakeUserCode", "twice.c", "grouplib.rc"}) {
+    EXPECT_NE(std::find(written.begin(), written.end(), (folder / file).string()), written.end())
+        << file;
+  }
+  for (const std::string& file : written) {
+    EXPECT_EQ(
+        RunAsGroupMember(
+            other,
+            [&] { return ::open(file.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC) < 0 ? 0 : 1; }),
+        0)
+        << file << " can be written by the group";
+  }
+
+  // The user's own source, left group-writable (an editor under umask 002),
+  // into which a member of the group put a constructor: refused with the
+  // chmod that mends it, and the library is not built from it.
+  const fs::path source = folder / "twice.c";
+  std::string text = codegen_test::ReadText(source);
+  codegen_test::Edit(&text, "*pIfail = IFAIL_FATAL; /* TODO: change to IFAIL_OK */",
+                     "*pIfail = IFAIL_OK;");
+  codegen_test::Edit(&text, "      *py = 0.0;", "      *py = 2 * x;");
+  std::ofstream(source) << text;
+  ::chmod(source.c_str(), 0664);
+  const fs::path ran = shared / "ran-constructor";
+  const std::string planted =
+      "#include <stdio.h>\n__attribute__((constructor)) static void P(void) {\n"
+      "  FILE* f = fopen(\"" +
+      ran.string() +
+      "\", \"w\");\n"
+      "  if (f) fclose(f);\n}\n" +
+      text;
+  const std::string edited = source.string();
+  ASSERT_EQ(RunAsGroupMember(other,
+                             [&] {
+                               std::ofstream out(edited, std::ios::trunc);
+                               out << planted;
+                               out.close();
+                               return out.good() ? 0 : 1;
+                             }),
+            0);
+  Told("make -f MakeUserCode command succeeded");
+  const std::size_t before = run_.events.size();
+  ASSERT_TRUE(Generate(folder, 0x7, true, "building from the changed source")) << Failure() << "\n"
+                                                                               << Events();
+  const std::string shown = fs::canonical(source).string();
+  const std::string refused = "The build does not use " + shown +
+                              ": its group or others can write to it (chmod g-w " + shown +
+                              " makes it usable)";
+  Told(refused);
+  EXPECT_TRUE(Contains(LinesSince(before), refused)) << Events();
+  EXPECT_FALSE(Contains(LinesSince(before), "command succeeded")) << Events();
+  // What the library holds is what was built before: loading it runs no
+  // one else's code.
+  CallTwice(folder / "grouplib.so");
+  EXPECT_FALSE(fs::exists(ran)) << "the group member's constructor was built and ran";
+
+  // Mended as the line says, the user's source builds and runs.
+  std::ofstream(source, std::ios::trunc) << text;
+  ::chmod(source.c_str(), 0644);
+  ASSERT_TRUE(Generate(folder, 0x7, true, "building the mended source")) << Failure() << "\n"
+                                                                         << Events();
+  EXPECT_EQ(CallTwice(folder / "grouplib.so"), 3.0) << Events();
+  EXPECT_FALSE(fs::exists(ran));
+
+  // A user include file the group can write, which a member of the group
+  // changed: its text never reaches the makefile.
+  const fs::path include = folder / "user.mk";
+  std::ofstream(include) << "USERLIBS =\n";
+  ::chmod(include.c_str(), 0664);
+  const std::string included = include.string();
+  ASSERT_EQ(RunAsGroupMember(other,
+                             [&] {
+                               std::ofstream out(included, std::ios::app);
+                               out << "$(shell touch ran-include)\n";
+                               out.close();
+                               return out.good() ? 0 : 1;
+                             }),
+            0);
+  ASSERT_TRUE(Generate(folder, 0x7, true, "building with the include file", included))
+      << Failure() << "\n"
+      << Events();
+  const std::string named = fs::canonical(include).string();
+  Told("chmod g-w " + named + " makes it usable");
+  EXPECT_NE(Events().find("The build does not use " + included), std::string::npos) << Events();
+  EXPECT_FALSE(fs::exists(folder / "ran-include")) << "make ran the include file's line";
+  EXPECT_TRUE(EndEngine()) << Failure();
+}
+
+// The engine started with an empty entry in PATH (PATH=$EXTRA:$PATH with
+// EXTRA unset) builds in a sticky folder all users share, where another
+// user put a make and a gcc of theirs: the build's shell, in that folder,
+// runs neither; the real tools build the library.
+TEST_F(CodegenCompileBuildInputs, AProgramPlantedInTheBuildFolderIsNeverRun) {
+  const testsupport::SecondUser other;
+  testsupport::ReachableFolder shared(other);
+  if (shared.path().empty()) GTEST_SKIP() << shared.why_not;
+  const fs::path folder = shared / "procs";
+  fs::create_directories(folder);
+  fs::permissions(folder, fs::perms::all | fs::perms::sticky_bit);
+  for (const std::string tool : {"make", "gcc", "cc"}) {
+    const std::string planted = (folder / tool).string();
+    const std::string mark = (shared / ("ran-" + tool)).string();
+    ASSERT_EQ(other.Run([&] {
+      std::ofstream out(planted);
+      out << "#!/bin/sh\ntouch '" << mark << "'\nexit 0\n";
+      out.close();
+      return out.good() && ::chmod(planted.c_str(), 0755) == 0 ? 0 : 1;
+    }),
+              0)
+        << tool;
+  }
+  const char* path = std::getenv("PATH");
+  testsupport::ScopedEnv empty_entry("PATH",
+                                     (":" + std::string(path != nullptr ? path : "")).c_str());
+  ASSERT_TRUE(Start() && Generate(folder, 0x7, false, "writing the template")) << Failure();
+  std::string text = codegen_test::ReadText(folder / "twice.c");
+  codegen_test::Edit(&text, "*pIfail = IFAIL_FATAL; /* TODO: change to IFAIL_OK */",
+                     "*pIfail = IFAIL_OK;");
+  codegen_test::Edit(&text, "      *py = 0.0;", "      *py = 2 * x;");
+  std::ofstream(folder / "twice.c", std::ios::trunc) << text;
+  ASSERT_TRUE(Generate(folder, 0x7, true, "building")) << Failure() << "\n" << Events();
+  for (const std::string tool : {"make", "gcc", "cc"}) {
+    EXPECT_FALSE(fs::exists(shared / ("ran-" + tool))) << "the planted " << tool << " ran";
+  }
+  EXPECT_EQ(CallTwice(folder / "grouplib.so"), 3.0) << Events();
+  EXPECT_TRUE(EndEngine()) << Failure();
+}
+
+}  // namespace build_inputs_road
