@@ -1,9 +1,10 @@
 // Dynamic steps that fail by doing the same thing over and over, through
 // the real engine, at the default print level unless a test says otherwise:
-// a solution that blows up (every solve fails) and a step that grinds on
-// with an indeterminate linear group at every corrector attempt. Each repeated line is told once
-// with its count, and Integration.MaxSteps ends the step with a line naming it, even to a client
-// that read nothing while the step flooded it.
+// a solution that blows up and a step that grinds on with an indeterminate
+// linear group at every corrector attempt. Each repeated line is told once
+// with its count, and the step ends with a line saying why (the pole, or
+// Integration.MaxSteps), even to a client that read nothing while the step
+// flooded it.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -165,22 +166,20 @@ class LineFloodRoad : public EngineRoad {
   EngineOutput* output_ = nullptr;
 };
 
-TEST_F(LineFloodRoad, ABlowUpTellsItsFailedSolveOnceAndEndsAtTheStepBound) {
+// At the pole the steps shrink until they no longer move time: that ends
+// the step at once, in a few lines, long before the step bound would.
+TEST_F(LineFloodRoad, ABlowUpEndsAtThePoleInAFewLinesBeforeTheStepBound) {
   ASSERT_TRUE(Start(BlowUp, 1.0, 20000)) << Failure() << Events();
   std::vector<std::string> lines;
   double reached = 0.0;
   ASSERT_TRUE(FailingStep(&lines, &reached)) << Failure() << Events();
   EXPECT_LE(lines.size(), kMostLines) << Joined(lines);
-  // Every step of the 20,000 failed a solve first: told once, counted.
-  const Told failed = Count(lines, "Group 1: Nonlinear solver failed.");
-  EXPECT_EQ(failed.times, 1) << Joined(lines);
-  EXPECT_GE(failed.repeats, 10000) << Joined(lines);
-  const std::string bound = BoundLine(lines);
-  EXPECT_EQ(bound.rfind("The integrator took 20000 steps from t = 0 to t = ", 0), 0u) << bound;
-  EXPECT_NE(bound.find("without reaching t = 1: Integration.MaxSteps (20000) ends the step"),
-            std::string::npos)
-      << Joined(lines);
-  // Stopped short of the pole, where x is past its value at 0.99e-6.
+  int still = 0;
+  for (const std::string& line : lines) {
+    if (line.rfind("The integration stands still at t = ", 0) == 0) ++still;
+    EXPECT_EQ(line.find("Integration.MaxSteps"), std::string::npos) << Joined(lines);
+  }
+  EXPECT_EQ(still, 1) << Joined(lines);
   EXPECT_GT(reached, 0.99e-6);
   EXPECT_LT(reached, 1e-6);
   double x = 0.0;
