@@ -145,6 +145,18 @@ class PlantedRoad : public EngineRoad {
     if (!replies.empty()) options->assign(replies[0].body.begin(), replies[0].body.end());
     return chosen;
   }
+  // An engine that adds the folder to its search (command 4) and chooses
+  // mine.dll from it.
+  bool LoadMineFrom(const fs::path& folder) {
+    Status added = 0;
+    if (!StartEngine(Engine(), "Beside") ||
+        !road_->Exchange(MakeCommand(kProblemService, 4, {}, {}, {folder.string()}), "command 4",
+                         &added))
+      return false;
+    std::string options;
+    Choose("mine.dll", &options);
+    return true;
+  }
   // An item of service 66 with the names "", "Ideal" and "vtprops": kind
   // 4 selects the package, 9 unloads it. The first byte of the answer (2
   // when the package is loaded), or -1 when none came.
@@ -350,13 +362,7 @@ TEST_F(PlantedRoad, ALibraryLoadsTheDependencyBesideIt) {
   fs::create_directories(elsewhere);
   ASSERT_EQ(Write(Built(elsewhere, "libdep.so"), (elsewhere / "libdep.so").string()), 0);
   ASSERT_TRUE(BuildBeside(own, ":" + elsewhere.string()));
-  ASSERT_TRUE(StartEngine(Engine(), "Beside")) << Failure();
-  Status added = 0;
-  ASSERT_TRUE(
-      road_->Exchange(MakeCommand(kProblemService, 4, {}, {}, {own.string()}), "command 4", &added))
-      << Failure();
-  std::string options;
-  Choose("mine.dll", &options);
+  ASSERT_TRUE(LoadMineFrom(own)) << Failure();
   EXPECT_TRUE(fs::exists(Mark(own, "mine.so"))) << Events();
   EXPECT_TRUE(fs::exists(Mark(own, "libdep.so"))) << Events();
   EXPECT_FALSE(fs::exists(Mark(elsewhere, "libdep.so")));
@@ -374,13 +380,7 @@ TEST_F(PlantedRoad, ADependencyBesideThatOthersCanWriteToNeverRuns) {
                            fs::perms::group_write | fs::perms::others_read |
                            fs::perms::others_write);
   ASSERT_EQ(WriteAsOther(Built(theirs, "libdep.so"), dep), 0);
-  ASSERT_TRUE(StartEngine(Engine(), "Beside")) << Failure();
-  Status added = 0;
-  ASSERT_TRUE(
-      road_->Exchange(MakeCommand(kProblemService, 4, {}, {}, {own.string()}), "command 4", &added))
-      << Failure();
-  std::string options;
-  Choose("mine.dll", &options);
+  ASSERT_TRUE(LoadMineFrom(own)) << Failure();
   const fs::path folder = fs::canonical(own);
   EXPECT_TRUE(Said("Library file " + (own / "mine.so").string() + " skipped: the library " +
                    (folder / "libdep.so").string() +

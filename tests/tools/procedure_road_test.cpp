@@ -162,6 +162,19 @@ class ProcedureRoad : public engineroad::EngineRoad {
 class ProcedureEvaluationRoad : public ProcedureRoad,
                                 public ::testing::WithParamInterface<Evaluation> {
  protected:
+  // y = x^3 through the routine, y fixed at 8: the steady state must find
+  // x = 2.
+  bool SolveCube(const mw::Procedure& cube) {
+    double x = 0.0;
+    const bool solved = Start({cube}, {{97, 0}}) && Load([](Writer& w) {
+      w.List(3);
+      ModelVariable(w, mw::kRealVariable, 1, ".x", 1.5, kFree);
+      ModelVariable(w, mw::kRealVariable, 2, ".y", 8.0, kFixed);
+      CallEquation(w, 10, 1, {mw::Var(0)}, {mw::Var(1)}, {{2, 1}, {2, 2}});
+    }) && BeginRun() && SteadyState() && Value(1, &x);
+    EXPECT_NEAR(x, 2.0, 1e-8);
+    return solved;
+  }
   void SetUp() override {
     // The library's code runs on the same engine threads as the interpreter.
     if (GetParam() == Evaluation::kCompiled && testsupport::kUnderThreadSanitizer)
@@ -346,17 +359,7 @@ TEST_P(ProcedureEvaluationRoad, IntegerAndTextArgumentsReachTheProcedure) {
 TEST_P(ProcedureEvaluationRoad, TheNewerInterfaceGivesItsDerivativesByPattern) {
   mw::Procedure cube = Scalar("rcube", {"x"}, {"y"}, kDerivatives);
   cube.version = 3;
-  ASSERT_TRUE(Start({cube}, {{97, 0}})) << Failure();
-  ASSERT_TRUE(Load([](Writer& w) {
-    w.List(3);
-    ModelVariable(w, mw::kRealVariable, 1, ".x", 1.5, kFree);
-    ModelVariable(w, mw::kRealVariable, 2, ".y", 8.0, kFixed);
-    CallEquation(w, 10, 1, {mw::Var(0)}, {mw::Var(1)}, {{2, 1}, {2, 2}});
-  })) << Failure()
-      << Events();
-  double x = 0.0;
-  ASSERT_TRUE(BeginRun() && SteadyState() && Value(1, &x)) << Failure() << Events();
-  EXPECT_NEAR(x, 2.0, 1e-8);
+  ASSERT_TRUE(SolveCube(cube)) << Failure() << Events();
   ASSERT_TRUE(FinishRun()) << Failure();
 }
 
@@ -367,17 +370,7 @@ TEST_P(ProcedureEvaluationRoad, TheNewerInterfaceGivesItsDerivativesByPattern) {
 TEST_P(ProcedureEvaluationRoad, TheNewerInterfaceHearsOfItsRunOnce) {
   mw::Procedure cube = Scalar("rcubeprepost", {"x"}, {"y"}, kPrecall | kPostcall | kProblemCalls);
   cube.version = 3;
-  ASSERT_TRUE(Start({cube}, {{97, 0}})) << Failure();
-  ASSERT_TRUE(Load([](Writer& w) {
-    w.List(3);
-    ModelVariable(w, mw::kRealVariable, 1, ".x", 1.5, kFree);
-    ModelVariable(w, mw::kRealVariable, 2, ".y", 8.0, kFixed);
-    CallEquation(w, 10, 1, {mw::Var(0)}, {mw::Var(1)}, {{2, 1}, {2, 2}});
-  })) << Failure()
-      << Events();
-  double x = 0.0;
-  ASSERT_TRUE(BeginRun() && SteadyState() && Value(1, &x)) << Failure() << Events();
-  EXPECT_NEAR(x, 2.0, 1e-8);
+  ASSERT_TRUE(SolveCube(cube)) << Failure() << Events();
   auto end_run = std::make_unique<vantor_client::Request>(kProblemService);
   end_run->PutUInt16(134);
   ASSERT_TRUE(road_->Expect(std::move(end_run), "request 134", engineroad::kRunEnded)) << Failure();
