@@ -643,23 +643,11 @@ Status DAESProblem::RunProcedureCalls(std::int32_t mode) {
       const bool by_library = library.IsLoaded() && library.postcall_procs != nullptr;
       // The library's calls stand for the procedures' own, as its pre-calls did.
       if (by_library) result = library.postcall_procs(0x7FFFFFFF);
-      const Status own = PostcallProcedures(by_library);
+      const Status own = CallEachProcedure(2, by_library, "postcall");
       if (status::IsFailure(own) && !status::IsFailure(result)) result = own;
     }
   } else if (mode == 5 || mode == 6) {
-    std::int32_t failures = 0;
-    std::string first;
-    for (DAESProcedureEquation* p : procedures_) {
-      if (!status::IsFailure(p->CallProcedure(mode))) continue;
-      if (failures++ == 0) first = p->ProcedureName();
-    }
-    if (failures == 1) {
-      SuPrint(daes::kNotImplemented, "procedure call failed for %s", first.c_str());
-    } else if (failures > 1) {
-      SuPrint(daes::kNotImplemented, "%d procedure call failures (first was %s)", &failures,
-              first.c_str());
-    }
-    if (failures > 0) result = daes::kNotImplemented;
+    result = CallEachProcedure(mode, false, "call");
   }
   if (entry != 0) word = entry;
   return result;
@@ -682,18 +670,20 @@ Status DAESProblem::PrecallProcedures(bool besides_library) {
   return 0;
 }
 
-Status DAESProblem::PostcallProcedures(bool besides_library) {
+// Calls every procedure with `task`, each whatever the others answer; one
+// message names the first failure and how many there were.
+Status DAESProblem::CallEachProcedure(std::int32_t task, bool besides_library, const char* what) {
   std::int32_t failures = 0;
   std::string first;
   for (DAESProcedureEquation* p : procedures_) {
     if (besides_library && p->CalledByLibrary()) continue;
-    if (!status::IsFailure(p->CallProcedure(2))) continue;
+    if (!status::IsFailure(p->CallProcedure(task))) continue;
     if (failures++ == 0) first = p->ProcedureName();
   }
   if (failures == 1) {
-    SuPrint(daes::kNotImplemented, "procedure postcall failed for %s", first.c_str());
+    SuPrint(daes::kNotImplemented, "procedure %s failed for %s", what, first.c_str());
   } else if (failures > 1) {
-    SuPrint(daes::kNotImplemented, "%d procedure postcall failures (first was %s)", &failures,
+    SuPrint(daes::kNotImplemented, "%d procedure %s failures (first was %s)", &failures, what,
             first.c_str());
   }
   return failures > 0 ? daes::kNotImplemented : 0;

@@ -156,7 +156,7 @@ class DAESProblem : public DAESSolverBlock, public BvuError, public QLNEquationL
 
  private:
   Status PrecallProcedures(bool besides_library);
-  Status PostcallProcedures(bool besides_library);
+  Status CallEachProcedure(std::int32_t task, bool besides_library, const char* what);
   struct OwnedText {
     bool set = false;
     std::string text;

@@ -5,10 +5,12 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -38,6 +40,21 @@ constexpr std::uint32_t kPreparedBits = 0x4 | 0x8 | 0x10 | 0x20;
 // the same engine threads, so there they add minutes, not hand-overs.
 inline constexpr const char* kNumbersNotThreads =
     "numbers, not threads: the other roads run the same hand-overs";
+
+// Runs start() with this process's standard output and error on `fd`, so
+// an engine started there inherits them; the test's own come back at once.
+inline bool WithStreamsOn(int fd, const std::function<bool()>& start) {
+  std::fflush(stdout);
+  std::fflush(stderr);
+  const int kept[2] = {::dup(1), ::dup(2)};
+  ::dup2(fd, 1);
+  ::dup2(fd, 2);
+  const bool started = start();
+  ::dup2(kept[0], 1);
+  ::dup2(kept[1], 2);
+  for (const int each : kept) ::close(each);
+  return started;
+}
 
 inline modelwriter::Step Node() { return {2, "Model"}; }
 

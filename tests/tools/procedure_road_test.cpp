@@ -819,18 +819,9 @@ TEST_F(ProcedureRoad, AReportJustBeforeAnAbnormalEndReachesAPipeWhole) {
     const std::string what = input == 1.0 ? "abort" : "_exit";
     int ends[2];
     ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
-    // The engine's standard output and error on the pipe; the test's own
-    // put back once the engine has started.
-    std::fflush(stdout);
-    std::fflush(stderr);
-    const int kept[2] = {::dup(1), ::dup(2)};
-    ::dup2(ends[1], 1);
-    ::dup2(ends[1], 2);
+    const bool started = engineroad::WithStreamsOn(
+        ends[1], [&] { return Start({Scalar("rlastwords", {"x"}, {"y"})}); });
     ::close(ends[1]);
-    const bool started = Start({Scalar("rlastwords", {"x"}, {"y"})});
-    ::dup2(kept[0], 1);
-    ::dup2(kept[1], 2);
-    for (const int fd : kept) ::close(fd);
     ASSERT_TRUE(started) << what << Failure();
     // Read as the engine writes, until it has gone and the pipe is closed:
     // false at its end, or when nothing came within wait_ms.

@@ -33,6 +33,7 @@ using engineroad::EngineRoad;
 using engineroad::kProblemService;
 using engineroad::ModelEquation;
 using engineroad::ModelVariable;
+using engineroad::WithStreamsOn;
 using modelwriter::Writer;
 using vantor_client::MakeCommand;
 
@@ -90,16 +91,8 @@ class UnreadOutputRoad : public EngineRoad {
     ::fcntl(ends[0], F_SETPIPE_SZ, 4096);
     capacity_ = ::fcntl(ends[0], F_GETPIPE_SZ);
     unread_ = ends[0];
-    std::fflush(stdout);
-    std::fflush(stderr);
-    const int kept[2] = {::dup(1), ::dup(2)};
-    ::dup2(ends[1], 1);
-    ::dup2(ends[1], 2);
+    const bool started = WithStreamsOn(ends[1], [&] { return StartEngine(Engine(), name); });
     ::close(ends[1]);
-    const bool started = StartEngine(Engine(), name);
-    ::dup2(kept[0], 1);
-    ::dup2(kept[1], 2);
-    for (int fd : kept) ::close(fd);
     return started;
   }
 
