@@ -145,6 +145,11 @@ struct Session {
         !SetOption(*road, kPrintLevelOption, static_cast<std::uint32_t>(options.print_level),
                    "PrintLevel (service 53)"))
       return false;
+    for (const auto& [number, value] : options.int_options) {
+      if (!SetOption(*road, number, static_cast<std::uint32_t>(value),
+                     "option " + std::to_string(number) + " (service 53)"))
+        return false;
+    }
     return Load(*road, options.model) && Prepare(*road, "preparing (command 6)");
   }
 

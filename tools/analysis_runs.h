@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tools/first_order.h"
@@ -53,6 +54,8 @@ struct AnalysisRunOptions {
   double inflow = NAN;
   // "PrintLevel" for the whole road (negative: the engine's default).
   int print_level = -1;
+  // Integer options set before the model is loaded: number, value.
+  std::vector<std::pair<std::uint16_t, std::int32_t>> int_options;
   // The control design's outputs by index under the model node (empty:
   // the states).
   std::vector<std::uint32_t> outputs;

@@ -75,8 +75,7 @@ void EstimationMgr::ApplyUnknowns(EstExperiment& experiment) {
 }
 
 void EstimationMgr::StartExperiment(EstExperiment& experiment) {
-  const bool verbose =
-      SolverOptions::Instance()->GetInt(estimation_options::kEstimationPrintLevel) > 2;
+  const bool verbose = estimation_options::EstimationPrintLevel() > 2;
   if (verbose) services_.Print(0, "Running experiment " + experiment.Name());
   if (snapshot_numbers_.empty()) PrepareExperiments();
   if (QLNSensitivityManager* sm = GetSensitivityManager()) {

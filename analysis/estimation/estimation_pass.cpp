@@ -24,12 +24,7 @@ namespace {
 
 using analysis_text::Line;
 
-std::int32_t ReportLevel() {
-  SolverOptions* options = SolverOptions::Instance();
-  return options->GetInt(estimation_options::kPrintLevel) != 0
-             ? options->GetInt(estimation_options::kEstimationPrintLevel)
-             : 0;
-}
+using estimation_options::ReportLevel;
 
 // The driver's progress message to the client.
 constexpr std::uint32_t kProgressService = 87;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <string>
 
 #include "analysis/estimation/estimation_mgr.h"
 #include "analysis/model/analysis_variable.h"
@@ -14,6 +15,7 @@
 #include "solve/methods/open_solvers.h"
 #include "solve/methods/solver_factories.h"
 #include "solve/optimisers/dense_optimiser.h"
+#include "solve/options/option_descriptors.h"
 
 namespace eo = estimation_options;
 
@@ -27,10 +29,7 @@ constexpr double kTinyA = 1e-16;
 constexpr double kNoBound = 1e37;
 const double kLn2PiPlus1 = std::log(6.283185308) + 1.0;
 
-std::int32_t PrintLevel() {
-  SolverOptions* options = SolverOptions::Instance();
-  return options->GetInt(eo::kPrintLevel) != 0 ? options->GetInt(eo::kEstimationPrintLevel) : 0;
-}
+std::int32_t PrintLevel() { return eo::ReportLevel(); }
 
 std::size_t Z(std::int32_t i) { return static_cast<std::size_t>(i); }
 
@@ -387,7 +386,12 @@ std::int32_t EstimationProblem::Run(std::int32_t mode, const Pass& pass,
     result_ = 0;
     judge_later_ = false;
     failed_pass_ = false;
-    max_iterations_ = options->GetInt(likelihood ? eo::kLogLikelihoodMaxIter : eo::kNlsMaxIter);
+    const std::int32_t bound = likelihood ? eo::kLogLikelihoodMaxIter : eo::kNlsMaxIter;
+    max_iterations_ = options->GetInt(bound);
+    if (max_iterations_ < 0) {
+      TellOptionNotUsed("estimator", bound, max_iterations_, "0");
+      max_iterations_ = 0;
+    }
     if (p >= 1) {
       if (max_iterations_ <= 0) {
         Say(0, "Estimated variables will not be moved (maximum iterations set to zero)");
@@ -1087,4 +1091,17 @@ void EstimationProblem::ListEstimates(bool statistics, std::int32_t p) {
     }
     ++c;
   }
+}
+
+std::int32_t eo::EstimationPrintLevel() {
+  const std::int32_t stored = SolverOptions::Instance()->GetInt(kEstimationPrintLevel);
+  const std::int32_t used = std::clamp(stored, 0, 4);
+  if (used != stored) {
+    TellOptionNotUsed("estimator", kEstimationPrintLevel, stored, std::to_string(used));
+  }
+  return used;
+}
+
+std::int32_t eo::ReportLevel() {
+  return SolverOptions::Instance()->GetInt(kPrintLevel) != 0 ? EstimationPrintLevel() : 0;
 }

@@ -49,6 +49,12 @@ inline constexpr std::int32_t kLogLikelihoodSolTol = 121;
 inline constexpr std::int32_t kLogLikelihoodMaxIter = 122;
 inline constexpr std::int32_t kEstimationSolver = 124;
 inline constexpr std::int32_t kEstimationPrintLevel = 127;
+
+// EstimationPrintLevel as the estimator uses it (0 to 4).
+std::int32_t EstimationPrintLevel();
+// How much the estimator reports: EstimationPrintLevel, or 0 when the
+// general PrintLevel is 0.
+std::int32_t ReportLevel();
 }  // namespace estimation_options
 
 // The two-sided 95% Student-t value: the listed row at or below dof, 1.96

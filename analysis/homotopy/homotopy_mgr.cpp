@@ -8,12 +8,15 @@
 
 #include "analysis/model/analysis_variable.h"
 #include "framework/messaging/message.h"
+#include "solve/options/option_descriptors.h"
 
 namespace {
 
 QLNHomotopyManager* g_homotopy = nullptr;
 
 constexpr double kMachinePrecision = 2.220446049250314e-16;
+// A parameter this close to 1 is the end of the homotopy.
+constexpr double kAtTarget = 1e-10;
 
 std::string Format(const char* format, double a) {
   char text[256];
@@ -229,13 +232,26 @@ Status HomotopyMgr::SetUp(BvuBinaryStream& body) {
 
 bool HomotopyMgr::Printing() { return services_.IntOption("PrintLevel") > 0; }
 
+// Below 1 the factor would shrink every converged step instead of growing it.
+std::int32_t HomotopyMgr::StepIncrement() {
+  constexpr std::int32_t kStepIncrementOption = 95;
+  const std::int32_t stored = services_.IntOption("Homotopy.StepIncrement");
+  if (stored >= 1) return stored;
+  TellOptionNotUsed("homotopy", kStepIncrementOption, stored, "1");
+  return 1;
+}
+
 void HomotopyMgr::Say(const std::string& text, Status status) {
   if (Printing()) services_.Print(status, text);
 }
 
 void HomotopyMgr::ApplyValues(bool print) {
+  // Steps summed to 1 can fall an ulp short: the last solve is at the
+  // target the client gave, not beside it.
+  if (std::fabs(lambda_ - 1.0) <= kAtTarget) lambda_ = 1.0;
   for (std::int32_t i = 0; i < n_; ++i) {
-    variables_[i]->SetValue(start_[i] + lambda_ * (target_[i] - start_[i]));
+    variables_[i]->SetValue(lambda_ == 1.0 ? target_[i]
+                                           : start_[i] + lambda_ * (target_[i] - start_[i]));
   }
   if (!print || !Printing()) return;
   char text[256];
@@ -297,7 +313,7 @@ Status HomotopyMgr::RunHook(std::int32_t hook, std::int32_t* next) {
                         services_.DoubleOption("Homotopy.InitialStep"),
                         services_.DoubleOption("Homotopy.MaximumStep"),
                         services_.DoubleOption("Homotopy.MinimumStep"),
-                        static_cast<double>(services_.IntOption("Homotopy.StepIncrement")),
+                        static_cast<double>(StepIncrement()),
                         services_.DoubleOption("Homotopy.StepDecrement"));
           services_.Print(0, text);
         }
@@ -318,7 +334,7 @@ Status HomotopyMgr::RunHook(std::int32_t hook, std::int32_t* next) {
         std::int32_t k = services_.MaxBlockIterations();
         if (k < 1) k = 1;
         last_iterations_ = k;
-        step_ = services_.IntOption("Homotopy.StepIncrement") * step_ / k;
+        step_ = StepIncrement() * step_ / k;
         step_ = std::max(step_, services_.DoubleOption("Homotopy.MinimumStep"));
         step_ = std::min(step_, services_.DoubleOption("Homotopy.MaximumStep"));
         if (lambda_ + step_ > 1.0) step_ = 1.0 - lambda_;
@@ -403,7 +419,7 @@ Status HomotopyMgr::RunHook(std::int32_t hook, std::int32_t* next) {
             quiet_end = true;
           }
         }
-      } else if (std::fabs(lambda_ - 1.0) > 1e-10) {
+      } else if (std::fabs(lambda_ - 1.0) > kAtTarget) {
         Say(Format("Successful convergence, homotopy parameter = %g\n", lambda_));
         ++stage_;
         *next = kSolveNext;

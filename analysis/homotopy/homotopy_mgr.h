@@ -147,6 +147,7 @@ class HomotopyMgr final : public QLNSubSystemManager,
   Status SetUp(BvuBinaryStream& body);
   void ApplyValues(bool print);
   bool Printing();
+  std::int32_t StepIncrement();
   void Say(const std::string& text, Status status = 0);
 
   HomotopyServices& services_;

@@ -12,6 +12,7 @@
 #include "foundation/messages/su_print.h"
 #include "solve/groups/corrector_iteration.h"
 #include "solve/methods/group_solvers.h"
+#include "solve/options/option_descriptors.h"
 #include "solve/proxies/decomposer_proxy.h"
 
 namespace {
@@ -162,7 +163,11 @@ Status TornSolve::Solve(QLNGroup* group, std::uint8_t mode, std::uint32_t reques
   }
   const double abs_tol = options->GetReal(kOptAbsTearTol);
   const double rel_tol = options->GetReal(kOptRelTearTol);
-  const std::int32_t max_iter = options->GetInt(kOptMaxTearIter);
+  std::int32_t max_iter = options->GetInt(kOptMaxTearIter);
+  if (max_iter < 0) {
+    TellOptionNotUsed("torn group solver", kOptMaxTearIter, max_iter, "0");
+    max_iter = 0;
+  }
   if (IsVerbose()) {
     if (iterate) {
       SuPrint(0, "Solving torn group %d: iterate until convergence", &number);

@@ -62,7 +62,9 @@ std::int32_t NlsOptimiser::Run(double* point, const double* residuals, const dou
     if (false_conv > 0.0) v_[33] = false_conv;
     iv_[13] = 0;
     for (std::size_t k = 18; k <= 23; ++k) iv_[k] = 0;
-    iv_[16] = iv_[17] = options->GetInt(kOptMaxIter);
+    // Below 0 the routine refuses its set-up; the estimator says it goes on
+    // with 0 and means no step.
+    iv_[16] = iv_[17] = std::max(options->GetInt(kOptMaxIter), 0);
     std::fill(d_.begin(), d_.end(), 0.0);
     std::fill(rd_.begin(), rd_.end(), 0.0);
   }

@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <string>
 
 #include "road_env.h"
 
@@ -219,6 +221,28 @@ TEST_F(AnalysisRoad, HomotopyReachesTheTargetTheDirectSolveMisses) {
   // On the way the full step failed and was cut back from the best point.
   EXPECT_NE(lines.find("Convergence failure:  Return to best point and cut step"),
             std::string::npos);
+}
+
+// Homotopy.StepIncrement below 1 is stored; the homotopy goes on with 1,
+// says so once, and still reaches the target. Its many small steps sum to
+// an ulp short of 1, but the last solve is at the target itself.
+TEST_F(AnalysisRoad, AStepIncrementBelowOneIsToldOnceAndOneUsed) {
+  AnalysisRunOptions options = Options(TankModel::kDrained);
+  options.inflow = 0.5;
+  options.int_options = {{95, 0}};
+  HomotopyRun run;
+  ASSERT_TRUE(vantor_scenario::RunHomotopy(options, 0.05, 0.012, &run)) << run.trace.failure << "\n"
+                                                                        << Lines(run.trace);
+  EXPECT_EQ(run.lambda, 1.0);
+  EXPECT_EQ(run.homotopy_inflow, 0.05);
+  // Each converged step starts the next close by: the last stops within
+  // the solver's tolerance of h = 0.01 sooner than a direct solve.
+  EXPECT_NEAR(run.homotopy_h, 0.01, 1e-5);
+  const std::string told = "The homotopy refuses Homotopy.StepIncrement = 0 and goes on with 1";
+  EXPECT_EQ(std::count(run.trace.events.begin(), run.trace.events.end(), told), 1)
+      << Lines(run.trace);
+  EXPECT_NE(Lines(run.trace).find("Step size increment factor......:1\n"), std::string::npos)
+      << Lines(run.trace);
 }
 
 }  // namespace

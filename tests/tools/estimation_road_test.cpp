@@ -185,6 +185,29 @@ TEST_F(EstimationRoad, AnEstimationTellsItsCountsBeforeItsOutcome) {
   ASSERT_TRUE(Finish()) << Failure() << Events();
 }
 
+// Nls.MaxIter below 0 and EstimationPrintLevel above 4 are stored; the
+// estimator goes on with 0 and 4 and says so once each over the whole
+// estimation and a second one. No iteration moves the slope from its start.
+TEST_F(EstimationRoad, OptionsOutOfTheirBoundsAreToldOnceWithWhatIsUsed) {
+  ASSERT_TRUE(Start(Line) && IntOption(91, static_cast<std::uint32_t>(-3)) && IntOption(127, 9))
+      << Failure() << Events();
+  const std::string bound = "The estimator refuses Nls.MaxIter = -3 and goes on with 0";
+  const std::string level = "The estimator refuses EstimationPrintLevel = 9 and goes on with 4";
+  for (int estimation = 1; estimation <= 2; ++estimation) {
+    Results r;
+    ASSERT_TRUE(Estimate(LineFit(), &r)) << estimation << Failure() << Events();
+    ASSERT_EQ(r.estimates.size(), 1u) << estimation;
+    EXPECT_EQ(r.estimates[0], 1.0) << estimation;
+    ASSERT_TRUE(RunEnded()) << Failure();
+  }
+  road_->Collect();
+  EXPECT_NE(Events().find("Estimated variables will not be moved"), std::string::npos) << Events();
+  EXPECT_EQ(Events().find("Unknown error"), std::string::npos) << Events();
+  EXPECT_EQ(std::count(run_.events.begin(), run_.events.end(), bound), 1) << Events();
+  EXPECT_EQ(std::count(run_.events.begin(), run_.events.end(), level), 1) << Events();
+  ASSERT_TRUE(Finish()) << Failure() << Events();
+}
+
 // EstimationSolver 3 runs the chosen open NLP solver without sensitivities:
 // its gradients are differences of the passes, and it ends at the fit, not
 // where it started.

@@ -31,7 +31,8 @@ using vantor_client::MakeCommand;
 constexpr std::uint32_t kLibraryService = 61;
 constexpr std::uint16_t kFixed = 4;
 constexpr std::uint16_t kFree = 1;
-constexpr std::uint16_t kTearing = 97, kTearUpdate = 55, kPrintLevel = 31;
+constexpr std::uint16_t kTearing = 97, kTearUpdate = 55, kPrintLevel = 31,
+                        kMaxTearIter = 98;
 // The equation flag of a torn (procedure) equation.
 constexpr std::uint32_t kTornEquation = 0x8;
 
@@ -136,6 +137,23 @@ TEST_F(TornGroupRoad, ALoopTornByAProcedureConvergesByBothUpdates) {
   const std::size_t accelerated = ExpectSolved(6.0, wegstein, direct);
   EXPECT_LT(accelerated, substituted);
   EXPECT_TRUE(FinishRun()) << Failure();
+}
+
+// MaxTearIter below 0 is stored; the torn group solver goes on with 0, says
+// so once over two steady states, and its failure names the 0 it used.
+TEST_F(TornGroupRoad, ATearBoundBelowZeroIsToldOnceAndZeroUsed) {
+  ASSERT_TRUE(StartEngine(Engine(), "Torn") && IntOption(29, 1) && IntOption(kTearing, 1) &&
+              IntOption(kPrintLevel, 2) && IntOption(kMaxTearIter, static_cast<std::uint32_t>(-2)) &&
+              road_->Expect(HalfDefinition(), "the procedure definition", 0) &&
+              Load([](Writer& w) { Loop(w, 3.0); }) && BeginRun())
+      << Failure() << Events();
+  for (int solve = 1; solve <= 2; ++solve) (void)SteadyState();
+  road_->Collect();
+  const std::string told = "The torn group solver refuses MaxTearIter = -2 and goes on with 0";
+  EXPECT_EQ(std::count(run_.events.begin(), run_.events.end(), told), 1) << Events();
+  EXPECT_NE(Events().find("exceeded maximum of 0 tear iterations"), std::string::npos) << Events();
+  EXPECT_EQ(Events().find("exceeded maximum of -2"), std::string::npos) << Events();
+  EXPECT_TRUE(EndEngine()) << Failure() << Events();
 }
 
 }  // namespace torngroup
