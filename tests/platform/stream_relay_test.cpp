@@ -152,7 +152,10 @@ TEST(StreamRelay, AStreamNobodyReadsNeverHoldsTheWriterAndSaysWhatItDropped) {
     next = n + 1;
     ++whole;
   }
-  EXPECT_EQ(told[told.size() - 2].find(said) != std::string::npos, true) << told[told.size() - 2];
+  // Before the last line: the notice of the last drop or, when the relay
+  // had room again by the end (the scheduler's choice), the last line written.
+  const std::string& before = told[told.size() - 2];
+  EXPECT_TRUE(before.find(said) != std::string::npos || before == Numbered(kLines - 1)) << before;
   EXPECT_GT(whole, 0);
   EXPECT_GT(notices, 0);
   EXPECT_GE(whole + went, kLines - notices);
