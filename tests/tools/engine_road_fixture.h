@@ -335,6 +335,22 @@ class EngineRoad : public roadtest::RoadEnv {
     return true;
   }
 
+  // A command of the problem service answered 0, asked again a little later
+  // while a step still computing answers busy.
+  bool CommandOnceIdle(std::uint16_t command, const std::string& what) {
+    constexpr Status kBusy = 0x0032000Au;
+    Status answered = kBusy;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    for (bool first = true; answered == kBusy && std::chrono::steady_clock::now() < until;
+         first = false) {
+      if (!first) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      if (!road_->Exchange(vantor_client::MakeCommand(kProblemService, command), what, &answered))
+        return false;
+    }
+    if (answered != 0) return Fail(what + ": " + vantor_scenario::Hex(answered));
+    return true;
+  }
+
   // Command 2 once the run has ended; the engine's exit code must be 0.
   bool EndEngine() {
     if (!road_->Expect(vantor_client::MakeCommand(kProblemService, 2), "command 2", kEnding))
