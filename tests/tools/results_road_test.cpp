@@ -779,9 +779,10 @@ TEST_F(ResultsRoad, WritesDuringAStepWaitAndNeverRaceTheRunThread) {
       (s == 0 ? taken : busy) += 1;
     }
   }
-  EXPECT_GE(busy, 3);
+  // How many land inside a step is the scheduler's choice: one shows it.
+  EXPECT_GE(busy, 1);
   EXPECT_GT(taken, 0);
-  ASSERT_TRUE(road_->Expect(MakeCommand(kProblemService, 8), "command 8", 0)) << Failure();
+  ASSERT_TRUE(CommandOnceIdle(8, "command 8")) << Failure();
   EXPECT_TRUE(FinishRun()) << Failure();
 }
 
