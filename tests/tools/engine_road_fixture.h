@@ -321,33 +321,34 @@ class EngineRoad : public roadtest::RoadEnv {
 
   // Request 134 until the run has ended; the engine goes on.
   bool EndRun() {
-    constexpr Status kBusy = 0x0032000Au;
-    Status ended = kBusy;
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    for (bool first = true; ended == kBusy && std::chrono::steady_clock::now() < until;
-         first = false) {
-      if (!first) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      auto end = std::make_unique<vantor_client::Request>(kProblemService);
-      end->PutUInt16(134);
-      if (!road_->Exchange(std::move(end), "request 134", &ended)) return false;
-    }
-    if (ended != kRunEnded) return Fail("request 134: " + vantor_scenario::Hex(ended));
-    return true;
+    return AskWhileBusy(
+        [] {
+          auto end = std::make_unique<vantor_client::Request>(kProblemService);
+          end->PutUInt16(134);
+          return end;
+        },
+        "request 134", kRunEnded);
   }
 
-  // A command of the problem service answered 0, asked again a little later
-  // while a step still computing answers busy.
+  // A command of the problem service answered 0 once no step computes.
   bool CommandOnceIdle(std::uint16_t command, const std::string& what) {
+    return AskWhileBusy([&] { return vantor_client::MakeCommand(kProblemService, command); },
+                        what, 0);
+  }
+
+  // Sends what `make` builds until no step still computing answers busy
+  // (asked again a little later, for up to 30 s); the answer must be `want`.
+  bool AskWhileBusy(const std::function<std::unique_ptr<vantor_client::Request>()>& make,
+                    const std::string& what, Status want) {
     constexpr Status kBusy = 0x0032000Au;
     Status answered = kBusy;
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     for (bool first = true; answered == kBusy && std::chrono::steady_clock::now() < until;
          first = false) {
       if (!first) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      if (!road_->Exchange(vantor_client::MakeCommand(kProblemService, command), what, &answered))
-        return false;
+      if (!road_->Exchange(make(), what, &answered)) return false;
     }
-    if (answered != 0) return Fail(what + ": " + vantor_scenario::Hex(answered));
+    if (answered != want) return Fail(what + ": " + vantor_scenario::Hex(answered));
     return true;
   }
 
