@@ -150,6 +150,9 @@ class SensitivityMgr final : public QLNSubSystemManager,
   // listed, 0x8024FFFF when the row is outside the matrix.
   Status RowOf(AnalysisVariable* parameter, std::int32_t element, std::size_t* row);
   Status SetLists(BvuBinaryStream& body);
+  bool ListsInTheIntegration();
+  // Busy, with a line that says why the lists stay.
+  Status ListsHeldByTheRun();
   Status Values(BvuBinaryStream& body, DseMessage** reply);
   void FreeMatrices();
   void Outgrown();
@@ -169,4 +172,5 @@ class SensitivityMgr final : public QLNSubSystemManager,
   std::vector<std::vector<double>> matrix_;
   std::vector<std::vector<double>> switch_matrix_;
   std::int32_t allocation_ = 0;
+  bool told_lists_held_ = false;
 };

@@ -1,6 +1,8 @@
 // Service 64: the client sets the lists, switches the manager on and off,
 // clears it and fetches the sensitivities.
+#include <algorithm>
 #include <memory>
+#include <vector>
 
 #include "analysis/model/analysis_variable.h"
 #include "analysis/sensitivity/sensitivity_mgr.h"
@@ -45,6 +47,9 @@ Status SensitivityMgr::ServeRequest(BvuBinaryStream& body, DseMessage** reply) {
     }
     case kClear: {
       const Status s = body.GetUInt16(&end);
+      if (parameters_.empty() && variables_.empty()) return s;
+      if (ListsInTheIntegration()) return ListsHeldByTheRun();
+      told_lists_held_ = false;
       Clear(true);
       return s;
     }
@@ -56,33 +61,67 @@ Status SensitivityMgr::ServeRequest(BvuBinaryStream& body, DseMessage** reply) {
 }
 
 // Any reference that does not resolve makes the answer 1; the others are
-// added all the same.
+// added all the same. While the run's integration goes on, its
+// sensitivities belong to the lists it began with: the same lists again
+// change nothing, other lists wait until it starts afresh.
 Status SensitivityMgr::SetLists(BvuBinaryStream& body) {
-  Clear(true);
   Status result = status::kOk;
-  for (int list = 0; list < 2; ++list) {
+  std::vector<AnalysisVariable*> lists[2];
+  for (auto& list : lists) {
     std::uint16_t count = 0;
     const Status read = body.GetUInt16(&count);
     if (status::IsFailure(read)) return read;
-    for (std::uint16_t i = 0; i < count; ++i) {
+    for (std::uint16_t i = 0; i < count && result != 0x8000FFFFu; ++i) {
       AnalysisVariable* variable = nullptr;
       const Status resolved = services_.ReadVariableReference(body, &variable);
       if (status::IsFailure(resolved) || variable == nullptr) {
         result = 1;
         // Nothing more can be read once the body has run out.
-        if (resolved == 0x8000FFFFu) return result;
+        if (resolved == 0x8000FFFFu) result = resolved;
         continue;
       }
-      if (list == 0) {
-        AddVariable(variable);
-      } else {
-        AddParameter(variable);
-      }
+      list.push_back(variable);
     }
+    if (result == 0x8000FFFFu) break;
   }
-  std::uint16_t end = 0;
-  body.GetUInt16(&end);
+  if (result == 0x8000FFFFu) {
+    result = 1;
+  } else {
+    std::uint16_t end = 0;
+    body.GetUInt16(&end);
+  }
+  if (ListsInTheIntegration()) {
+    auto same = [](const std::vector<AnalysisVariable*>& a,
+                   const std::vector<AnalysisVariable*>& b) {
+      return std::equal(
+          a.begin(), a.end(), b.begin(), b.end(),
+          [](AnalysisVariable* x, AnalysisVariable* y) { return x->Id() == y->Id(); });
+    };
+    if (result == 0 && same(lists[0], variables_) && same(lists[1], parameters_)) return result;
+    return ListsHeldByTheRun();
+  }
+  told_lists_held_ = false;
+  Clear(true);
+  for (AnalysisVariable* variable : lists[0]) AddVariable(variable);
+  for (AnalysisVariable* parameter : lists[1]) AddParameter(parameter);
   return result;
+}
+
+// Storage made for the lists means a run computed with them; the run's
+// integration goes on with them unless it starts afresh.
+bool SensitivityMgr::ListsInTheIntegration() {
+  return allocation_ != 0 && services_.IntegrationGoesOn();
+}
+
+Status SensitivityMgr::ListsHeldByTheRun() {
+  // Once until lists are taken again: a client may ask on and on.
+  if (!told_lists_held_)
+    services_.Print(status::kOk,
+                    "The sensitivity lists stay as the dynamic run began with them while it goes "
+                    "on from its last step: other lists are taken once it starts afresh "
+                    "(re-initialisation, rewind or edit).");
+  told_lists_held_ = true;
+  return sens_status::kBusy;
 }
 
 Status SensitivityMgr::Values(BvuBinaryStream& body, DseMessage** reply) {

@@ -82,6 +82,9 @@ class AnalysisServices {
   // A run step computes on the run thread: what it reads and writes is not
   // this thread's to change.
   virtual bool StepComputing() = 0;
+  // The dynamic run goes on from its last step: its integration carries
+  // the sensitivities of the lists it began with.
+  virtual bool IntegrationGoesOn() = 0;
   virtual void ResetPendingTime() = 0;
   virtual void RaiseAnalysisCounter() = 0;
   virtual void LowerAnalysisCounter() = 0;

@@ -213,6 +213,8 @@ void EngineAnalysisServices::DumpSwitchTimeSensitivity(AnalysisVariable* variabl
 
 bool EngineAnalysisServices::StepComputing() { return problem_.StepScheduled(); }
 
+bool EngineAnalysisServices::IntegrationGoesOn() { return problem_.IntegrationGoesOn(); }
+
 void EngineAnalysisServices::DropSensitivityStorage() {
   if (problem_.StepScheduled()) return;
   auto* integrator = dynamic_cast<IntegratorServerProxy*>(GetCurrentIntegrator());

@@ -36,6 +36,7 @@ class EngineAnalysisServices final : public AnalysisServices {
 
   Status ReadVariableReference(BvuBinaryStream& body, AnalysisVariable** variable) override;
   bool StepComputing() override;
+  bool IntegrationGoesOn() override;
   void ResetPendingTime() override;
   void RaiseAnalysisCounter() override { ++analysis_counter_; }
   void LowerAnalysisCounter() override {

@@ -325,6 +325,11 @@ Status SimProblemMgr::StartSolverThread() {
   return handover_->StartSolverThread(no_exception_handling_ != 0);
 }
 
+bool SimProblemMgr::IntegrationGoesOn() const {
+  return step_result_pending_ &&
+         SolverOptions::Instance()->GetInt(kRunModeOption) == kDynamicMode;
+}
+
 Status SimProblemMgr::StopRun() {
   handover_->StopRun();
   run_state_ = 2;

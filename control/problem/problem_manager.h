@@ -246,6 +246,8 @@ class SimProblemMgr : public SimMasterManager,
   // thread waits on the client in the middle of an operation (the wait polls
   // and would otherwise let an edit free what the operation is using).
   bool StepScheduled() const { return step_scheduled_ || client_waits_ > 0; }
+  // A dynamic run's next step goes on from the last one (no initialisation).
+  bool IntegrationGoesOn() const;
   void HoldForClient(bool hold) { client_waits_ += hold ? 1 : (client_waits_ > 0 ? -1 : 0); }
   // Whether the control loop is inside a run, between its steps too (an
   // action's passes go on without the client): the run has not come to rest.

@@ -282,6 +282,7 @@ class FakeServices : public AnalysisServices {
   AnalysisVariable* VariableFor(DAESVarTableEntry*) override { return nullptr; }
   void DropSensitivityStorage() override { ++storage_drops; }
   bool StepComputing() override { return step_computing; }
+  bool IntegrationGoesOn() override { return integration_goes_on; }
   std::int32_t ControlValueCount() override { return control_values; }
   Status LoadOpenNLPEstimationSolver(const char* name, EstOpenNLPSolver** solver) override {
     log.push_back(std::string("LoadNLP ").append(name));
@@ -316,6 +317,7 @@ class FakeServices : public AnalysisServices {
   int driver_calls = 0;
   int storage_drops = 0;
   bool step_computing = false;
+  bool integration_goes_on = false;
   int references_read = 0;
   double current_time = 0.0;
   double record_time = 0.0;

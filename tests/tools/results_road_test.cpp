@@ -782,7 +782,7 @@ TEST_F(ResultsRoad, WritesDuringAStepWaitAndNeverRaceTheRunThread) {
   // How many land inside a step is the scheduler's choice: one shows it.
   EXPECT_GE(busy, 1);
   EXPECT_GT(taken, 0);
-  ASSERT_TRUE(CommandOnceIdle(8, "command 8")) << Failure();
+  ASSERT_TRUE(CommandOnceIdle(8, "command 8")) << Failure() << Events();
   EXPECT_TRUE(FinishRun()) << Failure();
 }
 
