@@ -67,29 +67,26 @@ Status SensitivityMgr::ServeRequest(BvuBinaryStream& body, DseMessage** reply) {
 Status SensitivityMgr::SetLists(BvuBinaryStream& body) {
   Status result = status::kOk;
   std::vector<AnalysisVariable*> lists[2];
+  // Nothing more can be read once the body has run out.
+  bool ran_out = false;
   for (auto& list : lists) {
     std::uint16_t count = 0;
     const Status read = body.GetUInt16(&count);
     if (status::IsFailure(read)) return read;
-    for (std::uint16_t i = 0; i < count && result != 0x8000FFFFu; ++i) {
+    for (std::uint16_t i = 0; i < count && !ran_out; ++i) {
       AnalysisVariable* variable = nullptr;
       const Status resolved = services_.ReadVariableReference(body, &variable);
       if (status::IsFailure(resolved) || variable == nullptr) {
         result = 1;
-        // Nothing more can be read once the body has run out.
-        if (resolved == 0x8000FFFFu) result = resolved;
+        ran_out = resolved == 0x8000FFFFu;
         continue;
       }
       list.push_back(variable);
     }
-    if (result == 0x8000FFFFu) break;
+    if (ran_out) break;
   }
-  if (result == 0x8000FFFFu) {
-    result = 1;
-  } else {
-    std::uint16_t end = 0;
-    body.GetUInt16(&end);
-  }
+  std::uint16_t end = 0;
+  if (!ran_out) body.GetUInt16(&end);
   if (ListsInTheIntegration()) {
     auto same = [](const std::vector<AnalysisVariable*>& a,
                    const std::vector<AnalysisVariable*>& b) {
