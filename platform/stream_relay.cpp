@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 #include "platform/thread_host.h"
 
@@ -29,6 +30,7 @@ struct Relay {
   int from = -1;        // the read end of the process's own pipe
   int write_end = -1;   // its write end, kept for descriptors that share it
   int to = -1;          // the real stream
+  int pipe_size = 0;    // its capacity when it is a pipe
   dev_t device = 0;     // and what it is, to find descriptors that share it
   ino_t inode = 0;
   const char* name = "";
@@ -116,10 +118,25 @@ std::uint32_t ReadOn(Relay& relay) {
   }
 }
 
+// How much of `size` bytes at `data` to write at once: a pipe whose reader
+// has stopped takes a write only whole while its last page has room for
+// it, so a piece larger than the room left would wait with all its lines
+// although most of them fit. Such a piece goes in whole lines that fit.
+std::size_t FittingPart(const Relay& relay, const char* data, std::size_t size) {
+  if (relay.pipe_size <= 0) return size;
+  int queued = 0;
+  if (::ioctl(relay.to, FIONREAD, &queued) != 0 || queued >= relay.pipe_size) return size;
+  const auto room = static_cast<std::size_t>(relay.pipe_size - queued);
+  if (size <= room) return size;
+  const std::size_t last = std::string_view(data, room).rfind('\n');
+  return last != std::string_view::npos ? last + 1 : size;
+}
+
 // Writes all of it; false when the stream fails.
 bool WriteAll(Relay& relay, const std::string& piece) {
   for (std::size_t at = 0; at < piece.size();) {
-    const ssize_t n = ::write(relay.to, piece.data() + at, piece.size() - at);
+    const std::size_t part = FittingPart(relay, piece.data() + at, piece.size() - at);
+    const ssize_t n = ::write(relay.to, piece.data() + at, part);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     const auto count = static_cast<std::size_t>(n);
@@ -202,6 +219,7 @@ Relay* MakeRelay(int fd, const struct stat& stream, std::size_t most) {
   relay->from = ends[0];
   relay->write_end = ends[1];
   relay->to = to;
+  relay->pipe_size = S_ISFIFO(stream.st_mode) ? ::fcntl(to, F_GETPIPE_SZ) : 0;
   relay->device = stream.st_dev;
   relay->inode = stream.st_ino;
   relay->name = fd == 2 ? "standard error" : "standard output";

@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <limits.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -160,6 +162,44 @@ TEST(StreamRelay, AStreamNobodyReadsNeverHoldsTheWriterAndSaysWhatItDropped) {
   EXPECT_GT(notices, 0);
   EXPECT_GE(whole + went, kLines - notices);
   EXPECT_LE(whole + went, kLines);
+}
+
+int Queued(int fd) {
+  int queued = -1;
+  return ::ioctl(fd, FIONREAD, &queued) == 0 ? queued : -1;
+}
+
+// A reader that has stopped: the lines that came at once, more than the
+// room left in its pipe, go on as far as whole lines fit, not all held
+// back; once it reads again, the rest come whole and in order.
+TEST(StreamRelay, AStalledStreamTakesTheLinesThatFitOfMoreThanItHasRoomFor) {
+  Pipe real;
+  ::fcntl(real.ends[1], F_SETPIPE_SZ, 4096);
+  const int capacity = ::fcntl(real.ends[1], F_GETPIPE_SZ);
+  const int fd = ::fcntl(real.ends[1], F_DUPFD_CLOEXEC, 3);
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(platform::RelayStreams({fd}));
+  std::string first;
+  std::string burst;
+  for (int n = 0; n < 11; ++n) first += Numbered(n) + "\n";
+  for (int n = 11; n < 34 + 11; ++n) burst += Numbered(n) + "\n";
+  const auto line = static_cast<int>(Numbered(0).size() + 1);
+  ASSERT_GT(static_cast<int>(first.size() + burst.size()), capacity);
+  ASSERT_LT(burst.size(), std::size_t{PIPE_BUF});  // one piece for the relay
+
+  const auto wait_until_queued = [&](int least) {
+    const auto until = std::chrono::steady_clock::now() + kPatience;
+    while (Queued(real.ends[0]) < least && std::chrono::steady_clock::now() < until)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return Queued(real.ends[0]);
+  };
+  ASSERT_EQ(::write(fd, first.data(), first.size()), static_cast<ssize_t>(first.size()));
+  ASSERT_EQ(wait_until_queued(static_cast<int>(first.size())), static_cast<int>(first.size()));
+  ASSERT_EQ(::write(fd, burst.data(), burst.size()), static_cast<ssize_t>(burst.size()));
+  EXPECT_GE(wait_until_queued(capacity - line), capacity - line);
+
+  EXPECT_EQ(ReadUntil(real.ends[0], Numbered(44) + "\n"), first + burst);
+  ::close(fd);
 }
 
 // Descriptors naming one pipe share a relay and keep the order of their
