@@ -16,6 +16,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -77,6 +78,16 @@ void NoSteadyState(Writer& w) {
   ModelEquation(w, 10, ".root", Sub(Var(0), Sqrt(Var(1))), {{2, 2}, {2, 1}});
 }
 
+constexpr char kFailure[] = "Steady state solution failure";
+
+// How often `what` occurs in `text`.
+std::size_t Count(const std::string& text, const std::string& what) {
+  std::size_t count = 0;
+  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+    ++count;
+  return count;
+}
+
 class UnreadOutputRoad : public EngineRoad {
  protected:
   ~UnreadOutputRoad() override {
@@ -106,7 +117,7 @@ class UnreadOutputRoad : public EngineRoad {
   bool FailedSince(std::size_t from) {
     road_->Collect();
     for (std::size_t i = from; i < run_.events.size(); ++i) {
-      if (run_.events[i].find("Steady state solution failure") != std::string::npos) return true;
+      if (run_.events[i].find(kFailure) != std::string::npos) return true;
     }
     return false;
   }
@@ -128,7 +139,49 @@ class UnreadOutputRoad : public EngineRoad {
     }
     // They fill up indeed, once the engine's relay has passed its lines on.
     client_->WaitFor([&] { return Held() > capacity_ / 2; });
-    return Held() > capacity_ / 2 || Fail("the engine's streams did not fill");
+    return Held() > capacity_ / 2 || Fail("the engine's streams did not fill: " + Diagnosis());
+  }
+
+  // Why the streams did not fill: what the pipe holds, the engine's line
+  // count (the failures it told the client), each engine thread's system
+  // call (a relay waiting in write names the bytes it holds out), and then,
+  // the pipe drained, what the relay still held and said it had dropped.
+  std::string Diagnosis() {
+    std::string told = "the pipe holds " + std::to_string(Held()) + " of " +
+                       std::to_string(capacity_) + " bytes; the engine told " +
+                       std::to_string(Count(Events(), kFailure)) + " failures; its threads:";
+    const std::string tasks = "/proc/" + std::to_string(client_->EnginePid()) + "/task";
+    std::error_code error;
+    for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
+      std::ifstream name(task.path() / "comm");
+      std::ifstream call(task.path() / "syscall");
+      std::string comm, number, fd, buffer, count;
+      std::getline(name, comm);
+      call >> number >> fd >> buffer >> count;
+      told += "\n  " + comm + ": system call " + number;
+      if (number == "1") {
+        told += " (write), " + std::to_string(std::stoul(count, nullptr, 16)) +
+                " bytes to descriptor " + std::to_string(std::stoul(fd, nullptr, 16));
+      }
+    }
+    std::string drained;
+    ::fcntl(unread_, F_SETFL, O_NONBLOCK);
+    for (int quiet = 0; quiet < 20;) {
+      char piece[4096];
+      const ssize_t got = ::read(unread_, piece, sizeof piece);
+      if (got > 0) drained.append(piece, static_cast<std::size_t>(got));
+      quiet = got > 0 ? 0 : quiet + 1;
+      if (got <= 0) ::usleep(50000);
+    }
+    told += "\nthen drained: " + std::to_string(drained.size()) + " bytes, " +
+            std::to_string(Count(drained, "\n")) + " lines, " +
+            std::to_string(Count(drained, kFailure)) + " failures";
+    const std::size_t dropped = drained.find(" were dropped");
+    if (dropped != std::string::npos) {
+      const std::size_t from = drained.rfind('\n', dropped) + 1;
+      told += "; " + drained.substr(from, drained.find('\n', dropped) - from);
+    }
+    return told;
   }
 
   int unread_ = -1;
