@@ -61,9 +61,12 @@ class RunRoad : public engineroad::EngineRoad {
     return {};
   }
   // The same once it is listed: the loop takes a snapshot a pass or two
-  // after the command that asked for it has been answered.
+  // after the command that asked for it has been answered, however long
+  // those take on a loaded machine (up to the client's time-out).
   SnapshotEntry AwaitListed(const std::string& name) {
-    for (int tries = 0; tries < 200; ++tries) {
+    const auto until =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(client_->TimeoutMs());
+    while (std::chrono::steady_clock::now() < until) {
       const SnapshotEntry entry = Listed(name);
       if (entry.id != 0 || !Failure().empty()) return entry;
       std::this_thread::sleep_for(std::chrono::milliseconds(10));

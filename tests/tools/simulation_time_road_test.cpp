@@ -74,9 +74,13 @@ class TimeRoad : public engineroad::EngineRoad {
     for (const auto& entry : entries) list.emplace_back(entry.id, entry.name);
     return list;
   }
-  // Asks again until the run has taken the snapshot of that name.
+  // Asks again until the run has taken the snapshot of that name (up to
+  // the client's time-out: the passes until then take what the machine
+  // gives them).
   bool AwaitSnapshot(const std::string& name) {
-    for (int k = 0; k < 200; ++k) {
+    const auto until =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(client_->TimeoutMs());
+    while (std::chrono::steady_clock::now() < until) {
       for (const auto& entry : Snapshots())
         if (entry.second == name) return true;
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
