@@ -3,8 +3,11 @@
 // folder with its lock, the file service and the exit codes.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -371,6 +374,61 @@ TEST(EngineProcess, AClientGoneBeforeTheHandshakeEndsTheEngine) {
   const bool gone = ended();
   if (!gone) ::kill(pid, SIGKILL);
   EXPECT_TRUE(gone) << "the engine still waited for its client";
+}
+
+// A reader that has stopped, its pipe of one page nearly full of what
+// another writer put there: the engine's lines that fit (its banner and
+// usage, written at once) are there when the engine has ended, whole and
+// in order, not held back because all of them do not fit.
+TEST(EngineProcess, AStalledPipeKeepsTheEnginesLinesItHasRoomFor) {
+  std::FILE* reading = ::popen((std::string(VANTOR_ENGINE) + " --help").c_str(), "r");
+  ASSERT_NE(reading, nullptr);
+  std::string told;
+  char buffer[256];
+  while (std::fgets(buffer, sizeof buffer, reading) != nullptr) told += buffer;
+  ASSERT_EQ(::pclose(reading), 0);
+
+  int ends[2];
+  ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+  ::fcntl(ends[0], F_SETPIPE_SZ, 4096);
+  const int capacity = ::fcntl(ends[0], F_GETPIPE_SZ);
+  const std::string others = std::string(capacity - 300, 'o') + "\n";
+  ASSERT_LT(capacity - others.size(), told.size());
+  ASSERT_EQ(::write(ends[1], others.data(), others.size()), static_cast<ssize_t>(others.size()));
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, ends[1], 1);
+  char* argv[] = {const_cast<char*>(VANTOR_ENGINE), const_cast<char*>("--help"), nullptr};
+  pid_t pid = 0;
+  const int spawned = ::posix_spawn(&pid, VANTOR_ENGINE, &actions, nullptr, argv, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(ends[1]);
+  ASSERT_EQ(spawned, 0);
+  // It ends by itself: what its stream does not take is given up at exit.
+  int status = -1;
+  const auto until = std::chrono::steady_clock::now() + std::chrono::minutes(2);
+  while (::waitpid(pid, &status, WNOHANG) == 0 && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  if (!WIFEXITED(status)) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, &status, 0);
+    ADD_FAILURE() << "the engine did not end";
+  }
+
+  std::string got;
+  for (ssize_t n; (n = ::read(ends[0], buffer, sizeof buffer)) > 0;)
+    got.append(buffer, static_cast<std::size_t>(n));
+  ::close(ends[0]);
+  ASSERT_EQ(got.substr(0, others.size()), others);
+  const std::string engine = got.substr(others.size());
+  std::size_t longest = 0;
+  for (std::size_t from = 0, end; (end = told.find('\n', from)) != std::string::npos;
+       from = end + 1)
+    longest = std::max(longest, end + 1 - from);
+  // Short of the room by less than the line that did not fit.
+  EXPECT_GT(engine.size() + longest, capacity - others.size()) << "held back: " << engine;
+  EXPECT_EQ(told.substr(0, engine.size()), engine);
+  EXPECT_TRUE(engine.empty() || engine.back() == '\n') << engine;
 }
 
 }  // namespace
