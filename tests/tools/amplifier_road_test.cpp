@@ -227,10 +227,10 @@ TEST_F(AmplifierRoad, AStepStandingStillAtTheTightestToleranceEndsWithALine) {
 
 // Written as eight balances, the circuit runs to its reference at rtol
 // 1e-8 in one command, its steps long and short with the input. At rtol
-// 1e-10, atol 1e-13 it crawls, at some twenty rounding units a step near
-// t = 0.06 with Ue from Time and at fifteen near t = 0.086 with Ue from a
-// clock state: each step moves time, and at that pace the run would take
-// years. Either ends with the line, long before the default step bound.
+// 1e-10, atol 1e-13 it crawls at some ten to thirty rounding units a step,
+// near t = 0.06 with Ue from Time and near t = 0.086 with Ue from a clock
+// state: each step moves time, and at that pace the run would take
+// centuries. Either ends with the line, long before the default step bound.
 TEST_F(AmplifierRoad, TheEightBalanceFormRunsAtItsToleranceAndEndsWhereItCrawls) {
   if (testsupport::kUnderThreadSanitizer) GTEST_SKIP() << engineroad::kNumbersNotThreads;
   for (const bool clock : {false, true}) {

@@ -829,11 +829,11 @@ TEST_F(LateRestartRoad, AFastTransientAtALateTimeRunsThrough) {
   }
 }
 
-// x' + k x = 0 from t0 = 1e6, k from 1 to 1000 once Time > t0 + 0.5 (an
-// IF): after the switch IDA starts again at a late time. Every point on
-// the closed form; past the switch, within what the switch's place in
-// time (located to 1e-9, or a few rounding units of it) moves the value by
-// as well.
+// x' + k x = 0 from t0 = 1e5 (command 94), k from 1 to 1000 once Time >
+// t0 + 0.5 (an IF): after the switch IDA starts again at a late time.
+// Every point on the closed form; past the switch, within what the
+// switch's place in time (located to 1e-9, or a few rounding units of it)
+// moves the value by as well.
 TEST_F(LateRestartRoad, ARateThatJumpsLateFollowsItsClosedForm) {
   if (testsupport::kUnderThreadSanitizer) GTEST_SKIP() << engineroad::kNumbersNotThreads;
   constexpr double kT0 = 1e5, kInterval = 0.01;
@@ -872,8 +872,8 @@ TEST_F(LateRestartRoad, ARateThatJumpsLateFollowsItsClosedForm) {
 // Fixed steps of 5e-10 (Integration.StepSizeType 0) at t = 1e6 move time
 // by four or five rounding units each: 10,000 of them reach a target 5e-6
 // on, x off its closed form by no more than the rounding of each step's
-// time (half a unit in 4.3). Towards t = 2e6 they would take millions of
-// years, and the step ends with the line for a fixed step.
+// time (half a unit in 4.3). Towards t = 2e6 they would take centuries,
+// and the step ends with the line for a fixed step.
 TEST_F(LateRestartRoad, FixedStepsMovingTimeByAFewUnitsGoOnUnlessTheTargetIsOutOfReach) {
   if (testsupport::kUnderThreadSanitizer) GTEST_SKIP() << engineroad::kNumbersNotThreads;
   constexpr double kT0 = 1e6;
