@@ -202,10 +202,12 @@ class Stepper final : public DynamicCore {
   // target lies further off than any run could go (a solution blowing up,
   // a tolerance finer than the model's rounding, a fixed step too small
   // for the time). Steps that grow, as after a restart at a late time,
-  // run on however little each moves time.
+  // run on however little each moves time; so do steps held at the user's
+  // bound on them (`bound`, 0 for none), which Integration.MaxSteps ends.
   class Headway {
    public:
-    Headway(double from, bool fixed) : from_(from), window_(fixed ? kFixedWindow : kWindow) {}
+    Headway(double from, bool fixed, double bound)
+        : from_(from), window_(fixed ? kFixedWindow : kWindow), bound_(bound) {}
     // After each step; true once the steps stand still.
     bool StandsStill(double tn, double hu, double target);
 
@@ -219,6 +221,7 @@ class Stepper final : public DynamicCore {
     static constexpr double kFarSteps = 1e13;  // no run takes that many
     double from_;
     int window_;
+    double bound_;
     int steps_ = 0, still_ = 0;
     double largest_ = 0.0, grown_ = 0.0;
   };
@@ -1570,7 +1573,8 @@ bool Stepper::Headway::StandsStill(double tn, double hu, double target) {
   const double moved = tn - from_;
   // Not moving at all is far too (a NaN as well).
   const bool far = !(moved * kFarSteps > (target - tn) * window_);
-  if (!far || largest_ > kGrowth * grown_) {
+  const bool held = bound_ > 0.0 && largest_ >= 0.5 * bound_;
+  if (!far || held || largest_ > kGrowth * grown_) {
     grown_ = largest_;
     still_ = 0;
   } else {
@@ -1642,7 +1646,7 @@ Status Stepper::Advance(double target, double* reached) {
   // ends it with a line that names the bound.
   const auto most = static_cast<long>(s_.options_.Get(kOptionMaxSteps));
   const double from = tn_;
-  Headway headway(tn_, FixedSize());
+  Headway headway(tn_, FixedSize(), FixedSize() ? 0.0 : s_.options_.Get(kOptionMaxStepSize));
   for (long n = 0; tn_ < target; ++n) {
     if (n >= most) return TooMuchWork(n, from, target);
     // A delayed value that jumps ends the steps just before the jump, and

@@ -873,19 +873,28 @@ TEST_F(LateRestartRoad, ARateThatJumpsLateFollowsItsClosedForm) {
 // by four or five rounding units each: 10,000 of them reach a target 5e-6
 // on, x off its closed form by no more than the rounding of each step's
 // time (half a unit in 4.3). Towards t = 2e6 they would take centuries,
-// and the step ends with the line for a fixed step.
+// and the step ends with the line for a fixed step. Variable steps held
+// there by Integration.MaxStepSize are the user's choice: the user's
+// Integration.MaxSteps ends them.
 TEST_F(LateRestartRoad, FixedStepsMovingTimeByAFewUnitsGoOnUnlessTheTargetIsOutOfReach) {
   if (testsupport::kUnderThreadSanitizer) GTEST_SKIP() << engineroad::kNumbersNotThreads;
   constexpr double kT0 = 1e6;
-  for (const double interval : {5e-6, kT0}) {
-    SCOPED_TRACE(testing::Message() << "interval " << interval);
+  for (const auto& [interval, fixed] :
+       {std::pair{5e-6, true}, std::pair{kT0, true}, std::pair{kT0, false}}) {
+    SCOPED_TRACE(testing::Message() << "interval " << interval << (fixed ? ", fixed" : ""));
     CloseEngine();
     Settings settings;
     settings.interval = interval;
-    ASSERT_TRUE(Start(settings, Approach(1.0)) && IntOption(137, 0) && RealOption(138, 5e-10) &&
-                Set("u", 2.0) && StartAt(kT0))
+    settings.max_step = fixed ? 0.0 : 5e-10;
+    ASSERT_TRUE(Start(settings, Approach(1.0)) && IntOption(137, fixed ? 0 : 1) &&
+                RealOption(138, 5e-10) && IntOption(103, 20000) && Set("u", 2.0) && StartAt(kT0))
         << Failure() << Events();
-    if (interval < 1.0) {
+    if (!fixed) {
+      std::string said;
+      ASSERT_TRUE(StepFailsSaying("The integrator took 20000 steps", &said))
+          << Failure() << Events();
+      EXPECT_EQ(Events().find("stands still"), std::string::npos) << Events();
+    } else if (interval < 1.0) {
       double x = 0.0;
       ASSERT_TRUE(Step(kT0 + interval) && Value(1, &x)) << Failure() << Events();
       const double unit = std::nextafter(kT0, HUGE_VAL) - kT0;
