@@ -16,7 +16,6 @@
 #include <sundials/sundials_nonlinearsolver.h>
 
 #include <algorithm>
-#include <cfloat>
 #include <cmath>
 #include <cstdio>
 #include <functional>
@@ -195,10 +194,37 @@ class Stepper final : public DynamicCore {
   Status TooMuchWork(long steps, double from, double target);
   // Says that the steps no longer move time, and what to try.
   Status TimeStandsStill(long steps, double from);
-  // A step moving time by at most this many rounding units of it stands
-  // still; this many such steps in a row end the step.
-  static constexpr double kStallUnits = 4.0;
-  static constexpr int kStalledSteps = 10;
+  // Steps of a fixed size: they cannot grow, and a run of them that stands
+  // still calls for a larger size rather than other tolerances.
+  bool FixedSize() const;
+  // Whether a run of steps still gets anywhere: it stands still once, over
+  // a longer run, its steps have stopped growing and at their pace the
+  // target lies further off than any run could go (a solution blowing up,
+  // a tolerance finer than the model's rounding, a fixed step too small
+  // for the time). Steps that grow, as after a restart at a late time,
+  // run on however little each moves time; so do steps held at the user's
+  // bound on them (`bound`, 0 for none), which Integration.MaxSteps ends.
+  class Headway {
+   public:
+    Headway(double from, bool fixed, double bound)
+        : from_(from), window_(fixed ? kFixedWindow : kWindow), bound_(bound) {}
+    // After each step; true once the steps stand still.
+    bool StandsStill(double tn, double hu, double target);
+
+   private:
+    // Steps judged together. Variable steps may grow only slowly through a
+    // fast transient, and each moves time by whole rounding units; a fixed
+    // step is what it is.
+    static constexpr int kWindow = 500, kFixedWindow = 10;
+    static constexpr int kStillWindows = 4;    // that many in a row stand still
+    static constexpr double kGrowth = 2.0;     // steps grown this much run on
+    static constexpr double kFarSteps = 1e13;  // no run takes that many
+    double from_;
+    int window_;
+    double bound_;
+    int steps_ = 0, still_ = 0;
+    double largest_ = 0.0, grown_ = 0.0;
+  };
   Status RestartOnMovedInputs();
   Status StartLeg();
   Status StartIda();
@@ -1536,9 +1562,35 @@ Status Stepper::TooMuchWork(long steps, double from, double target) {
   return kStatusTooMuchWork;
 }
 
+bool Stepper::FixedSize() const {
+  return method_ == Method::kEuler || method_ == Method::kRK4 ||
+         s_.options_.Get(kOptionStepSizeType) == 0;
+}
+
+bool Stepper::Headway::StandsStill(double tn, double hu, double target) {
+  largest_ = std::max(largest_, std::fabs(hu));
+  if (++steps_ < window_) return false;
+  const double moved = tn - from_;
+  // Not moving at all is far too (a NaN as well).
+  const bool far = !(moved * kFarSteps > (target - tn) * window_);
+  const bool held = bound_ > 0.0 && largest_ >= 0.5 * bound_;
+  if (!far || held || largest_ > kGrowth * grown_) {
+    grown_ = largest_;
+    still_ = 0;
+  } else {
+    ++still_;
+  }
+  from_ = tn;
+  steps_ = 0;
+  largest_ = 0.0;
+  return still_ >= kStillWindows;
+}
+
 Status Stepper::TimeStandsStill(long steps, double from) {
   char line[480];
-  if (method_ == Method::kEuler || method_ == Method::kRK4) {
+  // IDA's steps of the fixed size, unless its error test has cut them.
+  const double size = s_.options_.Get(kOptionStepSize);
+  if (method_ == Method::kEuler || method_ == Method::kRK4 || (FixedSize() && hu_ >= 0.5 * size)) {
     std::snprintf(line, sizeof line,
                   "The integration stands still at t = %.9g: steps of %.3g no longer move "
                   "time there (%ld steps from t = %.6g). Take a larger Integration.StepSize",
@@ -1594,7 +1646,7 @@ Status Stepper::Advance(double target, double* reached) {
   // ends it with a line that names the bound.
   const auto most = static_cast<long>(s_.options_.Get(kOptionMaxSteps));
   const double from = tn_;
-  int stalled = 0;
+  Headway headway(tn_, FixedSize(), FixedSize() ? 0.0 : s_.options_.Get(kOptionMaxStepSize));
   for (long n = 0; tn_ < target; ++n) {
     if (n >= most) return TooMuchWork(n, from, target);
     // A delayed value that jumps ends the steps just before the jump, and
@@ -1605,18 +1657,12 @@ Status Stepper::Advance(double target, double* reached) {
       if (Status r = RestartAtJump(jump); r != 0) return r;
       continue;
     }
-    const double before = tn_;
     const Status st = (method_ == Method::kEuler || method_ == Method::kRK4)
                           ? StepFixed(std::min(target, limit))
                           : StepIda(std::min(target, limit), limit);
     if (st != 0) return st;
-    // A step within a few rounding units of the time no longer moves it:
-    // IDA goes on taking such steps and never says so (a solution blowing
-    // up, a tolerance finer than the model's rounding). A run of them ends
-    // the step; a single one may still grow again, as after a restart at a
-    // late time.
-    stalled = tn_ - before <= kStallUnits * DBL_EPSILON * std::fabs(tn_) ? stalled + 1 : 0;
-    if (stalled >= kStalledSteps && tn_ < target) return TimeStandsStill(n + 1, from);
+    // IDA goes on taking steps that barely move time and never says so.
+    if (headway.StandsStill(tn_, hu_, target) && tn_ < target) return TimeStandsStill(n + 1, from);
     bool event = false;
     if (Status a = AfterStep(tn_, &event); a != 0) return a;
     if (!event) continue;

@@ -101,16 +101,86 @@ void Amplifier(Writer& w) {
   ModelEquation(w, 50, ".d5", Sub(Var(0), Sub(Var(1), Var(2))), {{2, 5}, {2, 17}, {2, 18}});
 }
 
+// The same circuit as another client writes it: the eight current balances
+// over the eight node voltages, each capacitor's voltage (u1 = y1 - y2, y3,
+// u3 = y4 - y5, y6, u5 = y7 - y8) a state in both balances it joins, each u
+// = ya - yb an equation of its own. With `clock`, Ue reads a state tau'
+// = 1 (20) rather than Time.
+void Balances(Writer& w, bool clock) {
+  const double ub = 6, uf = 0.026, alpha = 0.99, beta = 1e-6, r0 = 1000, r = 9000;
+  const double c1 = 1e-6, c2 = 2e-6, c3 = 3e-6, c4 = 4e-6, c5 = 5e-6;
+  w.List(clock ? 12 + 12 : 11 + 11);
+  const double node0[8] = {0.0, 3.0, 3.0, 6.0, 3.0, 3.0, 6.0, 0.0};
+  for (std::uint32_t k = 1; k <= 8; ++k) {
+    const bool state = k == 3 || k == 6;
+    ModelVariable(w, state ? modelwriter::kStateVariable : modelwriter::kRealVariable, 10 + k,
+                  ".y" + std::to_string(k), node0[k - 1], state ? kInitial : kFree);
+  }
+  ModelVariable(w, modelwriter::kStateVariable, 1, ".u1", -3.0, kInitial);
+  ModelVariable(w, modelwriter::kStateVariable, 3, ".u3", 3.0, kInitial);
+  ModelVariable(w, modelwriter::kStateVariable, 5, ".u5", 6.0, kInitial);
+  if (clock) ModelVariable(w, modelwriter::kStateVariable, 20, ".tau", 0.0, kInitial);
+  auto g = [&](modelwriter::Expr a, modelwriter::Expr b) {
+    return Mul(Real(beta), Sub(Exp(Div(Sub(std::move(a), std::move(b)), Real(uf))), Real(1.0)));
+  };
+  // Ue is the last reference of the first balance.
+  const modelwriter::Expr ue =
+      Mul(Real(0.1),
+          Sin(Mul(Real(200.0 * 3.14159265358979323846), clock ? Var(2) : modelwriter::Time())));
+  std::vector<std::vector<std::uint32_t>> first = {{2, 1, 1}, {2, 11}};
+  if (clock) first.push_back({2, 20});
+  // C1 u1' - (Ue - y1)/R0
+  ModelEquation(w, 40, ".b1", Sub(Mul(Real(c1), Var(0)), Div(Sub(ue, Var(1)), Real(r0))), first);
+  // C1 u1' - (y2/R + (y2 - Ub)/R + (1 - alpha) g(y2 - y3))
+  ModelEquation(
+      w, 41, ".b2",
+      Sub(Mul(Real(c1), Var(0)), Add(Add(Div(Var(1), Real(r)), Div(Sub(Var(1), Real(ub)), Real(r))),
+                                     Mul(Real(1 - alpha), g(Var(1), Var(2))))),
+      {{2, 1, 1}, {2, 12}, {2, 13}});
+  // C2 y3' - (g(y2 - y3) - y3/R)
+  ModelEquation(w, 42, ".b3",
+                Sub(Mul(Real(c2), Var(0)), Sub(g(Var(2), Var(1)), Div(Var(1), Real(r)))),
+                {{2, 13, 1}, {2, 13}, {2, 12}});
+  // C3 u3' + (y4 - Ub)/R + alpha g(y2 - y3)
+  ModelEquation(w, 43, ".b4",
+                Add(Mul(Real(c3), Var(0)),
+                    Add(Div(Sub(Var(1), Real(ub)), Real(r)), Mul(Real(alpha), g(Var(2), Var(3))))),
+                {{2, 3, 1}, {2, 14}, {2, 12}, {2, 13}});
+  // C3 u3' - (y5/R + (y5 - Ub)/R + (1 - alpha) g(y5 - y6))
+  ModelEquation(
+      w, 44, ".b5",
+      Sub(Mul(Real(c3), Var(0)), Add(Add(Div(Var(1), Real(r)), Div(Sub(Var(1), Real(ub)), Real(r))),
+                                     Mul(Real(1 - alpha), g(Var(1), Var(2))))),
+      {{2, 3, 1}, {2, 15}, {2, 16}});
+  // C4 y6' - (g(y5 - y6) - y6/R)
+  ModelEquation(w, 45, ".b6",
+                Sub(Mul(Real(c4), Var(0)), Sub(g(Var(2), Var(1)), Div(Var(1), Real(r)))),
+                {{2, 16, 1}, {2, 16}, {2, 15}});
+  // C5 u5' + (y7 - Ub)/R + alpha g(y5 - y6)
+  ModelEquation(w, 46, ".b7",
+                Add(Mul(Real(c5), Var(0)),
+                    Add(Div(Sub(Var(1), Real(ub)), Real(r)), Mul(Real(alpha), g(Var(2), Var(3))))),
+                {{2, 5, 1}, {2, 17}, {2, 15}, {2, 16}});
+  // C5 u5' - y8/R
+  ModelEquation(w, 47, ".b8", Sub(Mul(Real(c5), Var(0)), Div(Var(1), Real(r))),
+                {{2, 5, 1}, {2, 18}});
+  ModelEquation(w, 50, ".d1", Sub(Var(0), Sub(Var(1), Var(2))), {{2, 1}, {2, 11}, {2, 12}});
+  ModelEquation(w, 51, ".d3", Sub(Var(0), Sub(Var(1), Var(2))), {{2, 3}, {2, 14}, {2, 15}});
+  ModelEquation(w, 52, ".d5", Sub(Var(0), Sub(Var(1), Var(2))), {{2, 5}, {2, 17}, {2, 18}});
+  if (clock) ModelEquation(w, 53, ".clock", Sub(Var(0), Real(1.0)), {{2, 20, 1}});
+}
+
+// The Test Set's reference (PSIDE at 1e-14) for y1 .. y8 at t = 0.2.
+constexpr double kReference[8] = {
+    -0.5562145012262709e-2, 0.3006522471903042e1, 0.2849958788608128e1, 0.2926422536206241e1,
+    0.2704617865010554e1,   0.2761837778393145e1, 0.4770927631616772e1, 0.1236995868091548e1};
+
 class AmplifierRoad : public engineroad::EngineRoad {};
 
 TEST_F(AmplifierRoad, FollowsItsReferenceAsTheToleranceTightens) {
   if (testsupport::kUnderThreadSanitizer) GTEST_SKIP() << engineroad::kNumbersNotThreads;
-  // The Test Set's reference (PSIDE at 1e-14) for y1 .. y8, and where each
-  // node is in the model.
-  const double reference[8] = {-0.5562145012262709e-2, 0.3006522471903042e1,
-                               0.2849958788608128e1,  0.2926422536206241e1,
-                               0.2704617865010554e1,  0.2761837778393145e1,
-                               0.4770927631616772e1,  0.1236995868091548e1};
+  // Where each node is in the model.
+  const double(&reference)[8] = kReference;
   const std::uint32_t node[8] = {11, 12, 2, 14, 15, 4, 17, 18};
   // Relative and absolute tolerances alike, then apart.
   const double pairs[][2] = {{1e-6, 1e-6}, {1e-7, 1e-7}, {1e-8, 1e-8}, {1e-9, 1e-9}, {1e-8, 1e-10}};
@@ -153,6 +223,50 @@ TEST_F(AmplifierRoad, AStepStandingStillAtTheTightestToleranceEndsWithALine) {
   EXPECT_GT(t, 0.0) << said;
   EXPECT_LT(t, 0.2) << said;
   EXPECT_TRUE(FinishRun()) << Failure();
+}
+
+// Written as eight balances, the circuit runs to its reference at rtol
+// 1e-8 in one command, its steps long and short with the input. At rtol
+// 1e-10, atol 1e-13 it crawls at some ten to thirty rounding units a step,
+// near t = 0.06 with Ue from Time and near t = 0.086 with Ue from a clock
+// state: each step moves time, and at that pace the run would take
+// centuries. Either ends with the line, long before the default step bound.
+TEST_F(AmplifierRoad, TheEightBalanceFormRunsAtItsToleranceAndEndsWhereItCrawls) {
+  if (testsupport::kUnderThreadSanitizer) GTEST_SKIP() << engineroad::kNumbersNotThreads;
+  for (const bool clock : {false, true}) {
+    for (const double tol : {1e-8, 1e-10}) {
+      SCOPED_TRACE(testing::Message()
+                   << (clock ? "Ue from a clock state" : "Ue from Time") << ", rtol " << tol);
+      CloseEngine();
+      vantor_client::EngineOptions engine = Engine();
+      // Half a million steps lead up to the crawl.
+      engine.timeout_ms = 300000;
+      const double atol = tol < 1e-9 ? 1e-13 : tol;
+      ASSERT_TRUE(
+          StartEngine(engine, "Balances") &&
+          road_->Expect(MakeCommand(engineroad::kResultsService, 32, {}, {0.2}), "command 32", 0) &&
+          IntOption(30, 4) && RealOption(130, tol) && RealOption(131, atol) && IntOption(29, 4) &&
+          Load([&](Writer& w) { Balances(w, clock); }) && BeginRun() && Step(0.0))
+          << Failure() << Events();
+      if (tol > 1e-9) {
+        ASSERT_TRUE(Step(0.2)) << Failure() << Events();
+        for (std::uint32_t k = 0; k < 8; ++k) {
+          EXPECT_NEAR(Value(11 + k), kReference[k], 5 * (tol * std::fabs(kReference[k]) + atol))
+              << "y" << k + 1;
+        }
+      } else {
+        std::string said;
+        ASSERT_TRUE(StepFailsSaying("The integration stands still at t = ", &said))
+            << Failure() << Events();
+        const double t = std::stod(said.substr(said.find("t = ") + 4));
+        EXPECT_GT(t, 0.0) << said;
+        EXPECT_LT(t, 0.2) << said;
+        EXPECT_NE(said.find("Integration.RelErrorTol"), std::string::npos) << said;
+        EXPECT_EQ(Events().find("Integration.MaxSteps"), std::string::npos) << Events();
+      }
+      EXPECT_TRUE(FinishRun()) << Failure();
+    }
+  }
 }
 
 }  // namespace amplifier

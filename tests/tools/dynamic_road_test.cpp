@@ -17,6 +17,7 @@
 #include "road_env.h"
 #include "tests/tools/engine_road_fixture.h"
 #include "tests/tools/tank_event_models.h"
+#include "tests/tools/time_models.h"
 #include "tools/analysis_runs.h"
 #include "tools/model_writer/flowsheet_model.h"
 #include "tools/robertson.h"
@@ -751,6 +752,162 @@ TEST_F(DynamicRoad, AStepThatNoLongerMovesTimeEndsWithALine) {
     EXPECT_NEAR(t, 1e-6, 1e-9) << said;
     EXPECT_NE(said.find("Integration.RelErrorTol"), std::string::npos) << said;
     EXPECT_EQ(Events().find("Integration.MaxSteps"), std::string::npos) << Events();
+    EXPECT_TRUE(FinishRun()) << Failure();
+  }
+}
+
+// Runs that start again at a late time: IDA steps from a small first step
+// and doubles it, or crawls through a fast transient, each step moving time
+// by a few rounding units or none at first. Their steps grow, and they run
+// on to their targets.
+class LateRestartRoad : public DynamicRoad {
+ protected:
+  // x' = k (u - x) from x = 1, u (2) fixed at 1.
+  static std::function<void(Writer&)> Approach(double k) {
+    return [k](Writer& w) {
+      w.List(3);
+      ModelVariable(w, modelwriter::kStateVariable, 1, ".x", 1.0, 32);
+      ModelVariable(w, modelwriter::kRealVariable, 2, ".u", 1.0, 4);
+      ModelEquation(w, 10, ".approach", Sub(Var(0), Mul(Real(k), Sub(Var(1), Var(2)))),
+                    {{2, 1, 1}, {2, 2}, {2, 1}});
+    };
+  }
+  // The run clock set to t0 (command 94) and the problem prepared again.
+  bool StartAt(double t0) {
+    Status moved = 1;
+    return road_->Exchange(MakeCommand(engineroad::kProblemService, 94, {}, {t0}), "command 94",
+                           &moved) &&
+           !status::IsFailure(moved) && vantor_scenario::Prepare(*road_, "command 6") &&
+           BeginRun() && Step(t0);
+  }
+  // One command to T with u = 1, u set to 2 and one command to 2T: x = 2 -
+  // exp(-k T) there.
+  void ExpectSecondLegReaches(double big_t, double k) {
+    ASSERT_TRUE(Steps(2, big_t, [](double) { return true; })) << Failure() << Events();
+    double x = 0.0;
+    ASSERT_TRUE(Set("u", 2.0) && Step(2.0 * big_t) && Value(1, &x)) << Failure() << Events();
+    EXPECT_NEAR(x, 2.0 - std::exp(-k * big_t), 1e-4);
+    EXPECT_EQ(Events().find("stands still"), std::string::npos) << Events();
+    EXPECT_TRUE(FinishRun()) << Failure();
+  }
+};
+
+TEST_F(LateRestartRoad, AGivenTinyFirstStepGrowsToTheTarget) {
+  if (testsupport::kUnderThreadSanitizer) GTEST_SKIP() << engineroad::kNumbersNotThreads;
+  struct Case {
+    double big_t, first;
+    std::uint32_t method;
+  };
+  for (const Case& c :
+       {Case{1e6, 1e-12, 4}, Case{1e6, 1e-12, 3}, Case{1e9, 1e-9, 4}, Case{1e5, 1e-13, 4}}) {
+    SCOPED_TRACE(testing::Message()
+                 << "T " << c.big_t << ", first step " << c.first << ", Integrator " << c.method);
+    CloseEngine();
+    Settings settings;
+    settings.interval = c.big_t;
+    settings.max_step = 1e10;
+    ASSERT_TRUE(Start(settings, Approach(1.0)) && IntOption(30, c.method) &&
+                RealOption(139, c.first))
+        << Failure() << Events();
+    ExpectSecondLegReaches(c.big_t, 1.0);
+  }
+}
+
+// k = 1e7: the transient after the restart lasts some microseconds, at a
+// time whose rounding unit is a good part of a step.
+TEST_F(LateRestartRoad, AFastTransientAtALateTimeRunsThrough) {
+  if (testsupport::kUnderThreadSanitizer) GTEST_SKIP() << engineroad::kNumbersNotThreads;
+  for (const auto& [big_t, rtol] : {std::pair{1e6, 1e-8}, std::pair{1e7, 1e-6}}) {
+    SCOPED_TRACE(testing::Message() << "T " << big_t << ", rtol " << rtol);
+    CloseEngine();
+    Settings settings;
+    settings.interval = big_t;
+    settings.rtol = rtol;
+    settings.max_step = 1e10;
+    ASSERT_TRUE(Start(settings, Approach(1e7))) << Failure() << Events();
+    ExpectSecondLegReaches(big_t, 1e7);
+  }
+}
+
+// x' + k x = 0 from t0 = 1e5 (command 94), k from 1 to 1000 once Time >
+// t0 + 0.5 (an IF): after the switch IDA starts again at a late time.
+// Every point on the closed form; past the switch, within what the
+// switch's place in time (located to 1e-9, or a few rounding units of it)
+// moves the value by as well.
+TEST_F(LateRestartRoad, ARateThatJumpsLateFollowsItsClosedForm) {
+  if (testsupport::kUnderThreadSanitizer) GTEST_SKIP() << engineroad::kNumbersNotThreads;
+  constexpr double kT0 = 1e5, kInterval = 0.01;
+  Settings settings;
+  settings.interval = kInterval;
+  settings.rtol = 1e-10;
+  settings.atol = 1e-12;
+  settings.conditions = {{1, modelwriter::Greater(modelwriter::Time(), Real(kT0 + 0.5))}};
+  ASSERT_TRUE(Start(settings,
+                    [](Writer& w) {
+                      w.List(4);
+                      ModelVariable(w, modelwriter::kStateVariable, 1, ".x", 1.0, 32);
+                      ModelVariable(w, modelwriter::kRealVariable, 2, ".k", 1.0, 1);
+                      ModelEquation(w, 10, ".decay", Add(Var(0), Mul(Var(1), Var(2))),
+                                    {{2, 1, 1}, {2, 2}, {2, 1}});
+                      timemodels::ClockedU(w, 1000.0, 1.0);
+                    }) &&
+              RealOption(156, 1e-9) && StartAt(kT0))
+      << Failure() << Events();
+  const double unit = std::nextafter(kT0, HUGE_VAL) - kT0;
+  std::vector<double> stops;
+  for (int n = 1; n <= 53; ++n) {
+    const double t = kT0 + kInterval * n;
+    ASSERT_TRUE(StepTo(t, &stops)) << Failure() << Events();
+    const double s = road_->Last().time - kT0;
+    const double exact = s <= 0.5 ? std::exp(-s) : std::exp(-0.5 - 1000.0 * (s - 0.5));
+    const double slack = s <= 0.5 ? 0.0 : 1000.0 * exact * (1e-9 + 4.0 * unit);
+    double x = 0.0;
+    ASSERT_TRUE(Value(1, &x)) << Failure();
+    EXPECT_NEAR(x, exact, 10.0 * (1e-10 * exact + 1e-12) + slack) << "t0 + " << s;
+  }
+  EXPECT_EQ(Events().find("stands still"), std::string::npos) << Events();
+  EXPECT_TRUE(FinishRun()) << Failure();
+}
+
+// Fixed steps of 5e-10 (Integration.StepSizeType 0) at t = 1e6 move time
+// by four or five rounding units each: 10,000 of them reach a target 5e-6
+// on, x off its closed form by no more than the rounding of each step's
+// time (half a unit in 4.3). Towards t = 2e6 they would take centuries,
+// and the step ends with the line for a fixed step. Variable steps held
+// there by Integration.MaxStepSize are the user's choice: the user's
+// Integration.MaxSteps ends them.
+TEST_F(LateRestartRoad, FixedStepsMovingTimeByAFewUnitsGoOnUnlessTheTargetIsOutOfReach) {
+  if (testsupport::kUnderThreadSanitizer) GTEST_SKIP() << engineroad::kNumbersNotThreads;
+  constexpr double kT0 = 1e6;
+  for (const auto& [interval, fixed] :
+       {std::pair{5e-6, true}, std::pair{kT0, true}, std::pair{kT0, false}}) {
+    SCOPED_TRACE(testing::Message() << "interval " << interval << (fixed ? ", fixed" : ""));
+    CloseEngine();
+    Settings settings;
+    settings.interval = interval;
+    settings.max_step = fixed ? 0.0 : 5e-10;
+    ASSERT_TRUE(Start(settings, Approach(1.0)) && IntOption(137, fixed ? 0 : 1) &&
+                RealOption(138, 5e-10) && IntOption(103, 20000) && Set("u", 2.0) && StartAt(kT0))
+        << Failure() << Events();
+    if (!fixed) {
+      std::string said;
+      ASSERT_TRUE(StepFailsSaying("The integrator took 20000 steps", &said))
+          << Failure() << Events();
+      EXPECT_EQ(Events().find("stands still"), std::string::npos) << Events();
+    } else if (interval < 1.0) {
+      double x = 0.0;
+      ASSERT_TRUE(Step(kT0 + interval) && Value(1, &x)) << Failure() << Events();
+      const double unit = std::nextafter(kT0, HUGE_VAL) - kT0;
+      const double exact = 2.0 - std::exp(-interval);
+      EXPECT_NEAR(x, exact, (exact - 1.0) * 0.5 * unit / 5e-10);
+      EXPECT_EQ(Events().find("stands still"), std::string::npos) << Events();
+    } else {
+      std::string said;
+      ASSERT_TRUE(StepFailsSaying("The integration stands still at t = ", &said))
+          << Failure() << Events();
+      EXPECT_NE(said.find("Take a larger Integration.StepSize"), std::string::npos) << said;
+      EXPECT_EQ(Events().find("Integration.MaxSteps"), std::string::npos) << Events();
+    }
     EXPECT_TRUE(FinishRun()) << Failure();
   }
 }
