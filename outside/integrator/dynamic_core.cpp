@@ -1402,7 +1402,7 @@ Status Stepper::FindTurns(std::vector<double>* turns) {
   const std::size_t kept = std::min(turning.size(), kMostTurns);
   std::partial_sort(turning.begin(), turning.begin() + static_cast<std::ptrdiff_t>(kept),
                     turning.end(), std::greater<>());
-  std::vector<double> y, yp;
+  std::vector<double> found, y, yp;
   for (std::size_t k = 0; k < kept; ++k) {
     const std::size_t i = turning[k].second;
     double lo = before_, hi = tn_;
@@ -1411,17 +1411,17 @@ Status Stepper::FindTurns(std::vector<double>* turns) {
       if (Status st = Interpolate(mid, &y, &yp); st != 0) return st;
       ((yp[i] < 0.0) == (yp0[i] < 0.0) ? lo : hi) = mid;
     }
-    turns->push_back(0.5 * (lo + hi));
+    found.push_back(0.5 * (lo + hi));
   }
-  std::sort(turns->begin(), turns->end());
+  std::sort(found.begin(), found.end());
   // Rows closer than this to another add nothing.
   const double apart = hu_ / 8.0;
   double last = before_;
-  std::erase_if(*turns, [&](double t) {
-    if (t - last < apart || tn_ - t < apart) return true;
+  for (const double t : found) {
+    if (t - last < apart || tn_ - t < apart) continue;
+    turns->push_back(t);
     last = t;
-    return false;
-  });
+  }
   return 0;
 }
 
@@ -1565,8 +1565,8 @@ Status Stepper::IntegrateTo(double target, double* reached) {
   if (Status st = RestartOnMovedInputs(); st != 0) return st;
   const Status st = Advance(target, reached);
   if (st == 0 && leg_ && *reached > before_ && *reached < tn_) {
-    // Those of earlier steps are of no use.
-    std::erase_if(served_, [&](double t) { return t <= before_; });
+    // The last one noted of an earlier step: so were all before it.
+    if (!served_.empty() && served_.back() <= before_) served_.clear();
     served_.push_back(*reached);
   }
   inputs_at_end_.clear();

@@ -350,8 +350,10 @@ TEST_F(FeedbackRoad, DelayedValuesReadBackWhatTheRunComputed) {
           CloseEngine();
           ASSERT_TRUE(Start(rtol, atol, interval, [&](Writer& w) { m.write(w, inside); }))
               << Failure() << Events();
-          ASSERT_TRUE(RealOption(141, steps.max_step) && IntOption(143, steps.interpolate))
-              << Failure();
+          if (steps.max_step > 0.0) {
+            ASSERT_TRUE(RealOption(141, steps.max_step) && IntOption(143, steps.interpolate))
+                << Failure();
+          }
           ASSERT_TRUE(BeginRun() && Step(0.0)) << Failure();
           std::vector<double> computed{1.0};
           for (int k = 1; k * interval <= end + 1e-9; ++k) {
