@@ -74,6 +74,10 @@ constexpr double kLeastBoost = 2.0;
 
 // A variable's kind bit: a DELAY looks its values up.
 constexpr std::uint32_t kKindDelayed = 0x800;
+// A delay row closer to another than this share of the step, or than this
+// many rounding units of the time, brings only rounding to the slopes.
+constexpr double kCloseRowShare = 1e-6;
+constexpr double kCloseRowUnits = 16.0;
 
 // A group failure with bit 30 set (0xC0FE0002) is one the decomposition
 // will not get past by retrying: no smaller step helps.
@@ -235,6 +239,11 @@ class Stepper final : public DynamicCore {
   Status AfterStep(double t, bool* event);
   Status RecordLastStep();
   Status RecordTurns();
+  // The times inside the last step at which a delayed unknown turns, in
+  // order.
+  Status FindTurns(std::vector<double>* turns);
+  // Rows at `times`, in order inside the last step; the model ends at tn_.
+  Status RecordRows(const std::vector<double>& times);
   // The variables a DELAY looks up, from their kinds.
   void FindDelayed();
   // The first time after tn_ at which a delayed value jumps.
@@ -379,6 +388,8 @@ class Stepper final : public DynamicCore {
   // variable at all is delayed.
   std::vector<std::size_t> delayed_;
   bool any_delayed_ = false;
+  // The targets served inside the last step from its interpolant.
+  std::vector<double> served_;
 };
 
 std::unique_ptr<DynamicCore> MakeDynamicCore(IntegratorServer* server) {
@@ -1321,6 +1332,7 @@ Status Stepper::StartLeg() {
     if (Status j = JumpSensitivities(); j != 0) return j;
   }
   before_yp_.clear();
+  served_.clear();
   tn_ = before_ = start_;
   hu_ = 0.0;
   event_open_ = false;
@@ -1396,7 +1408,8 @@ Status Stepper::AfterStep(double t, bool* event) {
 // when the look-up sits inside an equation. The unknowns that turn inside
 // the step by more than their tolerance get rows at their turns, from the
 // interpolant, where the flat slope is the true one.
-Status Stepper::RecordTurns() {
+Status Stepper::FindTurns(std::vector<double>* turns) {
+  turns->clear();
   if (delayed_.empty()) return 0;
   const double rtol = s_.options_.Get(kOptionRelErrorTol);
   const double atol = s_.options_.Get(kOptionAbsErrorTol);
@@ -1415,7 +1428,7 @@ Status Stepper::RecordTurns() {
   const std::size_t kept = std::min(turning.size(), kMostTurns);
   std::partial_sort(turning.begin(), turning.begin() + static_cast<std::ptrdiff_t>(kept),
                     turning.end(), std::greater<>());
-  std::vector<double> turns, y, yp;
+  std::vector<double> found, y, yp;
   for (std::size_t k = 0; k < kept; ++k) {
     const std::size_t i = turning[k].second;
     double lo = before_, hi = tn_;
@@ -1424,30 +1437,65 @@ Status Stepper::RecordTurns() {
       if (Status st = Interpolate(mid, &y, &yp); st != 0) return st;
       ((yp[i] < 0.0) == (yp0[i] < 0.0) ? lo : hi) = mid;
     }
-    turns.push_back(0.5 * (lo + hi));
+    found.push_back(0.5 * (lo + hi));
   }
-  std::sort(turns.begin(), turns.end());
+  std::sort(found.begin(), found.end());
   // Rows closer than this to another add nothing.
   const double apart = hu_ / 8.0;
   double last = before_;
-  for (const double t : turns) {
+  for (const double t : found) {
     if (t - last < apart || tn_ - t < apart) continue;
-    if (Status st = PlaceAt(t); st != 0) return st;
-    s_.delays_->RecordTime();
+    turns->push_back(t);
     last = t;
   }
-  return last > before_ ? PlaceAt(tn_) : 0;
+  return 0;
+}
+
+Status Stepper::RecordTurns() {
+  std::vector<double> turns;
+  if (Status st = FindTurns(&turns); st != 0) return st;
+  return RecordRows(turns);
+}
+
+Status Stepper::RecordRows(const std::vector<double>& times) {
+  for (const double t : times) {
+    if (Status st = PlaceAt(t); st != 0) return st;
+    s_.delays_->RecordTime();
+  }
+  return times.empty() ? 0 : PlaceAt(tn_);
 }
 
 // A target served from the interpolant left the engine's row of delayed
-// values there, which dropped the row of the step's end. An interpolated
-// row an ulp after the step before it (IDA may end a step that close short
-// of a target) flattens the history's slopes there: the rows of the step
-// are recorded again, at their own times, before stepping on.
+// values there, which dropped the row of the step's end: the step's rows
+// are recorded again before stepping on, its own, those of its turns and
+// those of the targets served inside it, as accurate as the others. A
+// target a rounding unit or so from another row (IDA may end a step that
+// close short of a target) has a value all but equal to that row's, and
+// the slope between them, rounding alone, flattened the history's curve
+// on both sides: such a target keeps no row of its own.
 Status Stepper::RecordLastStep() {
+  std::vector<double> served;
+  served.swap(served_);
   if (!s_.delays_ || !any_delayed_ || PlaceAt(before_) != 0) return 0;
   s_.delays_->RecordTime();
-  if (Status st = RecordTurns(); st != 0) return st;
+  std::vector<double> rows;
+  if (Status st = FindTurns(&rows); st != 0) return st;
+  const double close =
+      std::max(kCloseRowShare * hu_, kCloseRowUnits * DBL_EPSILON * std::fabs(tn_));
+  const auto turns = static_cast<std::ptrdiff_t>(rows.size());  // a few
+  const auto near = [&](double t, double row) { return std::fabs(t - row) <= close; };
+  std::sort(served.begin(), served.end());
+  double last = before_;
+  for (const double t : served) {
+    if (t <= before_ || t >= tn_ || near(t, last) || near(t, tn_) ||
+        std::any_of(rows.begin(), rows.begin() + turns, [&](double r) { return near(t, r); })) {
+      continue;
+    }
+    rows.push_back(t);
+    last = t;
+  }
+  std::sort(rows.begin(), rows.end());
+  if (Status st = RecordRows(rows); st != 0) return st;
   if (Status st = PlaceAt(tn_); st != 0) return st;
   s_.delays_->RecordTime();
   return 0;
@@ -1542,6 +1590,11 @@ Status Stepper::IntegrateTo(double target, double* reached) {
   held_ = false;
   if (Status st = RestartOnMovedInputs(); st != 0) return st;
   const Status st = Advance(target, reached);
+  if (st == 0 && leg_ && *reached > before_ && *reached < tn_) {
+    // The last one noted of an earlier step: so were all before it.
+    if (!served_.empty() && served_.back() <= before_) served_.clear();
+    served_.push_back(*reached);
+  }
   inputs_at_end_.clear();
   // Kept when the last step went past the target, and while inputs move,
   // to see when they come to rest.

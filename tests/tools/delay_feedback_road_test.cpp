@@ -2,9 +2,11 @@
 // yd = DELAY(y, 1), through the real engine: the corrector converges past
 // the first lag at every pair of tolerances and the run follows the closed
 // form over many lags, with its steps bounded too; two lags follow the
-// method of steps, held or inside y's equation; Mackey-Glass written the
-// same way runs twenty lags and agrees with the method of steps over
-// three; and a history too short for its lag says so.
+// method of steps, held or inside y's equation; so does a delayed
+// algebraic unknown, and every delayed value reads back what the run
+// computed a lag before; Mackey-Glass written the same way runs twenty
+// lags and agrees with the method of steps over three; and a history too
+// short for its lag says so.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -26,6 +28,7 @@ using modelwriter::Div;
 using modelwriter::Mul;
 using modelwriter::Real;
 using modelwriter::Sub;
+using modelwriter::Time;
 using modelwriter::Var;
 using modelwriter::Writer;
 using vantor_client::MakeCommand;
@@ -228,6 +231,152 @@ TEST_F(FeedbackRoad, DelaysInsideAnEquationFollowTheTolerance) {
     ExpectFollows(
         tol, tol, 0.5, 5.0, 20.0, 0.0, [](Writer& w) { TwoLags(w, 0.3, true); },
         [&](double t) { return steps(t); });
+  }
+}
+
+// x' = -z(t - 0.7) + sin t with z = 2 x, x = 1 up to 0: the delayed value
+// is an algebraic unknown's. `inside`: the DELAY in x's equation; else
+// held in zd.
+void ForcedLag(Writer& w, bool inside) {
+  const auto sine = [] { return modelwriter::Unary(25, Time()); };
+  w.List(inside ? 4 : 6);
+  ModelVariable(w, modelwriter::kStateVariable, 1, ".x", 1.0, kInitial);
+  ModelVariable(w, modelwriter::kRealVariable, 2, ".z", 2.0, kFree);
+  ModelEquation(w, 11, ".twice", Sub(Var(0), Mul(Real(2.0), Var(1))), {{2, 2}, {2, 1}});
+  if (inside) {
+    ModelEquation(w, 10, ".rise", Add(Var(0), Sub(Delay(Var(1), Real(0.7)), sine())),
+                  {{2, 1, 1}, {2, 2}});
+    return;
+  }
+  ModelVariable(w, modelwriter::kRealVariable, 3, ".zd", 2.0, kFree);
+  ModelEquation(w, 10, ".rise", Add(Var(0), Sub(Var(1), sine())), {{2, 1, 1}, {2, 3}});
+  ModelEquation(w, 12, ".late", Sub(Var(0), Delay(Var(1), Real(0.7))), {{2, 3}, {2, 2}});
+}
+
+// ForcedLag's x by the method of steps: on each lag a polynomial in the
+// time since its start, the integral of sin t's Taylor series there less
+// twice the polynomial one lag back.
+class ForcedLagSteps {
+ public:
+  ForcedLagSteps(double lag, double end) : lag_(lag) {
+    constexpr int kTerms = 30;  // 0.7^31 / 31! is far below rounding
+    std::vector<double> back{1.0};
+    double start = 1.0;
+    for (int k = 0; k * lag <= end; ++k) {
+      std::vector<double> piece(kTerms + 2, 0.0);
+      piece[0] = start;
+      double factorial = 1.0;
+      for (int n = 0; n <= kTerms; ++n) {
+        if (n > 0) factorial *= n;
+        const double late = static_cast<std::size_t>(n) < back.size() ? back[n] : 0.0;
+        const double sine = std::sin(k * lag + n * std::acos(0.0)) / factorial;
+        piece[n + 1] = (sine - 2.0 * late) / (n + 1);
+      }
+      start = Horner(piece, lag);
+      pieces_.push_back(piece);
+      back = std::move(piece);
+    }
+  }
+  double operator()(double t) const {
+    if (t <= 0.0) return 1.0;
+    const auto k = std::min(static_cast<std::size_t>(t / lag_), pieces_.size() - 1);
+    return Horner(pieces_[k], t - k * lag_);
+  }
+
+ private:
+  static double Horner(const std::vector<double>& p, double s) {
+    double v = 0.0;
+    for (std::size_t i = p.size(); i-- > 0;) v = v * s + p[i];
+    return v;
+  }
+  double lag_;
+  std::vector<std::vector<double>> pieces_;
+};
+
+// A delayed model in either form, held or inline, read against the method
+// of steps: each variable read is `scale` times the state a `lag` back.
+struct LaggedModel {
+  const char* name;
+  std::function<void(Writer&, bool)> write;
+  std::function<double(double)> steps;
+  struct Read {
+    std::uint32_t index;
+    double scale, lag;
+    bool held_only;
+  };
+  std::vector<Read> reads;
+};
+
+// Communication points served from the interpolant inside a step kept no
+// delay rows: the history was only as fine as the steps, and a delayed
+// value read back up to 75 tolerances off what the run had computed a lag
+// before. Each point and each read-back follows the method of steps, and
+// each read-back what the run computed a lag before, with the steps free
+// or bounded and the points served from the interpolant or not.
+TEST_F(FeedbackRoad, DelayedValuesReadBackWhatTheRunComputed) {
+  if (testsupport::kUnderThreadSanitizer) GTEST_SKIP() << engineroad::kNumbersNotThreads;
+  const double interval = 0.1, end = 4.0;
+  const TwoLagSteps two(0.5, end);
+  const ForcedLagSteps forced(0.7, end);
+  const std::vector<LaggedModel> models{
+      {"one lag",
+       [](Writer& w, bool inside) { Feedback(w, 0.0, inside); },
+       Closed,
+       {{1, 1.0, 0.0, false}, {2, 1.0, 1.0, true}}},
+      {"two lags",
+       [](Writer& w, bool inside) { TwoLags(w, 0.5, inside); },
+       [&](double t) { return two(t); },
+       {{1, 1.0, 0.0, false}, {2, 1.0, 1.0, true}, {3, 1.0, 0.5, true}}},
+      {"delayed algebraic",
+       ForcedLag,
+       [&](double t) { return forced(t); },
+       {{1, 1.0, 0.0, false}, {2, 2.0, 0.0, false}, {3, 2.0, 0.7, true}}},
+  };
+  // Free steps, then bounded ones: 0.3 with every point a step's end, and
+  // 0.005 with points served inside steps. (At 1e-8, every point a step's
+  // end puts the two lags inside 33 tolerances off at t = 1.5, with or
+  // without these rows: the steps do not start again at the breakpoints.)
+  struct Steps {
+    double max_step;
+    std::uint32_t interpolate;
+  };
+  for (const LaggedModel& m : models) {
+    for (const bool inside : {false, true}) {
+      for (const double rtol : {1e-6, 1e-8}) {
+        for (const Steps steps : {Steps{0.0, 1}, rtol > 1e-7 ? Steps{0.3, 0} : Steps{0.005, 1}}) {
+          SCOPED_TRACE(testing::Message() << m.name << (inside ? ", inline" : ", held") << ", rtol "
+                                          << rtol << ", max step " << steps.max_step);
+          const double atol = rtol * 1e-2;
+          CloseEngine();
+          ASSERT_TRUE(Start(rtol, atol, interval, [&](Writer& w) { m.write(w, inside); }))
+              << Failure() << Events();
+          if (steps.max_step > 0.0) {
+            ASSERT_TRUE(RealOption(141, steps.max_step) && IntOption(143, steps.interpolate))
+                << Failure();
+          }
+          ASSERT_TRUE(BeginRun() && Step(0.0)) << Failure();
+          std::vector<double> computed{1.0};
+          for (int k = 1; k * interval <= end + 1e-9; ++k) {
+            const double t = k * interval;
+            ASSERT_TRUE(Step(t)) << Failure() << Events();
+            for (const LaggedModel::Read& r : m.reads) {
+              if (inside && r.held_only) continue;
+              const double v = Value(r.index) / r.scale;
+              const double unit = rtol * std::max(1.0, std::fabs(v)) + atol;
+              EXPECT_NEAR(v, m.steps(t - r.lag), 20.0 * unit)
+                  << "variable " << r.index << " at t = " << t;
+              const auto back = k - static_cast<int>(std::lround(r.lag / interval));
+              if (r.lag > 0.0 && back >= 0) {
+                EXPECT_NEAR(v, computed[static_cast<std::size_t>(back)], 5.0 * unit)
+                    << "variable " << r.index << " at t = " << t;
+              }
+            }
+            computed.push_back(Value(1));
+          }
+          EXPECT_TRUE(FinishRun()) << Failure();
+        }
+      }
+    }
   }
 }
 
