@@ -469,6 +469,20 @@ TEST_F(SensitivityRoad, SensitivitiesThroughADelayCrossASwitch) {
   }
 }
 
+// The same with the event located by the engine and the model
+// re-initialised there (options 144 and 145): the re-initialisation's
+// sensitivity solve starts from the rows at the event.
+TEST_F(SensitivityRoad, SensitivitiesThroughAReinitialisationAtTheSwitch) {
+  for (const double ts : {1.02, 1.27}) {
+    SCOPED_TRACE("switch at " + std::to_string(ts));
+    std::vector<double> stops;
+    CrossTheSwitch(ts, true, &stops);
+    if (HasFatalFailure()) return;
+    ASSERT_FALSE(stops.empty()) << Events();
+    for (const double stop : stops) EXPECT_NEAR(stop, ts, 1e-6);
+  }
+}
+
 // New lists sent to a dynamic run of a long flowsheet with
 // sensitivities. While the run can go on from its last step, its
 // integration carries the lists it began with: the same lists again
