@@ -620,17 +620,16 @@ Status SimRunSteps::IntegrateDynamic(double target) {
       return result;
     }
     case Outcome::kLocated:
-      StepDone("DYN-Value", reached);
-      return result;
     case Outcome::kReached:
       break;
   }
+  // A stop at an event answers the sensitivities there, as a point does.
   if (SensitivityQuery4() != 0 && integrator->HasCapability3()) {
     const Status carried = integrator->TransferSensitivities(reached);
     if (status::IsFailure(carried)) return carried;
   }
   StepDone("DYN-Value", reached);
-  return run_step::kTargetReached;
+  return outcome == Outcome::kLocated ? result : run_step::kTargetReached;
 }
 
 Status SimRunSteps::Reinitialise(double time, bool at_event) {

@@ -167,8 +167,11 @@ Status IntegratorServer::Initialise(double* time_reached, double time, std::int3
     case kIntegratorInitialiseAt:
     case kIntegratorReinitialiseAt: {
       *time_reached = time;
-      if (mode == kIntegratorReinitialiseAt && core_ && core_->ReadValues(&before_reinit_) != 0) {
-        before_reinit_.clear();
+      if (mode == kIntegratorReinitialiseAt && core_) {
+        if (core_->ReadValues(&before_reinit_) != 0) before_reinit_.clear();
+        // The leg ends here as at a restart: the sensitivity rows the solve
+        // starts from are those at this time, not at the last step's end.
+        if (const Status ended = core_->Finish(); ended != 0) return ended;
       }
       const Status s =
           SolveInitialisation(time, mode == kIntegratorInitialiseAt ? kDecomposeInitialisation

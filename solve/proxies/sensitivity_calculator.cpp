@@ -323,6 +323,7 @@ void QLNSensitivityCalculator::Release() {
   Drop(&jump_, &jump_handle_);
   matrix_.clear();
   initial_values_.clear();
+  known_rows_.clear();
   layout_ = DynamicLayout{};
 }
 
@@ -427,6 +428,14 @@ Status QLNSensitivityCalculator::SteadyState(double time, std::int32_t phase, st
     return kSensitivityFailed;
   }
 
+  // A re-initialisation past the start takes a delayed value from the
+  // history, as the dynamic steps do: the present value does not move it,
+  // and each row takes its share of the sensitivity recorded a lag back.
+  const DelayMgr* delays = GetCurrentDelayMgr();
+  const bool delayed =
+      v == 1 && time > 0.0 && delays != nullptr && delays->DelayedVariableCount() > 0;
+  std::optional<HeldDelays> held;
+  if (delayed) held.emplace();
   s = system->EvaluateRows(daes::kEvalResidual | daes::kEvalDerivatives);
   if (status::IsFailure(s)) return s;
   std::vector<double> values(static_cast<std::size_t>(ne));
@@ -435,6 +444,18 @@ Status QLNSensitivityCalculator::SteadyState(double time, std::int32_t phase, st
   if (status::IsFailure(s)) return s;
 
   const std::vector<Column> columns = ColumnsOf(manager);
+  known_rows_.assign(v == 1 ? row_count : 0, {});
+  // The states outside the system, by problem index, and their Jacobian
+  // columns once a row moves them.
+  std::vector<std::size_t> states;
+  for (std::int32_t i = 0; v == 1 && i < static_cast<std::int32_t>(problem_count); ++i) {
+    DAESVarTableEntry* x = problem->GetVariable(i);
+    if ((x->GetFlags() & daes::kState) != 0 && (x->GetFlags() & kDerivativeClass) == 0 &&
+        system->FindVariable(x) == 0) {
+      states.push_back(static_cast<std::size_t>(i));
+    }
+  }
+  std::vector<std::vector<double>> state_columns(states.size());
   const Interval in = IntervalAt(manager, time);
   const bool single_rows = manager->EntryCount() > 0 && manager->SwitchingElements() == 0;
   std::vector<double> rhs(equations), term(equations), w(problem_count, 0.0);
@@ -448,7 +469,7 @@ Status QLNSensitivityCalculator::SteadyState(double time, std::int32_t phase, st
       } else {
         s = Forcing(manager, system, c, e, in, time, &rhs);
         if (status::IsFailure(s)) return s;
-        bool subtract = false;
+        bool subtract = false, known = false;
         if (v != 1) {
           if (c.parameter != nullptr && IsFree(c.parameter)) {
             std::fill(w.begin(), w.end(), 0.0);
@@ -467,18 +488,42 @@ Status QLNSensitivityCalculator::SteadyState(double time, std::int32_t phase, st
                 const std::int32_t at = ProblemIndex(problem, aux->GetVariable(i));
                 if (at >= 0) w[static_cast<std::size_t>(at)] -= aux->GetVariable(i)->GetRealValue();
               }
+              subtract = true;
             } else {
               s = ServerRow(w.data(), row_number);
+              known = true;
             }
             initial_values_ = w;
           } else {
             s = ServerRow(w.data(), row_number);
+            known = true;
           }
           if (status::IsFailure(s)) return s;
-          subtract = true;
         }
         if (subtract) {
           s = AuxiliaryProduct(w, &term);
+          if (status::IsFailure(s)) return s;
+          for (std::uint32_t i = 0; i < equations; ++i) rhs[i] -= term[i];
+        }
+        if (known) {
+          // The integrator's row gives the states, as at its restarts: each
+          // moves the equations by its column; the rest of the row is solved.
+          known_rows_[r] = w;
+          for (std::size_t k = 0; k < states.size(); ++k) {
+            const double ds = w[states[k]];
+            if (ds == 0.0) continue;
+            if (state_columns[k].empty()) {
+              state_columns[k].resize(equations);
+              s = system->EvaluateJacobianColumn(
+                  problem->GetVariable(static_cast<std::int32_t>(states[k])),
+                  state_columns[k].data(), 0);
+              if (status::IsFailure(s)) return s;
+            }
+            for (std::uint32_t i = 0; i < equations; ++i) rhs[i] -= ds * state_columns[k][i];
+          }
+        }
+        if (delayed) {
+          s = system->EvaluateDelayedColumn(static_cast<std::int32_t>(r), term.data());
           if (status::IsFailure(s)) return s;
           for (std::uint32_t i = 0; i < equations; ++i) rhs[i] -= term[i];
         }
@@ -528,10 +573,15 @@ Status QLNSensitivityCalculator::HandOver() {
       const std::int32_t elements = IsArray(p) ? std::max(1, manager->ControlElements()) : 1;
       for (std::int32_t e = 0; e < elements; ++e, ++r) {
         double value = 0.0;
+        const std::int32_t at = position < 0 ? ProblemIndex(problem, found) : -1;
         if (position >= 0 && r < matrix_.size()) {
           value = matrix_[r][static_cast<std::size_t>(position)];
         } else if (position < 0 && p == v && (v->GetFlags() & kOutsideFlags) == 0) {
           value = 1.0;
+        } else if (at >= 0 && r < known_rows_.size() &&
+                   static_cast<std::size_t>(at) < known_rows_[r].size()) {
+          // A state the re-initialisation took as known keeps its row.
+          value = known_rows_[r][static_cast<std::size_t>(at)];
         }
         const Status s = manager->Store(j, v, value, e);
         if (status::IsFailure(s)) last = s;

@@ -167,5 +167,8 @@ class QLNSensitivityCalculator {
   std::vector<double> dynamic_a0_, dynamic_d_, dynamic_matrix_;
   // One value per problem variable.
   std::vector<double> initial_values_;
+  // A re-initialisation's rows as the integrator handed them over, by
+  // problem variable: the known states' part of matrix_'s rows.
+  std::vector<std::vector<double>> known_rows_;
   bool zeroed_ = false;
 };

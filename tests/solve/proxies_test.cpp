@@ -568,7 +568,12 @@ class TankSensitivities final : public QLNSensitivityCalculator {
  public:
   double StepQuantity() override { return step; }
   double step = 1.0;
-  Status ServerRow(double*, std::int32_t) override { return 0; }
+  // The integrator's row by problem variable; left as it was when empty.
+  std::vector<double> server_row;
+  Status ServerRow(double* values, std::int32_t) override {
+    std::copy(server_row.begin(), server_row.end(), values);
+    return 0;
+  }
   Status ServerInitialRow(double*) override { return 0; }
   Status ServerExtraRow(double*) override { return 0; }
   Status ServerInterface(const void*, void**) override { return 0; }
@@ -919,6 +924,16 @@ TEST_F(RealServers, SteadyStateSensitivitiesOfTheTank) {
   EXPECT_NEAR(manager.At(0, h), 0.0, 1e-12);
   EXPECT_NEAR(manager.At(0, out), 1.0, 1e-8);
   EXPECT_NE(calculator.AuxiliaryDecomposition(), nullptr);
+  // The level's row from the integrator keeps, and moves the outflow
+  // through its column: dF_out/dk = sqrt(h) + k dh/dk / (2 sqrt(h)).
+  const std::int32_t level = GetCurrentProblem()->FindVariable(h) - 1;
+  ASSERT_GE(level, 0);
+  calculator.server_row.assign(static_cast<std::size_t>(GetCurrentProblem()->VariableCount()), 0.0);
+  calculator.server_row[static_cast<std::size_t>(level)] = 0.4;
+  ASSERT_EQ(calculator.Compute(0.0, 6, 2), 0u);
+  EXPECT_NEAR(manager.At(0, h), 0.4, 1e-12);
+  EXPECT_NEAR(manager.At(0, out), 1.0 + 0.5 * 0.4 / 2.0, 1e-8);
+  calculator.server_row.clear();
 
   // k as a piecewise-constant control over three intervals, now in the
   // second: the earlier row has no terms here, the current one the

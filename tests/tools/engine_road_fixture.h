@@ -268,8 +268,10 @@ class EngineRoad : public roadtest::RoadEnv {
   }
 
   // Commands 10 until the run clock stands at `time`: an event inside the
-  // interval ends a step there first (its time goes into *stops).
-  bool StepTo(double time, std::vector<double>* stops) {
+  // interval ends a step there first (its time goes into *stops, and
+  // `at_stop`, when given, is called with it).
+  bool StepTo(double time, std::vector<double>* stops,
+              const std::function<bool(double)>& at_stop = nullptr) {
     const std::string what = "the step to " + std::to_string(time);
     for (int n = 0; n < 10; ++n) {
       const double before = road_->Last().time;
@@ -289,6 +291,7 @@ class EngineRoad : public roadtest::RoadEnv {
       if (std::fabs(now - time) < 1e-9 * std::max(1.0, time)) return true;
       if (now > time) return Fail(what + ": passed it, at " + std::to_string(now));
       stops->push_back(now);
+      if (at_stop && !at_stop(now)) return false;
     }
     return Fail(what + ": not reached in ten steps");
   }

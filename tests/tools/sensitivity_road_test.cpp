@@ -155,6 +155,13 @@ class SensitivityRoad : public EngineRoad {
     return road_->Expect(std::move(end), "request 134", kRunEnded) && EndEngine();
   }
 
+  // SwitchedDelayedDecay (below) with its switch at ts, stepped to t = 3 at
+  // 1e-10 and, when asked, the event located by the engine and the model
+  // re-initialised there: x, y, z and their sensitivities by p against the
+  // closed form at every point and every stop short of one (its time goes
+  // into *stops).
+  void CrossTheSwitch(double ts, bool reinitialise, std::vector<double>* stops);
+
   // The event lines so far, with those still on their way.
   std::string Events() {
     if (client_ != nullptr && road_ != nullptr) {
@@ -415,40 +422,64 @@ struct SwitchedForm {
   }
 };
 
-// SwitchedDelayedDecay at the delayed-sensitivity tolerance (1e-10), the
-// switch inside a reporting interval: the integrator's restart there takes
-// the DELAY's share of the sensitivities, so the run goes on past it, and
-// x, y, z and their sensitivities by p follow the closed form to 3.
-TEST_F(SensitivityRoad, SensitivitiesThroughADelayCrossASwitch) {
+void SensitivityRoad::CrossTheSwitch(double ts, bool reinitialise, std::vector<double>* stops) {
   constexpr double p = 0.7;
+  CloseEngine();
+  RunSettings settings = DecaySettings();
+  settings.conditions = {{1, modelwriter::Greater(modelwriter::Time(), Real(ts))}};
+  ASSERT_TRUE(
+      Start(settings, [&](Writer& w) { SwitchedDelayedDecay(w, p); }) &&
+      (!reinitialise || (IntOption(144, 1) && IntOption(145, 1) && RealOption(156, 1e-12))) &&
+      Register({3, 4, 5}, {1}))
+      << Failure() << Events();
+  ASSERT_TRUE(BeginRun() && Step(0.0)) << Failure() << Events();
+  const SwitchedForm form{p, ts};
+  // The model and request 55 at time t against the closed form.
+  const auto check = [&](double t) {
+    const std::vector<double> want = form.At(t);
+    std::vector<double> got(3, 0.0), sens;
+    if (!Read(3, &got[0]) || !Read(4, &got[1]) || !Read(5, &got[2]) || !Values(&sens) ||
+        sens.size() != 3)
+      return false;
+    got.insert(got.end(), sens.begin(), sens.end());
+    for (std::size_t i = 0; i < 6; ++i) {
+      EXPECT_NEAR(got[i], want[i], 1e-8 * std::max(1.0, std::fabs(want[i])))
+          << "t = " << t << ", quantity " << i;
+    }
+    return true;
+  };
+  for (int k = 1; k <= 12; ++k) {
+    const double t = settings.interval * k;
+    ASSERT_TRUE(StepTo(t, stops, check) && check(t)) << t << ": " << Failure() << Events();
+  }
+  ASSERT_TRUE(Finish()) << Failure() << Events();
+}
+
+// The integrator's restart at the switch takes the DELAY's share of the
+// sensitivities, so the run goes on past it on the closed form; the stop
+// at the switch answers the sensitivities there.
+TEST_F(SensitivityRoad, SensitivitiesThroughADelayCrossASwitch) {
   for (const double ts : {1.02, 1.27}) {
     SCOPED_TRACE("switch at " + std::to_string(ts));
-    CloseEngine();
-    RunSettings settings = DecaySettings();
-    settings.conditions = {{1, modelwriter::Greater(modelwriter::Time(), Real(ts))}};
-    ASSERT_TRUE(Start(settings, [&](Writer& w) { SwitchedDelayedDecay(w, p); }) &&
-                Register({3, 4, 5}, {1}))
-        << Failure() << Events();
-    ASSERT_TRUE(BeginRun() && Step(0.0)) << Failure() << Events();
-    const SwitchedForm form{p, ts};
     std::vector<double> stops;
-    for (int k = 1; k <= 12; ++k) {
-      const double t = settings.interval * k;
-      ASSERT_TRUE(StepTo(t, &stops)) << t << ": " << Failure() << Events();
-      const std::vector<double> want = form.At(t);
-      std::vector<double> got(3, 0.0), sens;
-      ASSERT_TRUE(Read(3, &got[0]) && Read(4, &got[1]) && Read(5, &got[2]) && Values(&sens))
-          << Failure();
-      ASSERT_EQ(sens.size(), 3u);
-      got.insert(got.end(), sens.begin(), sens.end());
-      for (std::size_t i = 0; i < 6; ++i) {
-        EXPECT_NEAR(got[i], want[i], 1e-8 * std::max(1.0, std::fabs(want[i])))
-            << "t = " << t << ", quantity " << i;
-      }
-    }
+    CrossTheSwitch(ts, false, &stops);
+    if (HasFatalFailure()) return;
     ASSERT_EQ(stops.size(), 1u) << Events();
     EXPECT_NEAR(stops[0], ts, 1e-6);
-    ASSERT_TRUE(Finish()) << Failure() << Events();
+  }
+}
+
+// The same with the event located by the engine and the model
+// re-initialised there (options 144 and 145): the re-initialisation's
+// sensitivity solve starts from the rows at the event.
+TEST_F(SensitivityRoad, SensitivitiesThroughAReinitialisationAtTheSwitch) {
+  for (const double ts : {1.02, 1.27}) {
+    SCOPED_TRACE("switch at " + std::to_string(ts));
+    std::vector<double> stops;
+    CrossTheSwitch(ts, true, &stops);
+    if (HasFatalFailure()) return;
+    ASSERT_FALSE(stops.empty()) << Events();
+    for (const double stop : stops) EXPECT_NEAR(stop, ts, 1e-6);
   }
 }
 
