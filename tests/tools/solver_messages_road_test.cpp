@@ -182,6 +182,7 @@ INSTANTIATE_TEST_SUITE_P(SteadyAndInitial, ManyGroupsRoad, ::testing::Values(1u,
 // steady state ended arrives whole: the line that it is complete, the
 // list's header and every one of its lines.
 TEST_F(SolverMessagesRoad, ASlowReaderGetsTheWholeOutcomeOfALongSteadyState) {
+  if (testsupport::kUnderThreadSanitizer) GTEST_SKIP() << engineroad::kNumbersNotThreads;
   constexpr std::uint32_t kPairs = 20000;
   ASSERT_TRUE(Begin("Slow", 1, [](Writer& w) {
     w.List(4 * kPairs);
