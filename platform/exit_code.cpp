@@ -1,21 +1,20 @@
 #include "platform/exit_code.h"
 
-#include <poll.h>
-
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/standard_error.h"
 #include "platform/stream_relay.h"
 
 namespace platform {
 namespace {
 
-// Standard error is not relayed: a reader that takes nothing holds the
-// line back at most half a second, never the end itself.
+// A reader that takes nothing holds the line back for a bound, never the
+// end itself.
 void SayExitStatus(Status final_status) {
-  pollfd ready{2, POLLOUT, 0};
-  if (::poll(&ready, 1, 500) == 1 && (ready.revents & POLLOUT) != 0)
-    std::fprintf(stderr, "vantor: exit status 0x%08X\n", final_status);
+  char line[64];
+  std::snprintf(line, sizeof line, "vantor: exit status 0x%08X\n", final_status);
+  SayOnStandardError(line);
 }
 
 }  // namespace
@@ -27,14 +26,14 @@ int ExitCodeOf(Status final_status) {
 }
 
 void ExitWithStatus(Status final_status, bool say_failure) {
-  std::fflush(stderr);
+  FlushStandardErrorIfFree();
   if (say_failure && status::IsFailure(final_status)) SayExitStatus(final_status);
   std::fflush(stdout);
   std::exit(ExitCodeOf(final_status));
 }
 
 void AbandonWithStatus(Status final_status) {
-  std::fflush(stderr);
+  FlushStandardErrorIfFree();
   if (status::IsFailure(final_status)) SayExitStatus(final_status);
   std::fflush(stdout);
   SettleRelayedStreams();

@@ -2,7 +2,10 @@
 
 #include <array>
 #include <atomic>
+#include <cstdarg>
 #include <string>
+
+#include "platform/standard_error.h"
 
 namespace {
 
@@ -17,6 +20,24 @@ std::FILE* Out() {
 std::FILE* Err() {
   std::FILE* err = g_err.load();
   return err != nullptr ? err : stderr;
+}
+
+// One line of a handler. Standard error is written past its lock and
+// waits for room only so long: a procedure stuck writing there must not
+// hold the end the line announces. No allocation: a fault may have left
+// the heap damaged.
+[[gnu::format(printf, 2, 3)]] void Say(std::FILE* to, const char* format, ...) {
+  char line[256];
+  va_list arguments;
+  va_start(arguments, format);
+  std::vsnprintf(line, sizeof line, format, arguments);
+  va_end(arguments);
+  if (to == stderr) {
+    platform::SayOnStandardError(line);
+    return;
+  }
+  std::fputs(line, to);
+  std::fflush(to);
 }
 
 struct Cause {
@@ -92,16 +113,13 @@ namespace Vantor {
 
 std::int32_t async_signal_handler(Status status) {
   const int number = static_cast<std::int32_t>(status);
-  std::fprintf(Err(), "Vantor::async_signal_handler, Being called with status code :%d\n", number);
-  std::fflush(Err());
+  Say(Err(), "Vantor::async_signal_handler, Being called with status code :%d\n", number);
   if ((status >= 0x800000D2u && status <= 0x800000D6u) ||
       (status >= 0x800000D8u && status <= 0x800000DBu)) {
     return 1;
   }
-  std::fprintf(Err(), "Vantor::async_signal_handler, Aborting due to status code :%d\n", number);
-  std::fflush(Err());
-  std::fprintf(Out(), "Vantor::async_signal_handler, Aborting due to status code :%d\n", number);
-  std::fflush(Out());
+  Say(Err(), "Vantor::async_signal_handler, Aborting due to status code :%d\n", number);
+  Say(Out(), "Vantor::async_signal_handler, Aborting due to status code :%d\n", number);
   return 0;
 }
 
@@ -115,20 +133,18 @@ const char* FaultCause(Status status) {
 }
 
 std::int32_t sync_server_handler(XosThread*, Status status, std::uint32_t) {
-  std::fprintf(Err(), "\n\nsync_server_handler, Aborting due to status code :%x\n", status);
+  Say(Err(), "\n\nsync_server_handler, Aborting due to status code :%x\n", status);
   const char* text = ServerTexts().Of(status);
   g_last_fatal.store(text);
-  std::fprintf(Err(), "sync_server_handler, Error was: %s\n", text);
-  std::fflush(Err());
+  Say(Err(), "sync_server_handler, Error was: %s\n", text);
   return 3;
 }
 
 std::int32_t sync_solver_handler(XosThread*, Status status, std::uint32_t) {
-  std::fprintf(Err(), "\n\nsync_solver_handler, Aborting due to status code :%x\n", status);
+  Say(Err(), "\n\nsync_solver_handler, Aborting due to status code :%x\n", status);
   const char* text = SolverTexts().Of(status);
   g_last_fatal.store(text);
-  std::fprintf(Err(), "sync_solver_handler: Error was: %s\n", text);
-  std::fflush(Err());
+  Say(Err(), "sync_solver_handler: Error was: %s\n", text);
   return 3;
 }
 

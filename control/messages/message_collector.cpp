@@ -71,15 +71,18 @@ bool SputMessageCollector::Keep(Status status, std::vector<std::string>& texts) 
   const bool failure = status::IsFailure(status);
   if (!SuTellLines(texts, failure)) return false;
   const std::size_t bytes = WireBytes(texts);
-  Held& held = failure ? failed_ : ordinary_;
-  if (failure) {
+  // How a piece of work ended is held with the failures, and never dropped:
+  // its lines are few for the model, each told once a command.
+  const bool outcome = SuOutcomeLines::Open();
+  Held& held = failure || outcome ? failed_ : ordinary_;
+  if (failure && !outcome) {
     // Only the memory bounds them. A group alone may pass a bound: its
     // lines come from one report.
     if (held.bytes > 0 && held.bytes + bytes > kMostHeldBytes) {
       dropped_lines_ += texts.size();
       return false;
     }
-  } else {
+  } else if (!outcome) {
     // The oldest give way: the newest say how a flood ended.
     const std::size_t most = waiting_ ? kMostHeldWhileWaiting : kMostHeldBytes;
     while (!held.groups.empty() && held.bytes + bytes > most) {

@@ -12,7 +12,8 @@
 // many lines went, ahead of the lines held. The newest lines are kept
 // because they say how a flood ended (a step's bound, its repeat counts).
 // Failed groups are held apart, against the large bound only: they are
-// what the client most needs. Neighbouring groups of one status leave as
+// what the client most needs; so are the lines that say how a piece of
+// work ended, against no bound. Neighbouring groups of one status leave as
 // one event, so that a burst of short groups does not fill the connection
 // with small frames.
 #pragma once

@@ -12,6 +12,7 @@
 #include "foundation/directory/name_path.h"
 #include "platform/exit_code.h"
 #include "platform/posix_file.h"
+#include "platform/standard_error.h"
 
 namespace {
 
@@ -283,7 +284,7 @@ void CheckDiskFull(const char* first, const char* second, int error) {
                       " to file " + second
                 : std::string("Disk full while accessing ") + (first != nullptr ? first : "");
   // The message box of a full disk, for a process without a desktop.
-  std::fprintf(stderr, "Disk memory: %s\n", text.c_str());
+  platform::SayOnStandardError("Disk memory: " + text + "\n");
   platform::ExitWithStatus(kDiskFullStatus);
 }
 

@@ -69,10 +69,11 @@ bool Tell(std::string key, const std::string& line, bool failure, const Group& g
   }
   // Beyond the keys a scope keeps, a new report cannot be told from a
   // repeat: all are held back and counted, so the lines stay bounded.
-  // Failures, which say why the work ended, have keys of their own beyond.
-  if (r.told.size() >= SuRepeatScope::kMostKeys) {
-    // How the work ended is never held back; such lines are few.
-    if (t_outcome > 0) return true;
+  // Failures, which say why the work ended, have keys of their own beyond,
+  // and so has how the work ended, which is never held back: its lines are
+  // few for the model (one for each indeterminate variable at most), and
+  // work that solves many times tells them once, then counts them.
+  if (r.told.size() >= SuRepeatScope::kMostKeys && t_outcome == 0) {
     if (!failure || r.failures_past >= SuRepeatScope::kMostFailureKeys) {
       CountOne(&r.unkept);
       KeepNewest(r.last_unkept, group);
@@ -163,6 +164,8 @@ SuRepeatHold::~SuRepeatHold() { Leave(&Repeats::holds); }
 SuOutcomeLines::SuOutcomeLines() { ++t_outcome; }
 
 SuOutcomeLines::~SuOutcomeLines() { --t_outcome; }
+
+bool SuOutcomeLines::Open() { return t_outcome > 0; }
 
 void SuTellRepeatsNow() {
   Ended ended;

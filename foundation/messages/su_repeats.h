@@ -40,14 +40,18 @@ class SuRepeatHold {
 };
 
 // While one lives, the reports of its thread say how a piece of work ended
-// (a steady state's outcome, its indeterminate variables): they are never
-// held back past the keys, though they still count as repeats.
+// (a steady state's outcome, its indeterminate variables): they take keys
+// beyond the others', so that they are never held back, yet each is told
+// once in a scope and its repeats counted like any other's.
 class SuOutcomeLines {
  public:
   SuOutcomeLines();
   ~SuOutcomeLines();
   SuOutcomeLines(const SuOutcomeLines&) = delete;
   SuOutcomeLines& operator=(const SuOutcomeLines&) = delete;
+
+  // Whether one lives on this thread.
+  static bool Open();
 };
 
 // Tells now what the open scopes and holds have counted so far, as their

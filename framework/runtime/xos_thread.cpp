@@ -6,6 +6,7 @@
 #include "platform/exit_code.h"
 #include "platform/fault_guard.h"
 #include "platform/floating_point.h"
+#include "platform/standard_error.h"
 
 namespace {
 
@@ -57,8 +58,11 @@ void XosThread::EndThread() {
   if (stopped != status::kOk) {
     // The owner is about to free what the thread still uses: going on would
     // end in a fault on that thread.
-    std::fprintf(stderr, "A thread did not stop within %u ms (0x%08X); the process ends\n",
-                 kStopLimitMs, stopped);
+    char line[96];
+    std::snprintf(line, sizeof line,
+                  "A thread did not stop within %u ms (0x%08X); the process ends\n", kStopLimitMs,
+                  stopped);
+    platform::SayOnStandardError(line);
     platform::AbandonWithStatus(stopped);
   }
   state_ = kNotStarted;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -99,6 +100,38 @@ TEST(SuRepeats, PastTheKeysAScopeKeepsReportsAreHeldBackAndCountedTogether) {
   // The next scope starts afresh.
   SuRepeatScope next;
   EXPECT_TRUE(SuTellLines({"one more"}));
+}
+
+// Past the keys, how a piece of work ended is never held back, and work
+// that solves many times in one command tells it once and counts it after,
+// whatever the lines around it: only the others are held back.
+TEST(SuRepeats, PastTheKeysTheOutcomeIsToldOnceThenCounted) {
+  testsupport::CaptureSink sink;
+  {
+    SuRepeatHold command;
+    for (int solve = 0; solve < 3; ++solve) {
+      SuRepeatScope scope;
+      for (std::size_t i = 0; i < SuRepeatScope::kMostKeys; ++i) {
+        ASSERT_EQ(SuTellLines({"residual " + std::to_string(i)}), solve == 0);
+      }
+      EXPECT_FALSE(SuTellLines({"one more"}));
+      const SuOutcomeLines outcome;
+      EXPECT_TRUE(SuOutcomeLines::Open());
+      for (const char* line : {"Warning: the following variables are indeterminate:",
+                               "  Group 1: Model.x", "  Group 2: Model.y"}) {
+        EXPECT_EQ(SuTellLines({line}), solve == 0) << line;
+      }
+    }
+    EXPECT_FALSE(SuOutcomeLines::Open());
+  }
+  const Lines& lines = sink.lines();
+  for (const char* line : {"Warning: the following variables are indeterminate:",
+                           "  Group 1: Model.x", "  Group 2: Model.y"}) {
+    EXPECT_NE(std::find(lines.begin(), lines.end(),
+                        "The report \"" + std::string(line) + "\" was repeated 2 more times"),
+              lines.end())
+        << line;
+  }
 }
 
 // A run command of several steps: what each step repeats of the steps

@@ -108,6 +108,27 @@ inline void ValveTankModel(modelwriter::Writer& w) {
                 {{2, 3}, {2, 1}, {2, 2}});
 }
 
+// `pairs` groups that are singular yet consistent, exp(u + v) = e^2 and
+// 2 u + 2 v = 4 over u (index + 2k) and v (index + 2k + 1) of their own,
+// their equations after all the variables: every solve names one variable
+// of each indeterminate. Its 4 * pairs items.
+inline void SingularPairs(modelwriter::Writer& w, std::uint32_t index, std::uint32_t pairs) {
+  using namespace modelwriter;
+  for (std::uint32_t k = 0; k < pairs; ++k) {
+    const std::string name = std::to_string(k);
+    ModelVariable(w, kRealVariable, index + 2 * k, ".u" + name, 0.0, 1);
+    ModelVariable(w, kRealVariable, index + 2 * k + 1, ".v" + name, 0.0, 1);
+  }
+  for (std::uint32_t k = 0; k < pairs; ++k) {
+    const std::vector<std::vector<std::uint32_t>> ab = {{2, index + 2 * k}, {2, index + 2 * k + 1}};
+    const std::uint32_t at = index + 2 * pairs + 2 * k;
+    ModelEquation(w, at, ".p" + std::to_string(k),
+                  Sub(Unary(32, Add(Var(0), Var(1))), Real(std::exp(2.0))), ab);
+    ModelEquation(w, at + 1, ".q" + std::to_string(k),
+                  Sub(Add(Mul(Real(2.0), Var(0)), Mul(Real(2.0), Var(1))), Real(4.0)), ab);
+  }
+}
+
 // The lines one under the other.
 inline std::string Joined(const std::vector<std::string>& lines) {
   std::string all;
@@ -130,6 +151,23 @@ inline long RepeatCount(const std::vector<std::string>& lines, const std::string
     if (l.rfind(counted, 0) == 0) repeats = std::stol(l.substr(counted.size()));
   }
   return repeats;
+}
+
+// How each steady state of a run command ends, told once and counted
+// after: the line that it is complete, the header of the list of its
+// `groups` indeterminate variables and each of its lines once, their
+// repeats counted, and so the command's lines no more than the different
+// reports it keeps, the list and their counts.
+inline void ExpectAListToldOnce(const std::vector<std::string>& lines, std::size_t groups) {
+  EXPECT_EQ(CountStarting(lines, "Steady state solution complete"), 1u);
+  EXPECT_GE(RepeatCount(lines, "Steady state solution complete"), 1);
+  EXPECT_EQ(CountStarting(lines, "Warning: the following variables are indeterminate:"), 1u);
+  EXPECT_EQ(CountStarting(lines, "  Group "), groups);
+  const auto first = std::find_if(lines.begin(), lines.end(),
+                                  [](const std::string& l) { return l.rfind("  Group ", 0) == 0; });
+  ASSERT_NE(first, lines.end());
+  EXPECT_GE(RepeatCount(lines, *first), 1) << *first;
+  EXPECT_LT(lines.size(), 2 * (10000 + groups) + 1000);
 }
 
 // Reads a reply body; a read past its end gives zero and clears ok().

@@ -275,9 +275,11 @@ inline Expr Exp(Expr e) { return Unary(32, std::move(e)); }
 inline Expr Pow(Expr a, Expr b) { return Binary(23, std::move(a), std::move(b)); }
 
 // b1 (index 1) and b2 (2) fixed, the input x (3) fixed, y (4) free:
-// y = f(b1, b2, x) (10), references in the order y, b1, b2, x.
-inline void Regression(Writer& w, const std::vector<double>& start, const Expr& f) {
-  w.List(5);
+// y = f(b1, b2, x) (10), references in the order y, b1, b2, x; the list
+// holds `more` items after these.
+inline void Regression(Writer& w, const std::vector<double>& start, const Expr& f,
+                       std::uint32_t more = 0) {
+  w.List(5 + more);
   const char* names[] = {".b1", ".b2", ".x"};
   for (std::uint32_t i = 0; i < 3; ++i) {
     ModelVariable(w, modelwriter::kRealVariable, i + 1, names[i], i < 2 ? start[i] : 1.0, 4);

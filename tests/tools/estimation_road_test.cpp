@@ -185,6 +185,29 @@ TEST_F(EstimationRoad, AnEstimationTellsItsCountsBeforeItsOutcome) {
   ASSERT_TRUE(Finish()) << Failure() << Events();
 }
 
+// The line fitted beside 6,000 groups that are singular at every solve:
+// past the different reports a command keeps, every steady state of every
+// pass ends with the list of their indeterminate variables. The list is
+// told once, header and all, and counted after; the fit's lines do not
+// grow with its solves, and its outcome comes.
+TEST_F(EstimationRoad, AFitBesideManySingularGroupsTellsTheirListOnce) {
+  if (testsupport::kUnderThreadSanitizer) GTEST_SKIP() << engineroad::kNumbersNotThreads;
+  constexpr std::uint32_t kPairs = 6000;
+  ASSERT_TRUE(Start([](Writer& w) {
+    Regression(w, {1.0, 0.0}, Mul(Var(1), Var(3)), 4 * kPairs);
+    engineroad::SingularPairs(w, 100, kPairs);
+  })) << Failure();
+  Results r;
+  ASSERT_TRUE(Estimate(LineFit(), &r)) << Failure();
+  EXPECT_NEAR(r.estimates.at(0), kLineSlope, 1e-5);
+  ASSERT_TRUE(RunEnded()) << Failure();
+  const std::vector<std::string> lines = LinesSince(0);
+  RecordProperty("lines", std::to_string(lines.size()));
+  engineroad::ExpectAListToldOnce(lines, kPairs);
+  EXPECT_EQ(engineroad::CountStarting(lines, "Least squares relative convergence"), 1u);
+  ASSERT_TRUE(Finish()) << Failure();
+}
+
 // Nls.MaxIter below 0 and EstimationPrintLevel above 4 are stored; the
 // estimator goes on with 0 and 4 and says so once each over the whole
 // estimation and a second one. No iteration moves the slope from its start.

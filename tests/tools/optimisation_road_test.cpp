@@ -140,10 +140,9 @@ class OptimisationRoad : public optimisationroad::OptimisationFixture {
 
 // x1..x4 fixed (indices 1-4), f (5), g (6) and h (7) free, their equations
 // (10-12): f = x1 x4 (x1 + x2 + x3) + x3, g = x1 x2 x3 x4,
-// h = x1^2 + x2^2 + x3^2 + x4^2 - 40.
-void Hs071(Writer& w) {
+// h = x1^2 + x2^2 + x3^2 + x4^2 - 40. Its ten items, for a larger model.
+void Hs071Items(Writer& w) {
   const double start[] = {1.0, 5.0, 5.0, 1.0};
-  w.List(10);
   for (std::uint32_t i = 1; i <= 4; ++i) {
     ModelVariable(w, modelwriter::kRealVariable, i, ".x" + std::to_string(i), start[i - 1], 4);
   }
@@ -170,6 +169,11 @@ void Hs071(Writer& w) {
                    Mul(Var(4), Var(4))),
                Real(40.0)),
            ".eh");
+}
+
+void Hs071(Writer& w) {
+  w.List(10);
+  Hs071Items(w);
 }
 
 // Decision x1..x4 in [1, 5] from (1, 5, 5, 1); objective f; h = 0 (the
@@ -266,6 +270,33 @@ TEST_F(OptimisationRoad, AnOptimisationTellsALineOfEverySolveOnceWithItsCount) {
   EXPECT_GE(engineroad::RepeatCount(run_.events, line), 5) << Events();
   ASSERT_TRUE(Optimisation([](Writer& w) { w.U16(60), w.U8(0); }, "stop")) << Failure();
   ASSERT_TRUE(Finish()) << Failure() << Events();
+}
+
+// HS071 beside 6,000 groups that are singular at every solve: past the
+// different reports a command keeps, every steady state of the
+// optimisation ends with the list of their indeterminate variables. The
+// list is told once, header and all, and counted after; the optimisation's
+// lines do not grow with its solves, and its optimum comes.
+TEST_F(OptimisationRoad, AnOptimisationBesideManySingularGroupsTellsTheirListOnce) {
+  if (testsupport::kUnderThreadSanitizer) GTEST_SKIP() << engineroad::kNumbersNotThreads;
+  constexpr std::uint32_t kPairs = 6000;
+  ASSERT_TRUE(Start(1, [](Writer& w) {
+    w.List(10 + 4 * kPairs);
+    Hs071Items(w);
+    engineroad::SingularPairs(w, 100, kPairs);
+  })) << Failure();
+  ASSERT_TRUE(Optimisation([](Writer& w) { w.U16(60), w.U8(1); }, "kind 60")) << Failure();
+  ASSERT_TRUE(Optimisation(Hs071Definition, "kind 76")) << Failure();
+  Optimum o;
+  ASSERT_TRUE(Optimise(4, 2, &o)) << Failure();
+  CheckHs071(o);
+  ASSERT_TRUE(Optimisation([](Writer& w) { w.U16(60), w.U8(0); }, "stop")) << Failure();
+  ASSERT_TRUE(EndRun()) << Failure();
+  const std::vector<std::string> lines = LinesSince(0);
+  RecordProperty("lines", std::to_string(lines.size()));
+  engineroad::ExpectAListToldOnce(lines, kPairs);
+  EXPECT_EQ(engineroad::CountStarting(lines, "Optimum found after "), 1u);
+  ASSERT_TRUE(EndEngine()) << Failure();
 }
 
 // x' = u from x(0) = 1, z' = u^2 from z(0) = 0, J = x^2 + z: u (3) fixed,

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -857,6 +858,50 @@ TEST_F(ProcedureRoad, AReportJustBeforeAnAbnormalEndReachesAPipeWhole) {
     }
     ::close(ends[0]);
     EXPECT_TRUE(got.find(report) != std::string::npos) << what << ": the engine wrote\n" << got;
+  }
+}
+
+// A procedure that writes 100,000 lines on a standard error nobody reads
+// waits in its write for good: its own doing. The engine still ends, after
+// command 2 and when its client closes, whatever it would write there
+// itself on its way out.
+TEST_F(ProcedureRoad, AStandardErrorNobodyReadsDoesNotKeepTheEngineFromEnding) {
+  for (const bool command_2 : {true, false}) {
+    const std::string what = command_2 ? "command 2" : "a close";
+    int ends[2];
+    ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+    const int capacity = ::fcntl(ends[0], F_GETPIPE_SZ);
+    const bool started = engineroad::WithStreamsOn(
+        ends[1], [&] { return Start({Scalar("rchatter", {"x"}, {"y"})}); });
+    ::close(ends[1]);
+    const auto unread = [&] {
+      int held = 0;
+      return ::ioctl(ends[0], FIONREAD, &held) == 0 ? held : -1;
+    };
+    ASSERT_TRUE(started) << what << Failure();
+    const auto model = [](Writer& w) {
+      w.List(3);
+      ModelVariable(w, mw::kRealVariable, 1, ".x", 1.0, kFixed);
+      ModelVariable(w, mw::kRealVariable, 2, ".y", 0.0, kFree);
+      CallEquation(w, 10, 1, {mw::Var(0)}, {mw::Var(1)}, {{2, 1}, {2, 2}});
+    };
+    ASSERT_TRUE(Load(model) && BeginRun() &&
+                road_->Expect(MakeCommand(kProblemService, 9), "command 9", 0))
+        << what << Failure();
+    // The call is in its write once the pipe is full.
+    client_->WaitFor([&] { return unread() > capacity / 2; });
+    ASSERT_GT(unread(), capacity / 2) << what << ": the procedure did not fill the pipe";
+    if (command_2) {
+      ASSERT_TRUE(road_->Expect(MakeCommand(kProblemService, 2), "command 2", engineroad::kEnding))
+          << Failure();
+      client_->WaitFor([&] { return client_->PeerLost(); });
+      EXPECT_TRUE(client_->PeerLost()) << what << ": the engine did not end";
+    }
+    // Not killed: the engine ends by itself.
+    int exit_code = -1;
+    EXPECT_EQ(client_->Close(&exit_code), 0u) << what << ": the engine did not end";
+    client_.reset();
+    ::close(ends[0]);
   }
 }
 

@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/tools/engine_road_fixture.h"
@@ -174,6 +175,39 @@ INSTANTIATE_TEST_SUITE_P(SteadyAndInitial, ManyGroupsRoad, ::testing::Values(1u,
                          [](const auto& info) {
                            return std::string(info.param == 1 ? "SteadyState" : "Initialisation");
                          });
+
+// One steady state of 20,000 groups that are singular, read every 200 ms:
+// the list of their indeterminate variables is longer than the lines held
+// for a client that falls behind, and older lines give way, yet how the
+// steady state ended arrives whole: the line that it is complete, the
+// list's header and every one of its lines.
+TEST_F(SolverMessagesRoad, ASlowReaderGetsTheWholeOutcomeOfALongSteadyState) {
+  if (testsupport::kUnderThreadSanitizer) GTEST_SKIP() << engineroad::kNumbersNotThreads;
+  constexpr std::uint32_t kPairs = 20000;
+  ASSERT_TRUE(Begin("Slow", 1, [](Writer& w) {
+    w.List(4 * kPairs);
+    engineroad::SingularPairs(w, 100, kPairs);
+  })) << Failure();
+  std::uint32_t id = 0;
+  ASSERT_FALSE(status::IsFailure(client_->Send(MakeCommand(kProblemService, 9), &id)));
+  const auto arrived = [&] {
+    return CountStarting(run_.events, "  Group ") >= kPairs &&
+           CountStarting(run_.events, "Steady state solution complete") > 0;
+  };
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+  while (!arrived() && !client_->PeerLost() && std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    client_->Poll();
+    road_->Collect();
+  }
+  const std::vector<std::string>& lines = run_.events;
+  EXPECT_EQ(CountStarting(lines, "Steady state solution complete"), 1u);
+  EXPECT_EQ(CountStarting(lines, "Warning: the following variables are indeterminate:"), 1u);
+  EXPECT_EQ(CountStarting(lines, "  Group "), kPairs);
+  EXPECT_TRUE(client_->Find(id)->complete && client_->Find(id)->status == 0u);
+  client_->Forget(id);
+  EXPECT_TRUE(FinishRun()) << Failure();
+}
 
 // A dynamic run on the same group: the initialisation names it as the
 // steady state does; a step the corrector cannot take says the group is

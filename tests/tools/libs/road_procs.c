@@ -242,3 +242,13 @@ void rlastwords(OLD_ARGS) {
   if (in[inoffs[0]] == 1.0) abort();
   _exit(3);
 }
+
+/* y = x, after 100,000 lines on standard error: more than a pipe nobody
+ * reads holds, so the call waits in its write for as long as that lasts. */
+void rchatter(OLD_ARGS) {
+  UNUSED_OLD, (void)derivs, (void)nout, (void)nin, (void)task;
+  for (int line = 1; line <= 100000; ++line)
+    fprintf(stderr, "rchatter line %06d of 100000 to stderr\n", line);
+  out[outoffs[0]] = in[inoffs[0]];
+  *iflag = 1;
+}
