@@ -593,9 +593,9 @@ Status SimProblemMgr::CommandSetName(std::uint32_t count, const char* const* str
     return status::kOk;
   }
   attach_failure_ = SimWorkingFolder::kCannotCreate;
-  ReportAtOnce(attach_failure_,
-               "Cannot make the run folder " + folders_.TriedRunFolder() + ": " + why);
   // Told as command 141 tells it.
+  ReportAtOnce(pm_status::kFailure,
+               "Cannot make the run folder " + folders_.TriedRunFolder() + ": " + why);
   return pm_status::kFailure;
 }
 
