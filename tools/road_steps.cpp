@@ -98,13 +98,23 @@ bool NameSimulation(Road& road, const std::string& name, std::string folder, dou
   if (!road.Exchange(MakeCommand(kProblemService, 141, {}, {}, {name, folder}),
                      "the run folder's lock (command 141)", &free))
     return false;
-  if (free == kFolderInUse) {
+  const auto in_use = [&] {
     const bool ends = !given.empty() && given.back() == '/';
     return road.Fail(given + (ends ? "" : "/") + name + " is in use by another engine");
+  };
+  if (free == kFolderInUse) return in_use();
+  // Another engine may take the folder between the question and the naming,
+  // which takes it for this one: it answers the same.
+  Status named = 0;
+  if (!road.Exchange(MakeCommand(kProblemService, 3, {}, {}, {name, folder}),
+                     "naming the simulation (command 3)", &named))
+    return false;
+  if (named == kFolderInUse) return in_use();
+  if (named != 0) {
+    return road.Fail("naming the simulation (command 3): status " +
+                     vantor_client::StatusWithMeaning(named) + ", expected 0");
   }
-  return road.Expect(MakeCommand(kProblemService, 3, {}, {}, {name, folder}),
-                     "naming the simulation (command 3)", 0) &&
-         road.Expect(MakeCommand(kResultsService, 32, {}, {interval}),
+  return road.Expect(MakeCommand(kResultsService, 32, {}, {interval}),
                      "the communication interval (command 32)", 0);
 }
 

@@ -582,7 +582,21 @@ Status SimProblemMgr::CommandSetName(std::uint32_t count, const char* const* str
     folders_.SetWorkingFolder(strings[1]);
     second_text_ = count >= 3 && strings[2] != nullptr ? strings[2] : strings[1];
   }
-  return status::kOk;
+  // Without a problem the folder is taken now, lock first: an engine that
+  // comes second hears so here, before it reuses anything there. A folder
+  // that cannot be made is tried again, and told, as the problem attaches.
+  if (GetCurrentProblem() != nullptr) return status::kOk;
+  std::string why;
+  const Status opened = folders_.OpenRunFolder(&why);
+  if (opened != SimWorkingFolder::kInUse) {
+    if (status::IsFailure(opened)) folders_.SetPendingName(name_);
+    return status::kOk;
+  }
+  attach_failure_ = SimWorkingFolder::kCannotCreate;
+  // Told as command 141 tells it.
+  ReportAtOnce(pm_status::kFailure,
+               "Cannot make the run folder " + folders_.TriedRunFolder() + ": " + why);
+  return pm_status::kFailure;
 }
 
 Status SimProblemMgr::CommandSaveAs(std::uint32_t count, const char* const* strings) {
@@ -675,7 +689,10 @@ Status SimProblemMgr::CommandEdit(std::uint32_t count, const std::int32_t* integ
 Status SimProblemMgr::CommandLockCheck(std::uint32_t count, const char* const* strings) {
   const char* name = count > 0 ? strings[0] : nullptr;
   const char* folder = count > 1 ? strings[1] : folders_.WorkingFolder().c_str();
-  return SimWorkingFolder::CheckFolder(folder, name != nullptr ? name : "");
+  std::string why;
+  const Status checked = SimWorkingFolder::CheckFolder(folder, name != nullptr ? name : "", &why);
+  if (!why.empty()) ReportAtOnce(checked, "The run folder is in use: " + why);
+  return checked;
 }
 
 // --- requests ---

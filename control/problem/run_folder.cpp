@@ -24,15 +24,21 @@ constexpr char kSeparator = '/';
 
 bool Exists(const std::string& path) { return platform::PathExists(path.c_str()); }
 
-// Opens (creating when missing) the lock file and takes its exclusive lock
-// without waiting: the descriptor, or -1 when another process holds it
-// (*busy) or the file cannot be made. A file unlinked by its last holder
-// between our open and our lock is not a lock: the path is opened again.
-int TakeLock(const std::string& path, bool* busy) {
+// Opens (creating when missing) the lock file `name` in the folder open as
+// `folder` and takes its exclusive lock without waiting: the descriptor, or
+// -1 when another process holds it (*busy), a link stands at its name
+// (*link) or the file cannot be made. A file unlinked by its last holder
+// between our open and our lock is not a lock: the name is opened again.
+int TakeLockIn(int folder, const char* name, bool* busy, bool* link) {
   *busy = false;
+  *link = false;
   for (int attempt = 0; attempt < 4; ++attempt) {
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
-    if (fd < 0) return -1;
+    const int fd = ::openat(folder, name, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
+    if (fd < 0) {
+      struct stat s {};
+      *link = ::fstatat(folder, name, &s, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(s.st_mode);
+      return -1;
+    }
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
       *busy = errno == EWOULDBLOCK;
       ::close(fd);
@@ -40,7 +46,7 @@ int TakeLock(const std::string& path, bool* busy) {
     }
     struct stat held {};
     struct stat named {};
-    if (::fstat(fd, &held) == 0 && ::stat(path.c_str(), &named) == 0 &&
+    if (::fstat(fd, &held) == 0 && ::fstatat(folder, name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
         held.st_ino == named.st_ino && held.st_dev == named.st_dev) {
       return fd;
     }
@@ -49,21 +55,28 @@ int TakeLock(const std::string& path, bool* busy) {
   return -1;
 }
 
+int TakeLock(const std::string& path, bool* busy) {
+  bool link = false;
+  return TakeLockIn(AT_FDCWD, path.c_str(), busy, &link);
+}
+
 bool IsLink(const std::string& path) {
   struct stat s {};
   return ::lstat(path.c_str(), &s) == 0 && S_ISLNK(s.st_mode);
 }
 
 // Deletes the lock file unless another process holds it: kOk, or kFailure.
-// A link planted under its name is no engine's lock (none is ever taken
-// through one): left alone, and the folder free.
 Status DeleteUnlessHeld(const std::string& path) {
   bool busy = false;
   const int fd = TakeLock(path, &busy);
-  if (fd < 0) return !busy && IsLink(path) ? kOk : kFailure;
+  if (fd < 0) return kFailure;
   const bool removed = ::unlink(path.c_str()) == 0;
   ::close(fd);
   return removed ? kOk : kFailure;
+}
+
+std::string LinkAtLock(const std::string& lock) {
+  return "its lock file " + lock + " is a symbolic link";
 }
 
 // Creates the lock file when missing: false when it cannot be made.
@@ -113,7 +126,7 @@ Status RemoveFile(const char* path) {
   return platform::RemoveFile(NativeFilePath(path).c_str()) ? kOk : kFailure;
 }
 
-Status CheckFolder(const char* folder, const char* name) {
+Status CheckFolder(const char* folder, const char* name, std::string* why) {
   const bool has_folder = folder != nullptr && folder[0] != '\0';
   std::string path = has_folder ? WithSeparator(NativeFilePath(folder)) : std::string();
   path += NativeFilePath(name != nullptr ? name : "");
@@ -121,6 +134,12 @@ Status CheckFolder(const char* folder, const char* name) {
   const bool exists = QueryPath(path.c_str(), &flags) == kOk;
   if (exists && (flags & kPathWritable) != 0) {
     const std::string lock = WithSeparator(path) + kLockFileName;
+    // No engine takes its lock through a link, and one left there keeps
+    // every engine from taking it: the folder is no one's to run in.
+    if (IsLink(lock)) {
+      if (why != nullptr) *why = LinkAtLock(lock);
+      return kFailure;
+    }
     if (!MakeLockFile(lock)) return kCannotCreate;
     return DeleteUnlessHeld(lock);
   }
@@ -214,6 +233,14 @@ std::string Folders::RunFolder() const {
   return run_folder_.empty() ? working_ + "NULL" + kSeparator : run_folder_;
 }
 
+bool Folders::HoldsLockIn(int folder) const {
+  struct stat held {};
+  struct stat named {};
+  return lock_fd_ >= 0 && ::fstat(lock_fd_, &held) == 0 &&
+         ::fstatat(folder, kLockFileName, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+         held.st_ino == named.st_ino && held.st_dev == named.st_dev;
+}
+
 void Folders::CloseLock() {
   if (lock_fd_ < 0) return;
   // Deleted while still locked, so that no one takes a lock on a dying file.
@@ -226,7 +253,6 @@ void Folders::CloseLock() {
 Status Folders::OpenRunFolder(std::string* why) {
   if (why != nullptr) why->clear();
   if (pending_name_.empty()) return kNoPendingName;
-  CloseLock();
   if (working_.empty()) {
     std::string current;
     if (GetCurrentFolder(&current) == kOk) working_ = current;
@@ -250,42 +276,54 @@ Status Folders::OpenRunFolder(std::string* why) {
         ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     error = errno;
     if (entered.valid()) {
-      if (::fchdir(entered.get()) != 0) made = kFailure;
-      error = errno;
+      // Opened as it is.
     } else if (IsOthersLink(folder)) {
       // Planted in a shared working folder, it would lead the engine to
       // clean and overwrite files somewhere else.
       made = kFailure;
       refused = "it is a symbolic link of another user";
     } else if (error == ELOOP || error == ENOTDIR) {
-      made = SetCurrentFolder(folder.c_str());
+      entered = platform::FileDescriptor(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
       error = errno;
-      if (made == kOk) {
-        entered = platform::FileDescriptor(::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (!entered.valid()) made = kFailure;
-      }
+      if (!entered.valid()) made = kFailure;
     } else {
       made = kFailure;
     }
   }
+  // The lock comes before the folder is entered: nothing in a folder
+  // another engine holds is reused. A folder that takes no lock file is
+  // entered without one.
+  int lock = -1;
+  const bool kept = made == kOk && HoldsLockIn(entered.get());
+  if (made == kOk && !kept) {
+    bool busy = false;
+    bool link = false;
+    lock = TakeLockIn(entered.get(), kLockFileName, &busy, &link);
+    if (busy || link) {
+      made = kInUse;
+      refused = busy ? "it is in use by another engine" : LinkAtLock(tried_folder_ + kLockFileName);
+    }
+  }
+  if (made == kOk && ::fchdir(entered.get()) != 0) {
+    made = kFailure;
+    error = errno;
+  }
   pending_name_.clear();
   if (made != kOk && why != nullptr) *why = refused.empty() ? std::strerror(error) : refused;
+  std::string here;
   if (made == kOk) {
     // From here on what the engine deletes in its run folder goes through
     // the folder it entered.
     run_name_ = name;
     run_folder_ = tried_folder_;
     run_fd_ = std::move(entered);
-  }
-
-  // Without its run folder the engine is somewhere else (its own folder,
-  // often): no lock file is left there.
-  std::string here;
-  if (made == kOk && GetCurrentFolder(&here) == kOk) {
-    bool busy = false;
-    const std::string lock = here + kLockFileName;
-    lock_fd_ = TakeLock(lock, &busy);
-    if (lock_fd_ >= 0) lock_path_ = lock;
+    if (!kept) {
+      CloseLock();
+      lock_fd_ = lock;
+      if (lock >= 0 && GetCurrentFolder(&here) == kOk) lock_path_ = here + kLockFileName;
+    }
+  } else if (lock >= 0) {
+    ::close(lock);
   }
 
   if (!search_path_.empty()) XosDynamicLibrary::RemoveSearchPath(search_path_.c_str());

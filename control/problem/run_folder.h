@@ -19,6 +19,9 @@ namespace SimWorkingFolder {
 inline constexpr char kLockFileName[] = "OrvelQVLock.aml";
 inline constexpr Status kNoPendingName = 0xA032FFFFu;
 inline constexpr Status kCannotCreate = 0x803201FEu;
+// Of OpenRunFolder: another engine holds the run folder, or a link stands
+// at its lock file's name.
+inline constexpr Status kInUse = 0x803201FDu;
 // The service and command by which the client hears that the run files were
 // restored from their back-ups.
 inline constexpr std::uint32_t kRestoredService = 95;
@@ -33,9 +36,10 @@ Status GetCurrentFolder(std::string* folder);
 Status RemoveFile(const char* path);
 
 // The lock probe of client command 141 on folder/name (name alone without a
-// folder): kOk when no engine holds the folder, kFailure when one does,
+// folder): kOk when no engine holds the folder, kFailure when one does or a
+// link stands at the lock file's name (*why, when given, then names it),
 // kCannotCreate when no lock file can be made there. Leaves no lock file.
-Status CheckFolder(const char* folder, const char* name);
+Status CheckFolder(const char* folder, const char* name, std::string* why = nullptr);
 
 // In the current folder: makes fresh back-ups of "snapshot.snp" and
 // "PlotData.cpd" after a clean end, or restores them from the back-ups the
@@ -83,16 +87,19 @@ class Folders {
   void AddClientSearchPath(const std::string& path) { client_paths_.push_back(path); }
   const std::vector<std::string>& ClientSearchPaths() const { return client_paths_; }
 
-  // Enters the working folder, creates and enters the run folder named by
-  // the pending name and takes the lock file there unless another engine
-  // holds it: the status of making the run folder (*why, when given, then
-  // says why it failed), kNoPendingName without a pending name. A run
-  // folder that cannot be made or entered gets no lock file; one that is a
-  // symbolic link of a user other than ours or root is refused. Only a
-  // folder entered becomes the run folder: after a failure the one entered
-  // before (if any) stays the run folder.
+  // Enters the working folder, creates the run folder named by the pending
+  // name, takes the lock file there and enters it: the status of making the
+  // run folder (*why, when given, then says why it failed), kNoPendingName
+  // without a pending name. A run folder that cannot be made or entered
+  // gets no lock file; one that is a symbolic link of a user other than
+  // ours or root, one another engine holds and one with a link at the lock
+  // file's name are refused. Only a folder entered becomes the run folder:
+  // after a failure the one entered before (if any) stays the run folder,
+  // with its lock.
   Status OpenRunFolder(std::string* why = nullptr);
   bool HoldsLock() const { return lock_fd_ >= 0; }
+  // Whether the lock held is the lock file of the folder open as `folder`.
+  bool HoldsLockIn(int folder) const;
   // Lets go of the lock and deletes the lock file.
   void CloseLock();
 

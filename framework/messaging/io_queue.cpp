@@ -414,7 +414,9 @@ Status DseIOQueue::FlushPeer(bool* pause) {
     const Status written = DseSegment::Write(segment, connection_.get());
     if (written == status::kNothingWritten) {
       list.PushFront(cell);
-      if (segment->count < kNoPauseFrom) *pause = true;
+      // A peer over its reply bound is read no more until it takes its
+      // replies: waiting on it would only hold back the others.
+      if (segment->count < kNoPauseFrom && !AwaitsItsReader()) *pause = true;
       return kOutputLeft;
     }
     if (written == status::kPartlyWritten) {

@@ -70,12 +70,16 @@ TEST_F(RunFolderTest, TheLockKeepsASecondEngineOutUntilTheFirstLeaves) {
   EXPECT_EQ(CheckFolder(Work().c_str(), "Tank"), kFailure);
   EXPECT_TRUE(fs::exists(work / "Tank" / kLockFileName));
   {
-    // A second engine opens the folder all the same, without the lock.
+    // A second engine is refused the folder, and stays where it was.
     Folders second;
     second.SetWorkingFolder(Work().c_str());
     second.SetPendingName("Tank");
-    EXPECT_EQ(second.OpenRunFolder(), kOk);
+    std::string why;
+    EXPECT_EQ(second.OpenRunFolder(&why), kInUse);
+    EXPECT_EQ(why, "it is in use by another engine");
     EXPECT_FALSE(second.HoldsLock());
+    EXPECT_EQ(second.RunFolderDescriptor(), -1);
+    EXPECT_TRUE(second.RunName().empty());
   }
   (void)!::write(release[1], "x", 1);
   int exit_status = 0;
@@ -167,15 +171,42 @@ TEST_F(RunFolderTest, LinksPlantedUnderItsNamesLeadNowhere) {
   EXPECT_FALSE(fs::is_symlink(run / "x.tmp"));
   EXPECT_EQ(links.State(), links.Before());
 
+  // A link at the lock file's name keeps every engine from its lock: the
+  // folder is answered in use and refused, by the link's name, and the link
+  // is left as it was.
   Folders folders;
   folders.SetWorkingFolder(Work().c_str());
   folders.SetPendingName("Run");
-  EXPECT_EQ(folders.OpenRunFolder(), kOk);
+  std::string why;
+  EXPECT_EQ(folders.OpenRunFolder(&why), kInUse);
+  const std::string link = Work() + "Run/" + kLockFileName;
+  EXPECT_EQ(why, "its lock file " + link + " is a symbolic link");
   EXPECT_FALSE(folders.HoldsLock());
-  // No engine holds a lock through a link: the folder is free, and the
-  // link is left as it was.
-  EXPECT_EQ(CheckFolder(Work().c_str(), "Run"), kOk);
+  why.clear();
+  EXPECT_EQ(CheckFolder(Work().c_str(), "Run", &why), kFailure);
+  EXPECT_EQ(why, "its lock file " + link + " is a symbolic link");
   EXPECT_EQ(links.State(), links.Before());
+  // Without it the folder is free and taken, lock and all.
+  fs::remove(link);
+  EXPECT_EQ(CheckFolder(Work().c_str(), "Run"), kOk);
+  folders.SetPendingName("Run");
+  EXPECT_EQ(folders.OpenRunFolder(), kOk);
+  EXPECT_TRUE(folders.HoldsLock());
+}
+
+// Named again, the folder whose lock the engine holds keeps it; another
+// folder takes its own, and the first one's lock goes.
+TEST_F(RunFolderTest, TheLockMovesWithTheRunFolder) {
+  Folders folders;
+  folders.SetWorkingFolder(Work().c_str());
+  for (const char* name : {"A", "A", "B"}) {
+    folders.SetPendingName(name);
+    ASSERT_EQ(folders.OpenRunFolder(), kOk) << name;
+    EXPECT_TRUE(folders.HoldsLock()) << name;
+    EXPECT_EQ(CheckFolder(Work().c_str(), name), kFailure) << name;
+  }
+  EXPECT_EQ(CheckFolder(Work().c_str(), "A"), kOk);
+  EXPECT_FALSE(fs::exists(work / "A" / kLockFileName));
 }
 
 // A restore whose snapshot back-up cannot be read is not announced, even

@@ -154,14 +154,17 @@ TEST_F(EngineTest, TheRunFolderIsLockedWhileTheEngineUsesIt) {
   EXPECT_EQ(Command(3, {"Lock Sim", folder}), 0u);
   ASSERT_EQ(client_->WaitFor([&] { return std::filesystem::exists(lock); }), 0u);
 
-  // A second engine on the same folder opens it without a lock and finds
-  // it locked.
+  // A second engine on the same folder is refused it when it names it, and
+  // finds it locked.
   const std::string second = RunClientProgram(
       pipes_.path().string(), "command 50 3 'text:Lock Sim' text:" + folder +
                                   " listen 200 command 50 141 'text:Lock Sim' text:" + folder);
-  EXPECT_NE(second.find("status of command 3 (id 3) on service 50: 0x00000000"), std::string::npos)
+  EXPECT_NE(second.find("status of command 3 (id 3) on service 50: 0x8032FFFF"), std::string::npos)
       << second;
-  EXPECT_NE(second.find("on service 50: 0x8032FFFF"), std::string::npos) << second;
+  EXPECT_NE(second.find("Lock Sim/: it is in use by another engine"), std::string::npos) << second;
+  EXPECT_NE(second.find("status of command 141 (id 4) on service 50: 0x8032FFFF"),
+            std::string::npos)
+      << second;
   EXPECT_TRUE(std::filesystem::exists(lock));
 
   EXPECT_EQ(Command(2), 0x00320024u);

@@ -1,11 +1,13 @@
 // A run folder others can write in, through the real engine: links planted
 // under the names of the engine's own files (the snapshot file and its
-// back-up, the plot history, a temporary file, the lock file, the value dump)
-// lead to files outside. The run goes as ever, and nothing outside is written,
-// made, read into the run's files or changed in its permissions. A sample
-// run in a folder another engine runs in is refused before it touches it.
+// back-up, the plot history, a temporary file, the value dump) lead to files
+// outside. The run goes as ever, and nothing outside is written, made, read
+// into the run's files or changed in its permissions. A sample run in a
+// folder another engine runs in, or whose lock file is a link, is refused
+// before it touches it.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -33,8 +35,7 @@ TEST_F(RunFolderRoad, LinksPlantedUnderTheEnginesNamesLeadNowhere) {
                                    {"snapshot.bak", "attacker", "attacker's bytes", 0644},
                                    {"PlotData.cpd", "plot", "victim's plot", 0644},
                                    {"PlotData.bak", "plot_backup", "victim's plot back-up", 0644},
-                                   {"x.tmp", "secret", "private", 0600},
-                                   {"OrvelQVLock.aml", "made_by_the_lock", "", 0}});
+                                   {"x.tmp", "secret", "private", 0600}});
   vantor_scenario::FirstOrderOptions options;
   options.engine = Engine();
   options.folder = Folder();
@@ -124,6 +125,138 @@ TEST_F(RunFolderRoad, ASampleRunRefusesAFolderAnotherEngineRunsIn) {
   printed.clear();
   EXPECT_EQ(SampleRun(work_.path(), &printed), 0) << printed;
   EXPECT_NE(printed.find("the run was fine"), std::string::npos) << printed;
+}
+
+// A link at the lock file's name (a leftover, or planted): no engine can
+// take the folder's lock, so the folder is in use, and the sample run says
+// so with a line naming the link. The engine's files there stay as they
+// were; without the link the same run goes.
+TEST_F(RunFolderRoad, ALinkAtTheLockFilesNameKeepsTheFolderInUse) {
+  const fs::path run = work_.path() / "shared" / "FirstOrder";
+  testsupport::PlantedLinks links(run, {{"OrvelQVLock.aml", "made_by_the_lock", "", 0}});
+  std::ofstream(run / "snapshot.snp") << "another engine's snapshots";
+  std::string printed;
+  EXPECT_NE(SampleRun(work_.path(), &printed), 0) << printed;
+  EXPECT_NE(printed.find("the run failed: shared/FirstOrder is in use by another engine"),
+            std::string::npos)
+      << printed;
+  EXPECT_NE(
+      printed.find("its lock file " + (run / "OrvelQVLock.aml").string() + " is a symbolic link"),
+      std::string::npos)
+      << printed;
+  EXPECT_EQ(links.State(), links.Before());
+  EXPECT_EQ(testsupport::ReadFileBytes(run / "snapshot.snp"), "another engine's snapshots");
+
+  fs::remove(run / "OrvelQVLock.aml");
+  printed.clear();
+  EXPECT_EQ(SampleRun(work_.path(), &printed), 0) << printed;
+  EXPECT_NE(printed.find("the run was fine"), std::string::npos) << printed;
+}
+
+// Two engines that both heard the folder free (command 141) before either
+// named it: the one that names it second is refused there, by command 3 and
+// a line naming the clash, and the first keeps its files. (The second
+// engine's client is a process of its own: a client's session is its
+// process.)
+TEST_F(RunFolderRoad, OfTwoEnginesThatFoundTheFolderFreeOnlyOneNamesIt) {
+  const std::string shared = (work_.path() / "shared/").string();
+  fs::create_directories(shared);
+  const auto command = [&](std::uint32_t number) {
+    return vantor_client::MakeCommand(vantor_scenario::kProblemService, number, {}, {},
+                                      {"FirstOrder", shared});
+  };
+  int told[2], go[2];
+  ASSERT_EQ(::pipe(told), 0);
+  ASSERT_EQ(::pipe(go), 0);
+  const pid_t second = ::fork();
+  ASSERT_GE(second, 0);
+  if (second == 0) {
+    // A test that stopped early leaves it no one to wait for.
+    ::close(go[1]);
+    ::close(told[0]);
+    // Says "free" after its 141, then the status of its command 3 and its
+    // lines once told to go on.
+    std::unique_ptr<vantor_client::Client> client;
+    vantor_scenario::FirstOrderRun trace;
+    std::string said = "no engine";
+    if (vantor_client::Client::Start(Engine(), &client) == 0) {
+      vantor_scenario::Road road(*client, &trace);
+      said = road.Expect(command(141), "command 141", 0) ? "free" : "taken";
+      (void)!::write(told[1], said.data(), said.size());
+      char on = 0;
+      (void)!::read(go[0], &on, 1);
+      Status named = 0;
+      said = road.Exchange(command(3), "command 3", &named) ? std::to_string(named) : "none";
+      road.Collect();
+      said += "\n" + roadtest::Lines(trace);
+      road.Expect(vantor_client::MakeCommand(vantor_scenario::kProblemService, 2), "command 2",
+                  vantor_scenario::kEnding);
+      vantor_scenario::FinishEngine(*client, road, &trace, true);
+    }
+    (void)!::write(told[1], said.data(), said.size());
+    ::_exit(0);
+  }
+  ::close(told[1]);
+  char heard[8] = {};
+  ASSERT_EQ(::read(told[0], heard, 4), 4);
+  EXPECT_STREQ(heard, "free");
+
+  std::unique_ptr<vantor_client::Client> first;
+  ASSERT_EQ(vantor_client::Client::Start(Engine(), &first), 0u);
+  vantor_scenario::FirstOrderRun trace;
+  vantor_scenario::Road road(*first, &trace);
+  ASSERT_TRUE(road.Expect(command(141), "command 141", 0)) << trace.failure;
+  ASSERT_TRUE(road.Expect(command(3), "command 3", 0)) << trace.failure;
+  std::ofstream(work_.path() / "shared/FirstOrder/snapshot.snp") << "the first engine's";
+  (void)!::write(go[1], "g", 1);
+  std::string said;
+  char buffer[512];
+  for (ssize_t got; (got = ::read(told[0], buffer, sizeof buffer)) > 0;)
+    said.append(buffer, static_cast<std::size_t>(got));
+  int exit_status = 0;
+  ASSERT_EQ(::waitpid(second, &exit_status, 0), second);
+  for (int fd : {told[0], go[0], go[1]}) ::close(fd);
+  EXPECT_EQ(said.substr(0, said.find('\n')), std::to_string(vantor_scenario::kFolderInUse)) << said;
+  EXPECT_NE(said.find("FirstOrder/: it is in use by another engine"), std::string::npos) << said;
+  EXPECT_EQ(testsupport::ReadFileBytes(work_.path() / "shared/FirstOrder/snapshot.snp"),
+            "the first engine's");
+  ASSERT_TRUE(road.Expect(vantor_client::MakeCommand(vantor_scenario::kProblemService, 2),
+                          "command 2", vantor_scenario::kEnding));
+  ASSERT_TRUE(vantor_scenario::FinishEngine(*first, road, &trace, true)) << trace.failure;
+}
+
+// Two sample runs in the same folder, started together, twenty times: one
+// that runs prints the right values; one that does not says that the other
+// engine holds the folder. Neither reads the other's files.
+TEST_F(RunFolderRoad, TwoSampleRunsStartedTogetherNeverShareTheFolder) {
+  constexpr int kPairs = 20;
+  int refused = 0;
+  for (int pair = 0; pair < kPairs; ++pair) {
+    SCOPED_TRACE("pair " + std::to_string(pair));
+    const fs::path from = work_.path() / ("pair" + std::to_string(pair));
+    fs::create_directories(from / "shared");
+    const std::string command = "cd '" + from.string() + "' && " + VANTOR_CLIENT + " " +
+                                VANTOR_ENGINE + " first-order shared 2>&1";
+    FILE* pipes[2] = {::popen(command.c_str(), "r"), ::popen(command.c_str(), "r")};
+    for (FILE* pipe : pipes) {
+      ASSERT_NE(pipe, nullptr);
+      std::string printed;
+      char buffer[512];
+      while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) printed += buffer;
+      const int status = ::pclose(pipe);
+      const int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      if (code == 0) {
+        EXPECT_NE(printed.find("the run was fine"), std::string::npos) << printed;
+      } else {
+        ++refused;
+        EXPECT_NE(printed.find("the run failed: shared/FirstOrder is in use by another engine"),
+                  std::string::npos)
+            << printed;
+      }
+    }
+  }
+  RecordProperty("refused", std::to_string(refused));
+  std::printf("%d of %d runs refused\n", refused, 2 * kPairs);
 }
 
 }  // namespace

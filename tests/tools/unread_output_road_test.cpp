@@ -407,4 +407,64 @@ TEST_F(UnreadOutputRoad, StreamsNobodyReadsDoNotKeepAClosedClientsEngineAlive) {
   EXPECT_EQ(exit_code, kPeerGoneExit);
 }
 
+// A peer that sent requests and then stopped reading costs a run of many
+// short steps nothing: they take about as long beside it as alone. (Before,
+// every pass of the control loop paused 100 ms on its untaken replies,
+// some ten times a step.)
+TEST_F(UnreadOutputRoad, APeerThatStoppedReadingSlowsNoRunOfAnother) {
+  // Each half; the pauses cost a second or more a step, against
+  // milliseconds alone.
+  constexpr int kSteps = 30;
+  constexpr double kInterval = 0.1;
+  vantor_client::EngineOptions engine = Engine();
+  engine.timeout_ms = 120000;
+  ASSERT_TRUE(StartEngine(engine, "Beside") &&
+              road_->Expect(MakeCommand(engineroad::kResultsService, 32, {}, {kInterval}),
+                            "command 32", 0) &&
+              IntOption(29, 4) && Load([](Writer& w) { engineroad::DecayModel(w, ".k", 0.5); }) &&
+              BeginRun())
+      << Failure() << Events();
+  // The first one initialises, at 0.
+  int step = 0;
+  const auto steps = [&] {
+    const auto start = std::chrono::steady_clock::now();
+    for (int k = 0; k < kSteps; ++k, ++step) {
+      if (!Step(kInterval * step)) return std::chrono::steady_clock::duration::max();
+    }
+    return std::chrono::steady_clock::now() - start;
+  };
+  const auto alone = steps();
+  ASSERT_NE(alone, std::chrono::steady_clock::duration::max()) << Failure();
+
+  SiblingPeer sibling;
+  ASSERT_TRUE(sibling.Start(client_->SessionId()));
+  auto list = std::make_unique<DseMessage>(DseMessage::kConnectionType, DseMessage::kPeerList);
+  list->message_class = DseMessage::kControlClass;
+  list->PutUInt32(1);
+  list->PutUInt32(0);
+  list->PutUInt16(0);
+  list->PutUInt16(2);
+  ASSERT_EQ(client_->Post(std::move(list)), 0u);
+  const auto poll = [&] { client_->Poll(); };
+  ASSERT_EQ(sibling.Line(client_->TimeoutMs(), poll), "ready");
+  sibling.Tell("flood");
+  const std::string flooded = sibling.Line(120000, poll);
+  ASSERT_EQ(flooded.rfind("flooded ", 0), 0u) << flooded;
+
+  const auto beside = steps();
+  ASSERT_NE(beside, std::chrono::steady_clock::duration::max()) << Failure();
+  const auto ms = [](auto d) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(d).count();
+  };
+  RecordProperty("alone_ms", std::to_string(ms(alone)));
+  RecordProperty("beside_ms", std::to_string(ms(beside)));
+  std::printf("%d steps: %lld ms alone, %lld ms beside a peer that %s requests\n", kSteps,
+              static_cast<long long>(ms(alone)), static_cast<long long>(ms(beside)),
+              flooded.c_str());
+  // Margins no loaded machine reaches: five times the steps alone, and
+  // 50 ms a step on top, against the pauses' 100 ms and more a step.
+  EXPECT_LT(ms(beside), 5 * ms(alone) + 50 * kSteps);
+  ASSERT_TRUE(FinishRun()) << Failure();
+}
+
 }  // namespace unreadoutput

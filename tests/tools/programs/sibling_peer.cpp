@@ -4,7 +4,8 @@
 // a peer list), completes the connect handshake both ways and says "ready".
 // Each line it then reads ("request" or "stop") sends request 134 or
 // command 2 of the problem service and says "answered <ms>" once the reply
-// came, or "no answer <ms>" after the bound.
+// came, or "no answer <ms>" after the bound. "flood" sends requests 134,
+// reading nothing, until the engine takes no more, and says "flooded <n>".
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -81,6 +82,36 @@ long Exchange(Sibling& sibling, std::unique_ptr<DseMessage> message) {
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
 }
 
+// Requests, never reading a reply, until the engine has taken nothing for a
+// second: the requests sent.
+std::size_t Flood(Sibling& sibling) {
+  constexpr std::size_t kMostSent = 6000;
+  constexpr auto kStall = std::chrono::seconds(1);
+  std::size_t sent = 0;
+  std::uint32_t left = 0;
+  auto moved = Clock::now();
+  while (Clock::now() - moved < kStall && sent < kMostSent) {
+    for (int k = 0; k < 256; ++k, ++sent) {
+      DseMessage request(kProblemService, DseMessage::kRequest);
+      request.PutUInt16(134);
+      if (status::IsFailure(request.PrepareSend(nullptr, nullptr, nullptr, -1)) ||
+          status::IsFailure(sibling.root->Enqueue(&request)))
+        return sent;
+    }
+    for (;;) {
+      if (status::IsSevere(sibling.root->Flush())) return sent;
+      std::uint32_t queued = 0;
+      for (std::uint32_t k = 0; k < DseIOQueue::kClasses; ++k)
+        queued += sibling.engine->QueuedSegments(k);
+      if (queued < left || queued == 0) moved = Clock::now();
+      left = queued;
+      if (queued == 0 || Clock::now() - moved >= kStall) break;
+      sibling.root->WaitReady(kPollMs, false, true);
+    }
+  }
+  return sent;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -115,6 +146,11 @@ int main(int argc, char** argv) {
 
   for (std::string line; std::getline(std::cin, line);) {
     std::unique_ptr<DseMessage> message;
+    if (line == "flood") {
+      std::printf("flooded %zu\n", Flood(sibling));
+      std::fflush(stdout);
+      continue;
+    }
     if (line == "request") {
       message = std::make_unique<DseMessage>(kProblemService, DseMessage::kRequest);
       message->PutUInt16(134);
