@@ -41,6 +41,20 @@ bool HaveProgram(const char* variable, const char* fallback) {
   const std::string path = platform::LocateProgram(program);
   return path.find('/') != std::string::npos && access(path.c_str(), X_OK) == 0;
 }
+
+// Make and the compilers take what they find beside the sources (a header
+// named in quotes, an object dated ahead, whatever an implicit rule looks
+// for), which no list of the build's inputs keeps up with: the build runs
+// only where no one else can make names. The line saying why, or empty.
+std::string WhyNotBuiltIn(const std::string& folder) {
+  std::string shown = folder;
+  if (shown.empty() && !platform::CurrentDirectory(&shown)) shown = ".";
+  const std::string why = platform::WhySearchFolderIsUntrusted(shown, nullptr);
+  if (why.empty()) return {};
+  return "The build does not run in " + shown + ": " + why +
+         " (only a folder that no one but its owner can make names in is usable)\n";
+}
+
 // The script goes only while its name still leads to the file made.
 void RemoveScript(const std::string& path, int fd) {
   platform::FileInfo named, made;
@@ -177,6 +191,10 @@ Status RunNmakeBuild(const CodegenReport& caller, const char* /*return_folder*/,
     return 0;
   }
 
+  if (const std::string why = WhyNotBuiltIn(folder); !why.empty()) {
+    error(why);
+    return kFailed;
+  }
   // Never a make the build folder's shell would find by an empty or
   // relative PATH entry.
   const std::string make = platform::LocateProgram("make");
