@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "framework/libraries/library_loader.h"
+#include "platform/child_process.h"
 #include "tests/codegen/compiled_road_fixture.h"
 #include "tests/codegen/proc_files_road.h"
 #include "tests/support/scoped_env.h"
@@ -356,6 +357,123 @@ TEST_F(CodegenCompileBuildInputs, NothingIsBuiltInAFolderOthersCanMakeNamesIn) {
   ASSERT_TRUE(Generate(own, 0x7, true, "building")) << Failure() << "\n" << Events();
   EXPECT_EQ(CallTwice(own / "grouplib.so"), 3.0) << Events();
   for (const fs::path& mark : marks) EXPECT_FALSE(fs::exists(mark)) << mark << " ran";
+  EXPECT_TRUE(EndEngine()) << Failure();
+}
+
+// The engine started with a PATH whose first entry is a sticky folder all
+// users share, where another user put a make and compilers of theirs: the
+// build leaves that entry out with a line saying why, and keeps the next,
+// a folder of the engine's user's own whose make runs the real one.
+TEST_F(CodegenCompileBuildInputs, ToolsOnAPathEntryOthersCanWriteToNeverRun) {
+  const testsupport::SecondUser other;
+  testsupport::ReachableFolder shared(other);
+  if (shared.path().empty()) GTEST_SKIP() << shared.why_not;
+  const fs::path base = fs::canonical(shared.path());
+  const fs::path open = base / "bin", own = base / "ownbin", folder = base / "procs";
+  for (const fs::path& made : {open, own, folder}) fs::create_directories(made);
+  fs::permissions(open, fs::perms::all | fs::perms::sticky_bit);
+  std::vector<fs::path> marks;
+  for (const std::string tool : {"make", "gcc", "cc", "g++"}) {
+    marks.push_back(base / ("ran-" + tool));
+    ASSERT_EQ(PlantAs(other, open / tool,
+                      "#!/bin/sh\ntouch '" + marks.back().string() + "'\nexit 0\n", 0755),
+              0)
+        << tool;
+  }
+  const std::string make = platform::LocateProgram("make");
+  ASSERT_EQ(make.front(), '/');
+  const fs::path ran_own = base / "ran-own-make";
+  std::ofstream(own / "make") << "#!/bin/sh\ntouch '" << ran_own.string() << "'\nexec '" << make
+                              << "' \"$@\"\n";
+  fs::permissions(own / "make", fs::perms::owner_all | fs::perms::group_read |
+                                    fs::perms::group_exec | fs::perms::others_read |
+                                    fs::perms::others_exec);
+
+  const char* path = std::getenv("PATH");
+  testsupport::ScopedEnv ahead(
+      "PATH", (open.string() + ":" + own.string() + ":" + (path != nullptr ? path : "")).c_str());
+  ASSERT_TRUE(Start() && Generate(folder, 0x7, false, "writing the template")) << Failure();
+  std::string text = codegen_test::ReadText(folder / "twice.c");
+  codegen_test::Edit(&text, "*pIfail = IFAIL_FATAL; /* TODO: change to IFAIL_OK */",
+                     "*pIfail = IFAIL_OK;");
+  codegen_test::Edit(&text, "      *py = 0.0;", "      *py = 2 * x;");
+  std::ofstream(folder / "twice.c", std::ios::trunc) << text;
+  ASSERT_TRUE(Generate(folder, 0x7, true, "building")) << Failure() << "\n" << Events();
+  Told("make -f MakeUserCode command succeeded");
+  EXPECT_NE(Events().find("The build leaves out PATH entry \"" + open.string() +
+                          "\": others can make files in the folder " + open.string() +
+                          ", sticky as it is"),
+            std::string::npos)
+      << Events();
+  for (const fs::path& mark : marks) EXPECT_FALSE(fs::exists(mark)) << mark << " ran";
+  EXPECT_TRUE(fs::exists(ran_own)) << "the make of the entry kept did not run";
+  EXPECT_EQ(CallTwice(folder / "grouplib.so"), 3.0) << Events();
+  EXPECT_TRUE(EndEngine()) << Failure();
+}
+
+// The engine started with relative LD_PRELOAD and LD_AUDIT entries that,
+// from the build's folder, lead to libraries another user put in a shared
+// folder, and a relative GCONV_PATH entry: the build's programs get none
+// of them, each left out with a line, and keep the absolute ones.
+TEST_F(CodegenCompileBuildInputs, RelativePreloadsAreNeverFoundFromTheBuildFolder) {
+  const testsupport::SecondUser other;
+  testsupport::ReachableFolder shared(other);
+  if (shared.path().empty()) GTEST_SKIP() << shared.why_not;
+  const fs::path base = fs::canonical(shared.path());
+  const fs::path open = base / "shared", folder = base / "procs";
+  for (const fs::path& made : {open, folder}) fs::create_directories(made);
+  fs::permissions(open, fs::perms::all | fs::perms::sticky_bit);
+  std::vector<fs::path> marks;
+  for (const std::string library : {"preload.so", "audit.so"}) {
+    marks.push_back(base / ("ran-" + library));
+    const std::string bytes = Compiled(
+        work_.path(),
+        MarkingCode("P", marks.back()) + "unsigned int la_version(unsigned int v) { return v; }\n",
+        "-shared -fPIC");
+    ASSERT_FALSE(bytes.empty());
+    ASSERT_EQ(PlantAs(other, open / library, bytes, 0755), 0) << library;
+  }
+  const fs::path kept = base / "kept.so";
+  {
+    const std::string bytes = Compiled(work_.path(), "int kept;\n", "-shared -fPIC");
+    ASSERT_FALSE(bytes.empty());
+    std::ofstream(kept, std::ios::binary) << bytes;
+  }
+  // Make tells what its environment holds.
+  const fs::path include = folder / "user.mk";
+  std::ofstream(include) << "$(info build sees LD_PRELOAD=[$(LD_PRELOAD)] LD_AUDIT=[$(LD_AUDIT)] "
+                            "GCONV_PATH=[$(GCONV_PATH)])\n";
+  {
+    const testsupport::ScopedEnv preload("LD_PRELOAD",
+                                         ("../shared/preload.so " + kept.string()).c_str());
+    const testsupport::ScopedEnv audit("LD_AUDIT", "../shared/audit.so");
+    const testsupport::ScopedEnv gconv("GCONV_PATH", "../shared:/usr/lib/gconv");
+    ASSERT_TRUE(Start()) << Failure();
+  }
+  ASSERT_TRUE(Generate(folder, 0x7, false, "writing the template")) << Failure();
+  std::string text = codegen_test::ReadText(folder / "twice.c");
+  codegen_test::Edit(&text, "*pIfail = IFAIL_FATAL; /* TODO: change to IFAIL_OK */",
+                     "*pIfail = IFAIL_OK;");
+  codegen_test::Edit(&text, "      *py = 0.0;", "      *py = 2 * x;");
+  std::ofstream(folder / "twice.c", std::ios::trunc) << text;
+  ASSERT_TRUE(Generate(folder, 0x7, true, "building", include.string())) << Failure() << "\n"
+                                                                         << Events();
+  Told("make -f MakeUserCode command succeeded");
+  for (const fs::path& mark : marks) EXPECT_FALSE(fs::exists(mark)) << mark << " ran";
+  for (const std::string line :
+       {"LD_PRELOAD entry \"../shared/preload.so\"", "LD_AUDIT entry \"../shared/audit.so\"",
+        "GCONV_PATH entry \"../shared\""}) {
+    EXPECT_NE(Events().find("The build leaves out " + line +
+                            ": it is relative, found from the build's folder"),
+              std::string::npos)
+        << line << "\n"
+        << Events();
+  }
+  EXPECT_NE(Events().find("build sees LD_PRELOAD=[" + kept.string() +
+                          "] LD_AUDIT=[] GCONV_PATH=[/usr/lib/gconv]"),
+            std::string::npos)
+      << Events();
+  EXPECT_EQ(CallTwice(folder / "grouplib.so"), 3.0) << Events();
   EXPECT_TRUE(EndEngine()) << Failure();
 }
 
