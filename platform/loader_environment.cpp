@@ -57,6 +57,9 @@ std::string TrustedSearchEntries(const std::string& value, std::vector<std::stri
     struct stat s {};
     if (entry.empty() || entry[0] != '/') {
       why = "it is empty or relative";
+    } else if (entry.find('$') != std::string::npos) {
+      // Checked here as written, searched as the loader expands it.
+      why = "it holds the loader's tokens ($)";
     } else if (why = WhySearchFolderIsUntrusted(entry, &resolved);
                why.empty() && has_here && !resolved.empty() && ::stat(resolved.c_str(), &s) == 0 &&
                s.st_dev == here.st_dev && s.st_ino == here.st_ino) {

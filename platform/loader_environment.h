@@ -16,10 +16,11 @@ namespace platform {
 std::string AbsoluteSearchEntries(const std::string& value, bool* dropped);
 
 // The entries of an LD_LIBRARY_PATH value that may be searched, in order,
-// judged by where they lead: not empty or relative, not the current folder,
-// and passing WhySearchFolderIsUntrusted. *dropped (may be null) gets a
-// line for each one left out, naming it and why. The value is split at the
-// separators (PATH has only ':').
+// judged by where they lead: not empty or relative, holding none of the
+// loader's tokens ($ORIGIN and the like, which it expands after any check),
+// not the current folder, and passing WhySearchFolderIsUntrusted. *dropped
+// (may be null) gets a line for each one left out, naming it and why. The
+// value is split at the separators (PATH has only ':').
 std::string TrustedSearchEntries(const std::string& value, std::vector<std::string>* dropped,
                                  const char* separators = ":;");
 

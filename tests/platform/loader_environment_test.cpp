@@ -62,6 +62,13 @@ TEST(LoaderEnvironment, EntriesLeadingWhereOthersWriteAreLeftOut) {
   EXPECT_EQ(dropped[3],
             "\"" + open + "/later\": it does not exist, and others can make it in " + open);
   EXPECT_EQ(dropped[4], "\"/dev/fd\": it leads through /proc/self, which follows the process");
+
+  // The loader expands $ORIGIN after the check: /$ORIGIN/.. is any folder.
+  dropped.clear();
+  EXPECT_EQ(TrustedSearchEntries("/$ORIGIN/../" + open + ":${LIB}:" + own, &dropped), own);
+  ASSERT_EQ(dropped.size(), 2u);
+  EXPECT_EQ(dropped[0], "\"/$ORIGIN/../" + open + "\": it holds the loader's tokens ($)");
+  EXPECT_EQ(dropped[1], "\"${LIB}\": it is empty or relative");
 }
 
 // The build's programs get PATH judged as LD_LIBRARY_PATH is, and no
