@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -54,6 +55,7 @@
 #include "fuzz/snapshot_participant.h"
 #include "platform/byte_order.h"
 #include "platform/child_process.h"
+#include "platform/loader_environment.h"
 #include "results/plot/plot_history_mgr.h"
 #include "results/snapshots/snap_import.h"
 #include "results/snapshots/snapshot_mgr.h"
@@ -319,6 +321,35 @@ void LibraryFiles(const fs::path& root) {
   SeedFolder seeds(root, "library_names");
   seeds.Add(LibraryFile(DT_RUNPATH, "$ORIGIN:/opt/lib"));
   seeds.Add(LibraryFile(DT_RPATH, "${ORIGIN}/../lib"));
+}
+
+// The values the engine keeps of its own environment, as it writes them
+// for its restart and for a build's programs.
+void SearchEntries(const fs::path& root) {
+  SeedFolder seeds(root, "search_entries");
+  const std::vector<std::pair<std::string, const char*>> settings = {
+      {"PATH", "/usr/bin::bin:/bin"},
+      {"LD_PRELOAD", "a.so ./b.so:/opt/c.so"},
+      {"LD_AUDIT", "x/audit.so"},
+      {"GCONV_PATH", "gconv:/usr/lib/gconv"}};
+  std::vector<std::pair<std::string, std::string>> saved;
+  for (const auto& [name, value] : settings) {
+    if (const char* old = std::getenv(name.c_str())) saved.emplace_back(name, old);
+    ::setenv(name.c_str(), value, 1);
+  }
+  std::vector<std::string> dropped;
+  std::string seed = platform::TrustedSearchEntries("/usr/lib;/$ORIGIN/../lib:/opt/lib", &dropped);
+  const std::vector<std::string> environment = platform::ToolEnvironment(&dropped);
+  for (const auto& [name, value] : settings) {
+    std::string kept;
+    for (const std::string& setting : environment) {
+      if (setting.rfind(name + "=", 0) == 0) kept = setting.substr(name.size() + 1);
+    }
+    seed += '\0' + kept;
+    ::unsetenv(name.c_str());
+  }
+  for (const auto& [name, value] : saved) ::setenv(name.c_str(), value.c_str(), 1);
+  seeds.Add(seed);
 }
 
 void ProcessConfigurations(const fs::path& root) {
@@ -2030,6 +2061,7 @@ int main(int argc, char** argv) {
   TreeTransfer(root);
   RegistryFiles(root);
   LibraryFiles(root);
+  SearchEntries(root);
   ProcessConfigurations(root);
   FileRequests(root);
   ReceiveStack(root);

@@ -121,12 +121,16 @@ std::vector<std::string> SplitCommandLine(std::string_view line) {
 }
 
 std::string LocateProgram(const std::string& program) {
+  const char* path = std::getenv("PATH");
+  return LocateProgram(program, path != nullptr ? path : "");
+}
+
+std::string LocateProgram(const std::string& program, const std::string& path) {
   if (program.empty()) return program;
   if (program.find('/') != std::string::npos) {
     return program.front() == '/' ? program : CurrentFolder() + "/" + program;
   }
-  const char* path = std::getenv("PATH");
-  std::string_view rest = path != nullptr ? path : "";
+  std::string_view rest = path;
   while (!rest.empty()) {
     const std::size_t colon = rest.find(':');
     std::string folder(rest.substr(0, colon));

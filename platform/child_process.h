@@ -23,6 +23,8 @@ std::vector<std::string> SplitCommandLine(std::string_view line);
 // empty and relative PATH entries are skipped). Unchanged when nothing is
 // found.
 std::string LocateProgram(const std::string& program);
+// The same along the PATH value given.
+std::string LocateProgram(const std::string& program, const std::string& path);
 
 // The folder part of a path ("" when it has none); '\' counts as '/'.
 std::string FolderOf(const std::string& path);

@@ -44,18 +44,22 @@ std::string AbsoluteSearchEntries(const std::string& value, bool* dropped) {
   return kept;
 }
 
-std::string TrustedSearchEntries(const std::string& value, std::vector<std::string>* dropped) {
+std::string TrustedSearchEntries(const std::string& value, std::vector<std::string>* dropped,
+                                 const char* separators) {
   std::string kept;
   struct stat here {};
   const bool has_here = ::stat(".", &here) == 0;
   std::size_t begin = 0;
   for (;;) {
-    const std::size_t end = value.find_first_of(":;", begin);
+    const std::size_t end = value.find_first_of(separators, begin);
     const std::string entry = value.substr(begin, end == std::string::npos ? end : end - begin);
     std::string why, resolved;
     struct stat s {};
     if (entry.empty() || entry[0] != '/') {
       why = "it is empty or relative";
+    } else if (entry.find('$') != std::string::npos) {
+      // Checked here as written, searched as the loader expands it.
+      why = "it holds the loader's tokens ($)";
     } else if (why = WhySearchFolderIsUntrusted(entry, &resolved);
                why.empty() && has_here && !resolved.empty() && ::stat(resolved.c_str(), &s) == 0 &&
                s.st_dev == here.st_dev && s.st_ino == here.st_ino) {
@@ -71,6 +75,81 @@ std::string TrustedSearchEntries(const std::string& value, std::vector<std::stri
     begin = end + 1;
   }
   return kept;
+}
+
+namespace {
+
+// The value without the entries that `relative` picks out, or the value
+// as it is when none is; each one left out gets a line in *dropped.
+std::string WithoutRelativeEntries(const char* variable, const std::string& value,
+                                   const char* separators, bool (*relative)(const std::string&),
+                                   std::vector<std::string>* dropped) {
+  std::string kept;
+  bool left_out = false;
+  std::size_t begin = 0;
+  for (;;) {
+    const std::size_t end = value.find_first_of(separators, begin);
+    const std::string entry = value.substr(begin, end == std::string::npos ? end : end - begin);
+    if (relative(entry)) {
+      left_out = true;
+      if (!entry.empty()) {
+        dropped->push_back(std::string(variable) + " entry \"" + entry +
+                           "\": it is relative, found from the build's folder");
+      }
+    } else if (!entry.empty()) {
+      if (!kept.empty()) kept += ':';
+      kept += entry;
+    }
+    if (end == std::string::npos) break;
+    begin = end + 1;
+  }
+  return left_out ? kept : value;
+}
+
+// A library named without a '/' is searched for as a dependency is, never
+// in the current folder; one with a '/' is opened as it is written.
+bool OpenedFromHere(const std::string& entry) {
+  return entry.find('/') != std::string::npos && entry[0] != '/';
+}
+bool NotFromTheRoot(const std::string& entry) { return entry.empty() || entry[0] != '/'; }
+
+}  // namespace
+
+std::vector<std::string> ToolEnvironment(std::vector<std::string>* dropped) {
+  struct Judged {
+    const char* name;
+    const char* separators;
+    bool (*relative)(const std::string&);
+  };
+  // The loader splits LD_PRELOAD at spaces too.
+  static constexpr Judged kJudged[] = {{"LD_PRELOAD", ": ", OpenedFromHere},
+                                       {"LD_AUDIT", ":", OpenedFromHere},
+                                       {"GCONV_PATH", ":", NotFromTheRoot}};
+  const auto named = [](const char* entry, const char* name) {
+    const std::size_t length = std::strlen(name);
+    return std::strncmp(entry, name, length) == 0 && entry[length] == '=';
+  };
+  std::vector<std::string> environment;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    bool judged = named(*entry, "PATH");
+    for (const Judged& variable : kJudged) judged = judged || named(*entry, variable.name);
+    if (!judged) environment.emplace_back(*entry);
+  }
+  // getenv's value, the first setting: the one the engine itself goes by.
+  if (const char* path = std::getenv("PATH"); path != nullptr) {
+    std::vector<std::string> left_out;
+    const std::string kept = TrustedSearchEntries(path, &left_out, ":");
+    for (const std::string& line : left_out) dropped->push_back("PATH entry " + line);
+    if (!kept.empty()) environment.push_back("PATH=" + kept);
+  }
+  for (const Judged& variable : kJudged) {
+    const char* value = std::getenv(variable.name);
+    if (value == nullptr) continue;
+    const std::string kept = WithoutRelativeEntries(variable.name, value, variable.separators,
+                                                    variable.relative, dropped);
+    if (!kept.empty()) environment.push_back(std::string(variable.name) + "=" + kept);
+  }
+  return environment;
 }
 
 void RestartWithoutRelativeSearchEntries(char** argv) {

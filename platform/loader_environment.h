@@ -16,10 +16,21 @@ namespace platform {
 std::string AbsoluteSearchEntries(const std::string& value, bool* dropped);
 
 // The entries of an LD_LIBRARY_PATH value that may be searched, in order,
-// judged by where they lead: not empty or relative, not the current folder,
-// and passing WhySearchFolderIsUntrusted. *dropped (may be null) gets a
-// line for each one left out, naming it and why.
-std::string TrustedSearchEntries(const std::string& value, std::vector<std::string>* dropped);
+// judged by where they lead: not empty or relative, holding none of the
+// loader's tokens ($ORIGIN and the like, which it expands after any check),
+// not the current folder, and passing WhySearchFolderIsUntrusted. *dropped
+// (may be null) gets a line for each one left out, naming it and why. The
+// value is split at the separators (PATH has only ':').
+std::string TrustedSearchEntries(const std::string& value, std::vector<std::string>* dropped,
+                                 const char* separators = ":;");
+
+// The environment for the programs of a build, which run in its folder:
+// this process's, PATH judged by TrustedSearchEntries (left out when no
+// entry is kept: an empty PATH is the current folder to the shell), and
+// the entries of LD_PRELOAD, LD_AUDIT and GCONV_PATH that would be found
+// from the current folder left out. *dropped gets a line for each entry
+// left out, naming the variable, the entry and why.
+std::vector<std::string> ToolEnvironment(std::vector<std::string>* dropped);
 
 // Called first in main, before anything is loaded: with an entry in
 // LD_LIBRARY_PATH that TrustedSearchEntries leaves out, or with the

@@ -81,7 +81,8 @@ int Prepare(SpawnParts* parts, const std::string& folder, int input) {
 }  // namespace
 
 bool RunCaptured(const std::vector<std::string>& argv, const std::string& folder,
-                 const OutputLines::Sink& on_line, int* exit_code, int* error, int input) {
+                 const OutputLines::Sink& on_line, int* exit_code, int* error, int input,
+                 const std::vector<std::string>* environment) {
   *exit_code = -1;
   *error = 0;
   if (argv.empty()) {
@@ -97,8 +98,14 @@ bool RunCaptured(const std::vector<std::string>& argv, const std::string& folder
   std::vector<char*> words;
   for (const auto& word : argv) words.push_back(const_cast<char*>(word.c_str()));
   words.push_back(nullptr);
+  std::vector<char*> settings;
+  if (environment != nullptr) {
+    for (const auto& setting : *environment) settings.push_back(const_cast<char*>(setting.c_str()));
+    settings.push_back(nullptr);
+  }
   pid_t pid = -1;
-  rc = posix_spawnp(&pid, words[0], &parts.actions, &parts.attributes, words.data(), environ);
+  rc = posix_spawnp(&pid, words[0], &parts.actions, &parts.attributes, words.data(),
+                    environment != nullptr ? settings.data() : environ);
   if (rc != 0) {
     *error = rc;
     return false;

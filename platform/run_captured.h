@@ -33,8 +33,10 @@ class OutputLines {
 // input descriptor read from its start (a script the caller made and
 // still holds), or /dev/null when input is -1. True with *exit_code (the
 // exit status, or 128 + the signal that ended it) once it has run; false
-// with *error (an errno value) when it could not be started.
+// with *error (an errno value) when it could not be started. The child
+// gets the environment given ("NAME=value" settings), else this process's.
 bool RunCaptured(const std::vector<std::string>& argv, const std::string& folder,
-                 const OutputLines::Sink& on_line, int* exit_code, int* error, int input = -1);
+                 const OutputLines::Sink& on_line, int* exit_code, int* error, int input = -1,
+                 const std::vector<std::string>* environment = nullptr);
 
 }  // namespace platform

@@ -8,11 +8,13 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "codegen/names.h"
 #include "foundation/messages/status_and_msg.h"
 #include "platform/child_process.h"
 #include "platform/dynamic_library.h"
+#include "platform/loader_environment.h"
 #include "platform/posix_file.h"
 #include "platform/run_captured.h"
 #include "platform/safe_write.h"
@@ -32,15 +34,38 @@ const char* Variable(const char* name) {
   return value != nullptr && *value != '\0' ? value : nullptr;
 }
 
-// A program named by the variable, else the default name, found on PATH.
-bool HaveProgram(const char* variable, const char* fallback) {
+// A program named by the variable, else the default name, found on the
+// build's PATH.
+bool HaveProgram(const char* variable, const char* fallback, const std::string& search) {
   const char* named = variable != nullptr ? Variable(variable) : nullptr;
   std::string program = named != nullptr ? named : fallback;
   // A compiler variable may carry flags after the program.
   program = program.substr(0, program.find(' '));
-  const std::string path = platform::LocateProgram(program);
+  const std::string path = platform::LocateProgram(program, search);
   return path.find('/') != std::string::npos && access(path.c_str(), X_OK) == 0;
 }
+
+// The PATH value of an environment, empty when it has none.
+std::string SearchOf(const std::vector<std::string>& environment) {
+  for (const std::string& setting : environment) {
+    if (setting.rfind("PATH=", 0) == 0) return setting.substr(5);
+  }
+  return {};
+}
+
+// Make and the compilers take what they find beside the sources (a header
+// named in quotes, an object dated ahead, whatever an implicit rule looks
+// for), which no list of the build's inputs keeps up with: the build runs
+// only where no one else can make names. The line saying why, or empty.
+std::string WhyNotBuiltIn(const std::string& folder) {
+  std::string shown = folder;
+  if (shown.empty() && !platform::CurrentDirectory(&shown)) shown = ".";
+  const std::string why = platform::WhySearchFolderIsUntrusted(shown, nullptr);
+  if (why.empty()) return {};
+  return "The build does not run in " + shown + ": " + why +
+         " (only a folder that no one but its owner can make names in is usable)\n";
+}
+
 // The script goes only while its name still leads to the file made.
 void RemoveScript(const std::string& path, int fd) {
   platform::FileInfo named, made;
@@ -90,9 +115,11 @@ std::string BuildScriptText(const char* environment_file, const char* build_fold
   text += std::string("umask ") + octal + "\n";
   // Also after the environment file: the build runs in a folder others may
   // write to, where an empty or relative entry would find their programs.
+  // An empty PATH is the current folder to the shell: none is left unset.
   text +=
       "PATH=$(set -f; IFS=:; kept=; for entry in $PATH; do case $entry in /*) "
-      "kept=$kept${kept:+:}$entry;; esac; done; printf %s \"$kept\"); export PATH\n";
+      "kept=$kept${kept:+:}$entry;; esac; done; printf %s \"$kept\"); "
+      "[ -n \"$PATH\" ] && export PATH || unset PATH\n";
   text += "unset MAKEFLAGS MFLAGS MAKELEVEL\n";
   text += "exec " + ShellWord(make) + " -f " + command + " 2>&1\n";
   return text;
@@ -148,15 +175,24 @@ Status RunNmakeBuild(const CodegenReport& caller, const char* /*return_folder*/,
     if (report) Failure(report, "%s", text.c_str());
   };
   const char* environment = Variable("VSENVBATFILE");
+  // What the build's programs inherit.
+  std::vector<std::string> dropped;
+  const std::vector<std::string> tools = platform::ToolEnvironment(&dropped);
+  const std::string search = SearchOf(tools);
+  if (run) {
+    for (const std::string& line : dropped) {
+      Send(report, kProgress, "The build leaves out " + line + "\n");
+    }
+  }
   if (environment == nullptr && run) {
-    if (fortran && !HaveProgram("FC", "gfortran")) {
+    if (fortran && !HaveProgram("FC", "gfortran", search)) {
       error("No suitable FORTRAN compiler was found - compilation aborted\n");
       Send(report, kProgress,
            "INTEL Fortran 2017 or higher version required along with its integration into "
            "Microsoft Visual Studio 2017 or higher\n");
       return kFailureReport;
     }
-    if (!HaveProgram("CC", "gcc") || !HaveProgram("CXX", "g++")) {
+    if (!HaveProgram("CC", "gcc", search) || !HaveProgram("CXX", "g++", search)) {
       error(
           "No suitable version of Visual Studio was found - compilation aborted.\n"
           "See the online help for details of the supported compilers.\n");
@@ -177,9 +213,13 @@ Status RunNmakeBuild(const CodegenReport& caller, const char* /*return_folder*/,
     return 0;
   }
 
+  if (const std::string why = WhyNotBuiltIn(folder); !why.empty()) {
+    error(why);
+    return kFailed;
+  }
   // Never a make the build folder's shell would find by an empty or
   // relative PATH entry.
-  const std::string make = platform::LocateProgram("make");
+  const std::string make = platform::LocateProgram("make", search);
   if (make.empty() || make.front() != '/') {
     error(std::string("Unable to execute ") + kMakeCommand + command + "\nCan't find make\n");
     return kFailed;
@@ -216,7 +256,7 @@ Status RunNmakeBuild(const CodegenReport& caller, const char* /*return_folder*/,
   int exit_code = -1, spawn_error = 0;
   const bool started = platform::RunCaptured(
       {"/bin/sh", "-s"}, folder, [&](const std::string& line) { Send(report, kProgress, line); },
-      &exit_code, &spawn_error, file.get());
+      &exit_code, &spawn_error, file.get(), &tools);
   Status result = 0;
   if (!started) {
     error(std::string("Unable to execute ") + kMakeCommand + command + "\n");
@@ -224,7 +264,7 @@ Status RunNmakeBuild(const CodegenReport& caller, const char* /*return_folder*/,
   } else if (exit_code != 0) {
     const std::string head = std::string(kMakeCommand) + command + " command failed (return code " +
                              std::to_string(exit_code) + ")\n";
-    if (HaveProgram(nullptr, "make")) {
+    if (HaveProgram(nullptr, "make", search)) {
       error(head +
             "make ran with errors.\nTo see all errors, invoke the command manually (or see "
             "message window).\n");

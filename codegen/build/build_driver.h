@@ -58,9 +58,10 @@ Status CloseBuiltLibrary(const CodegenReport& report, const std::string& path);
 // Builds the library's makefile ("Make" + library) in the build folder (the
 // current one when null). With the run flag off only the command hint is
 // reported. 0, 0xA000FFFF when no compiler is found, 0x8000FFFF when the
-// script cannot be written or run or make fails. The quiet flag (or no
-// callback) keeps every message back. The build runs in a child process of
-// its own folder, so the folder to return to is never left.
+// folder is one others can make names in, the script cannot be written or
+// run, or make fails. The quiet flag (or no callback) keeps every message
+// back. The build runs in a child process of its own folder, so the folder
+// to return to is never left; its programs get platform::ToolEnvironment.
 Status RunNmakeBuild(const CodegenReport& report, const char* return_folder,
                      const char* build_folder, const char* library, bool run, bool delete_makefile,
                      const char* target, bool quiet, bool fortran);

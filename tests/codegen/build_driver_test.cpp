@@ -24,7 +24,8 @@ namespace {
 TEST(BuildDriver, ScriptTextPerEnvironment) {
   const std::string path =
       "PATH=$(set -f; IFS=:; kept=; for entry in $PATH; do case $entry in /*) "
-      "kept=$kept${kept:+:}$entry;; esac; done; printf %s \"$kept\"); export PATH\n";
+      "kept=$kept${kept:+:}$entry;; esac; done; printf %s \"$kept\"); "
+      "[ -n \"$PATH\" ] && export PATH || unset PATH\n";
   EXPECT_EQ(codegen::BuildScriptText("/opt/env.sh", "/b f", "/usr/bin/make", "MakeLib build", 022),
             ". \"/opt/env.sh\"\n"
             "cd \"/b f\" || exit 1\n"
@@ -45,19 +46,26 @@ TEST(BuildDriver, ScriptTextPerEnvironment) {
 }
 
 // The script's PATH, run by the shell: only the entries from the root,
-// whatever empty, relative or glob-like entries come with it.
+// whatever empty, relative or glob-like entries come with it; with none
+// left, no PATH at all (an empty one is the current folder to the shell).
 TEST(BuildDriver, ScriptPathKeepsOnlyEntriesFromTheRoot) {
   const std::string text = codegen::BuildScriptText(nullptr, nullptr, "/bin/echo", "x", 022);
-  const std::string line = text.substr(text.find("PATH="), text.find("unset") - text.find("PATH="));
-  const std::string script =
-      "PATH=':bin:/usr/bin::./x:/a*b:.:/c d:'; " + line + "printf %s \"$PATH\"";
-  std::string printed;
-  FILE* pipe = ::popen(("/bin/sh -c " + codegen::ShellWord(script)).c_str(), "r");
-  ASSERT_NE(pipe, nullptr);
-  char buffer[256];
-  while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) printed += buffer;
-  EXPECT_EQ(::pclose(pipe), 0);
-  EXPECT_EQ(printed, "/usr/bin:/a*b:/c d");
+  const std::size_t from = text.find("PATH=");
+  const std::string line = text.substr(from, text.find('\n', from) + 1 - from);
+  for (const auto& [path, kept] : std::initializer_list<std::pair<const char*, const char*>>{
+           {"':bin:/usr/bin::./x:/a*b:.:/c d:'", "/usr/bin:/a*b:/c d"},
+           {"':.:bin'", "unset"},
+           {"''", "unset"}}) {
+    const std::string script =
+        "PATH=" + std::string(path) + "; " + line + "printf %s \"${PATH-unset}\"";
+    std::string printed;
+    FILE* pipe = ::popen(("/bin/sh -c " + codegen::ShellWord(script)).c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    char buffer[256];
+    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) printed += buffer;
+    EXPECT_EQ(::pclose(pipe), 0);
+    EXPECT_EQ(printed, kept) << path;
+  }
 }
 
 // The build's mask keeps the engine's own bits and always closes group's

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -22,6 +23,7 @@
 #include <vector>
 
 #include "framework/libraries/library_loader.h"
+#include "platform/child_process.h"
 #include "tests/codegen/compiled_road_fixture.h"
 #include "tests/codegen/proc_files_road.h"
 #include "tests/support/scoped_env.h"
@@ -261,32 +263,135 @@ TEST_F(CodegenCompileBuildInputs, AGroupMemberChangesNothingTheBuildReads) {
   EXPECT_TRUE(EndEngine()) << Failure();
 }
 
-// The engine started with an empty entry in PATH (PATH=$EXTRA:$PATH with
-// EXTRA unset) builds in a sticky folder all users share, where another
-// user put a make and a gcc of theirs: the build's shell, in that folder,
-// runs neither; the real tools build the library.
-TEST_F(CodegenCompileBuildInputs, AProgramPlantedInTheBuildFolderIsNeverRun) {
+// Code that leaves a mark when it runs, as a C text: a constructor named
+// `name` that makes the file `mark`.
+std::string MarkingCode(const std::string& name, const fs::path& mark) {
+  return "#include <stdio.h>\n__attribute__((constructor)) static void " + name +
+         "(void) {\n  FILE* f = fopen(\"" + mark.string() + "\", \"w\");\n  if (f) fclose(f);\n}\n";
+}
+
+// gcc's output for the C text with the options, empty when it failed.
+std::string Compiled(const fs::path& work, const std::string& text, const std::string& options) {
+  const fs::path source = work / "planted.c", built = work / "planted.out";
+  std::ofstream(source) << text;
+  fs::remove(built);
+  const std::string command =
+      "gcc " + options + " -o '" + built.string() + "' '" + source.string() + "'";
+  return std::system(command.c_str()) == 0 ? codegen_test::ReadText(built) : std::string();
+}
+
+// Writes the bytes as the second user, in a file of theirs with the mode
+// and dated a day ahead (make then takes it as newer than its sources).
+int PlantAs(const testsupport::SecondUser& user, const fs::path& file, const std::string& bytes,
+            mode_t mode) {
+  const std::string target = file.string();
+  return user.Run([&] {
+    const int fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    if (fd < 0) return 1;
+    const bool written =
+        ::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+    const timespec later[2] = {{std::time(nullptr) + 86400, 0}, {std::time(nullptr) + 86400, 0}};
+    const bool dated = ::futimens(fd, later) == 0 && ::fchmod(fd, mode) == 0;
+    ::close(fd);
+    return written && dated ? 0 : 1;
+  });
+}
+
+// Another user planted, in a sticky folder all users share, a make and a
+// gcc of theirs, the headers twice.c and twice.h name in quotes (which the
+// compiler takes from beside the source first) and an object twice.o dated
+// ahead (which make takes as made): the build is refused there, naming
+// the folder and what is usable, and nothing of theirs runs, even with an
+// empty entry in PATH (PATH=$EXTRA:$PATH with EXTRA unset). In a folder of
+// the engine's user's own the same build is made with the real tools.
+TEST_F(CodegenCompileBuildInputs, NothingIsBuiltInAFolderOthersCanMakeNamesIn) {
   const testsupport::SecondUser other;
   testsupport::ReachableFolder shared(other);
   if (shared.path().empty()) GTEST_SKIP() << shared.why_not;
-  const fs::path folder = shared / "procs";
+  const fs::path folder = fs::canonical(shared.path()) / "procs";
   fs::create_directories(folder);
   fs::permissions(folder, fs::perms::all | fs::perms::sticky_bit);
+  std::vector<fs::path> marks;
   for (const std::string tool : {"make", "gcc", "cc"}) {
-    const std::string planted = (folder / tool).string();
-    const std::string mark = (shared / ("ran-" + tool)).string();
-    ASSERT_EQ(other.Run([&] {
-      std::ofstream out(planted);
-      out << "#!/bin/sh\ntouch '" << mark << "'\nexit 0\n";
-      out.close();
-      return out.good() && ::chmod(planted.c_str(), 0755) == 0 ? 0 : 1;
-    }),
+    marks.push_back(shared / ("ran-" + tool));
+    ASSERT_EQ(PlantAs(other, folder / tool,
+                      "#!/bin/sh\ntouch '" + marks.back().string() + "'\nexit 0\n", 0755),
               0)
         << tool;
   }
+  const fs::path procedures = prefix_ / "procedures";
+  for (const std::string header : {"bvdll.h", "bvutcfor.h"}) {
+    marks.push_back(shared / ("ran-" + header));
+    const std::string text = codegen_test::ReadText(procedures / header) + "\n" +
+                             MarkingCode(header == "bvdll.h" ? "P1" : "P2", marks.back());
+    ASSERT_EQ(PlantAs(other, folder / header, text, 0644), 0) << header;
+  }
+  marks.push_back(shared / "ran-twice.o");
+  const std::string object = Compiled(work_.path(), MarkingCode("P3", marks.back()), "-c -fPIC");
+  ASSERT_FALSE(object.empty());
+  ASSERT_EQ(PlantAs(other, folder / "twice.o", object, 0644), 0);
+
   const char* path = std::getenv("PATH");
   testsupport::ScopedEnv empty_entry("PATH",
                                      (":" + std::string(path != nullptr ? path : "")).c_str());
+  ASSERT_TRUE(Start() && Generate(folder, 0x7, true, "building")) << Failure() << "\n" << Events();
+  Told("The build does not run in " + folder.string() + ": others can make files in the folder " +
+       folder.string() +
+       ", sticky as it is (only a folder that no one but its owner can make names in is usable)");
+  EXPECT_EQ(Events().find("command succeeded"), std::string::npos) << Events();
+  EXPECT_FALSE(fs::exists(folder / "grouplib.so"));
+  // A library left there would run their code when loaded.
+  CallTwice(folder / "grouplib.so");
+  for (const fs::path& mark : marks) EXPECT_FALSE(fs::exists(mark)) << mark << " ran";
+
+  const fs::path own = shared / "own";
+  fs::create_directories(own);
+  fs::permissions(own, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                           fs::perms::others_read | fs::perms::others_exec);
+  ASSERT_TRUE(Generate(own, 0x7, false, "writing the template")) << Failure();
+  std::string text = codegen_test::ReadText(own / "twice.c");
+  codegen_test::Edit(&text, "*pIfail = IFAIL_FATAL; /* TODO: change to IFAIL_OK */",
+                     "*pIfail = IFAIL_OK;");
+  codegen_test::Edit(&text, "      *py = 0.0;", "      *py = 2 * x;");
+  std::ofstream(own / "twice.c", std::ios::trunc) << text;
+  ASSERT_TRUE(Generate(own, 0x7, true, "building")) << Failure() << "\n" << Events();
+  EXPECT_EQ(CallTwice(own / "grouplib.so"), 3.0) << Events();
+  for (const fs::path& mark : marks) EXPECT_FALSE(fs::exists(mark)) << mark << " ran";
+  EXPECT_TRUE(EndEngine()) << Failure();
+}
+
+// The engine started with a PATH whose first entry is a sticky folder all
+// users share, where another user put a make and compilers of theirs: the
+// build leaves that entry out with a line saying why, and keeps the next,
+// a folder of the engine's user's own whose make runs the real one.
+TEST_F(CodegenCompileBuildInputs, ToolsOnAPathEntryOthersCanWriteToNeverRun) {
+  const testsupport::SecondUser other;
+  testsupport::ReachableFolder shared(other);
+  if (shared.path().empty()) GTEST_SKIP() << shared.why_not;
+  const fs::path base = fs::canonical(shared.path());
+  const fs::path open = base / "bin", own = base / "ownbin", folder = base / "procs";
+  for (const fs::path& made : {open, own, folder}) fs::create_directories(made);
+  fs::permissions(open, fs::perms::all | fs::perms::sticky_bit);
+  std::vector<fs::path> marks;
+  for (const std::string tool : {"make", "gcc", "cc", "g++"}) {
+    marks.push_back(base / ("ran-" + tool));
+    ASSERT_EQ(PlantAs(other, open / tool,
+                      "#!/bin/sh\ntouch '" + marks.back().string() + "'\nexit 0\n", 0755),
+              0)
+        << tool;
+  }
+  const std::string make = platform::LocateProgram("make");
+  ASSERT_EQ(make.front(), '/');
+  const fs::path ran_own = base / "ran-own-make";
+  std::ofstream(own / "make") << "#!/bin/sh\ntouch '" << ran_own.string() << "'\nexec '" << make
+                              << "' \"$@\"\n";
+  fs::permissions(own / "make", fs::perms::owner_all | fs::perms::group_read |
+                                    fs::perms::group_exec | fs::perms::others_read |
+                                    fs::perms::others_exec);
+
+  const char* path = std::getenv("PATH");
+  testsupport::ScopedEnv ahead(
+      "PATH", (open.string() + ":" + own.string() + ":" + (path != nullptr ? path : "")).c_str());
   ASSERT_TRUE(Start() && Generate(folder, 0x7, false, "writing the template")) << Failure();
   std::string text = codegen_test::ReadText(folder / "twice.c");
   codegen_test::Edit(&text, "*pIfail = IFAIL_FATAL; /* TODO: change to IFAIL_OK */",
@@ -294,9 +399,80 @@ TEST_F(CodegenCompileBuildInputs, AProgramPlantedInTheBuildFolderIsNeverRun) {
   codegen_test::Edit(&text, "      *py = 0.0;", "      *py = 2 * x;");
   std::ofstream(folder / "twice.c", std::ios::trunc) << text;
   ASSERT_TRUE(Generate(folder, 0x7, true, "building")) << Failure() << "\n" << Events();
-  for (const std::string tool : {"make", "gcc", "cc"}) {
-    EXPECT_FALSE(fs::exists(shared / ("ran-" + tool))) << "the planted " << tool << " ran";
+  Told("make -f MakeUserCode command succeeded");
+  EXPECT_NE(Events().find("The build leaves out PATH entry \"" + open.string() +
+                          "\": others can make files in the folder " + open.string() +
+                          ", sticky as it is"),
+            std::string::npos)
+      << Events();
+  for (const fs::path& mark : marks) EXPECT_FALSE(fs::exists(mark)) << mark << " ran";
+  EXPECT_TRUE(fs::exists(ran_own)) << "the make of the entry kept did not run";
+  EXPECT_EQ(CallTwice(folder / "grouplib.so"), 3.0) << Events();
+  EXPECT_TRUE(EndEngine()) << Failure();
+}
+
+// The engine started with relative LD_PRELOAD and LD_AUDIT entries that,
+// from the build's folder, lead to libraries another user put in a shared
+// folder, and a relative GCONV_PATH entry: the build's programs get none
+// of them, each left out with a line, and keep the absolute ones.
+TEST_F(CodegenCompileBuildInputs, RelativePreloadsAreNeverFoundFromTheBuildFolder) {
+  const testsupport::SecondUser other;
+  testsupport::ReachableFolder shared(other);
+  if (shared.path().empty()) GTEST_SKIP() << shared.why_not;
+  const fs::path base = fs::canonical(shared.path());
+  const fs::path open = base / "shared", folder = base / "procs";
+  for (const fs::path& made : {open, folder}) fs::create_directories(made);
+  fs::permissions(open, fs::perms::all | fs::perms::sticky_bit);
+  std::vector<fs::path> marks;
+  for (const std::string library : {"preload.so", "audit.so"}) {
+    marks.push_back(base / ("ran-" + library));
+    const std::string bytes = Compiled(
+        work_.path(),
+        MarkingCode("P", marks.back()) + "unsigned int la_version(unsigned int v) { return v; }\n",
+        "-shared -fPIC");
+    ASSERT_FALSE(bytes.empty());
+    ASSERT_EQ(PlantAs(other, open / library, bytes, 0755), 0) << library;
   }
+  const fs::path kept = base / "kept.so";
+  {
+    const std::string bytes = Compiled(work_.path(), "int kept;\n", "-shared -fPIC");
+    ASSERT_FALSE(bytes.empty());
+    std::ofstream(kept, std::ios::binary) << bytes;
+  }
+  // Make tells what its environment holds.
+  const fs::path include = folder / "user.mk";
+  std::ofstream(include) << "$(info build sees LD_PRELOAD=[$(LD_PRELOAD)] LD_AUDIT=[$(LD_AUDIT)] "
+                            "GCONV_PATH=[$(GCONV_PATH)])\n";
+  {
+    const testsupport::ScopedEnv preload("LD_PRELOAD",
+                                         ("../shared/preload.so " + kept.string()).c_str());
+    const testsupport::ScopedEnv audit("LD_AUDIT", "../shared/audit.so");
+    const testsupport::ScopedEnv gconv("GCONV_PATH", "../shared:/usr/lib/gconv");
+    ASSERT_TRUE(Start()) << Failure();
+  }
+  ASSERT_TRUE(Generate(folder, 0x7, false, "writing the template")) << Failure();
+  std::string text = codegen_test::ReadText(folder / "twice.c");
+  codegen_test::Edit(&text, "*pIfail = IFAIL_FATAL; /* TODO: change to IFAIL_OK */",
+                     "*pIfail = IFAIL_OK;");
+  codegen_test::Edit(&text, "      *py = 0.0;", "      *py = 2 * x;");
+  std::ofstream(folder / "twice.c", std::ios::trunc) << text;
+  ASSERT_TRUE(Generate(folder, 0x7, true, "building", include.string())) << Failure() << "\n"
+                                                                         << Events();
+  Told("make -f MakeUserCode command succeeded");
+  for (const fs::path& mark : marks) EXPECT_FALSE(fs::exists(mark)) << mark << " ran";
+  for (const std::string line :
+       {"LD_PRELOAD entry \"../shared/preload.so\"", "LD_AUDIT entry \"../shared/audit.so\"",
+        "GCONV_PATH entry \"../shared\""}) {
+    EXPECT_NE(Events().find("The build leaves out " + line +
+                            ": it is relative, found from the build's folder"),
+              std::string::npos)
+        << line << "\n"
+        << Events();
+  }
+  EXPECT_NE(Events().find("build sees LD_PRELOAD=[" + kept.string() +
+                          "] LD_AUDIT=[] GCONV_PATH=[/usr/lib/gconv]"),
+            std::string::npos)
+      << Events();
   EXPECT_EQ(CallTwice(folder / "grouplib.so"), 3.0) << Events();
   EXPECT_TRUE(EndEngine()) << Failure();
 }

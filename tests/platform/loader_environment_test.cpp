@@ -10,11 +10,13 @@
 #include <vector>
 
 #include "tests/support/scoped_current_folder.h"
+#include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
 
 using platform::AbsoluteSearchEntries;
+using platform::ToolEnvironment;
 using platform::TrustedSearchEntries;
 
 TEST(LoaderEnvironment, OnlyEntriesFromTheRootAreKept) {
@@ -60,6 +62,62 @@ TEST(LoaderEnvironment, EntriesLeadingWhereOthersWriteAreLeftOut) {
   EXPECT_EQ(dropped[3],
             "\"" + open + "/later\": it does not exist, and others can make it in " + open);
   EXPECT_EQ(dropped[4], "\"/dev/fd\": it leads through /proc/self, which follows the process");
+
+  // The loader expands $ORIGIN after the check: /$ORIGIN/.. is any folder.
+  dropped.clear();
+  EXPECT_EQ(TrustedSearchEntries("/$ORIGIN/../" + open + ":${LIB}:" + own, &dropped), own);
+  ASSERT_EQ(dropped.size(), 2u);
+  EXPECT_EQ(dropped[0], "\"/$ORIGIN/../" + open + "\": it holds the loader's tokens ($)");
+  EXPECT_EQ(dropped[1], "\"${LIB}\": it is empty or relative");
+}
+
+// The build's programs get PATH judged as LD_LIBRARY_PATH is, and no
+// library or gconv folder found from their own folder; what nothing
+// refuses stays as it was.
+TEST(LoaderEnvironment, ToolsGetNothingFoundFromTheirFolder) {
+  const testsupport::TempDir work;
+  const std::string base = std::filesystem::canonical(work.path()).string();
+  const std::string own = base + "/own", open = base + "/open";
+  for (const std::string& folder : {own, open}) ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+  ASSERT_EQ(::chmod(open.c_str(), 01777), 0);
+  const auto setting = [](const std::vector<std::string>& environment, const std::string& name) {
+    std::string found = "<none>";
+    for (const std::string& entry : environment) {
+      if (entry.rfind(name + "=", 0) == 0) found = entry.substr(name.size() + 1);
+    }
+    return found;
+  };
+  {
+    const testsupport::ScopedEnv path("PATH", (open + ":" + own + "::bin").c_str());
+    const testsupport::ScopedEnv preload("LD_PRELOAD", "../x/p.so bare.so:/abs/q.so");
+    const testsupport::ScopedEnv audit("LD_AUDIT", "./a.so");
+    const testsupport::ScopedEnv gconv("GCONV_PATH", "gconv:/usr/lib/gconv");
+    const testsupport::ScopedEnv other("VANTOR_KEPT", "x:./y");
+    std::vector<std::string> dropped;
+    const std::vector<std::string> environment = ToolEnvironment(&dropped);
+    EXPECT_EQ(setting(environment, "PATH"), own);
+    EXPECT_EQ(setting(environment, "LD_PRELOAD"), "bare.so:/abs/q.so");
+    EXPECT_EQ(setting(environment, "LD_AUDIT"), "<none>");
+    EXPECT_EQ(setting(environment, "GCONV_PATH"), "/usr/lib/gconv");
+    EXPECT_EQ(setting(environment, "VANTOR_KEPT"), "x:./y");
+    // Each left out with its line: the open folder, "", "bin" and the three
+    // relative ones.
+    EXPECT_EQ(dropped.size(), 6u);
+  }
+  // Nothing to leave out: every value as it was, none added.
+  const testsupport::ScopedEnv path("PATH", own.c_str());
+  const testsupport::ScopedEnv preload("LD_PRELOAD", "a.so b.so");
+  const testsupport::ScopedEnv audit("LD_AUDIT", nullptr);
+  const testsupport::ScopedEnv gconv("GCONV_PATH", nullptr);
+  std::vector<std::string> dropped;
+  const std::vector<std::string> environment = ToolEnvironment(&dropped);
+  EXPECT_TRUE(dropped.empty());
+  EXPECT_EQ(setting(environment, "PATH"), own);
+  EXPECT_EQ(setting(environment, "LD_PRELOAD"), "a.so b.so");
+  EXPECT_EQ(setting(environment, "LD_AUDIT"), "<none>");
+  // No PATH kept is no PATH, never an empty one.
+  const testsupport::ScopedEnv relative("PATH", ".:bin");
+  EXPECT_EQ(setting(ToolEnvironment(&dropped), "PATH"), "<none>");
 }
 
 }  // namespace

@@ -502,14 +502,20 @@ TEST_F(PlantedRoad, ADependencyPlantedInTheRunFolderNeverRuns) {
             0);
   for (const std::string& file : needed) ASSERT_TRUE(Plant(run, file)) << file;
   // Each as the engine's environment has it: /proc/self/cwd is the run
-  // folder once the run starts; of two settings the loader takes the last.
+  // folder once the run starts; of two settings the loader takes the last;
+  // /$ORIGIN/.. climbs from the engine's own folder to the root, and is a
+  // name missing under the root until the loader expands it.
+  const fs::path engine_folder = fs::canonical(VANTOR_ENGINE).parent_path().relative_path();
+  std::string origin = "/$ORIGIN";
+  for (auto name = engine_folder.begin(); name != engine_folder.end(); ++name) origin += "/..";
   const std::vector<std::vector<std::string>> settings = {
       {},
       {"LD_LIBRARY_PATH=/nonexistent:"},
       {"LD_LIBRARY_PATH=."},
       {"LD_LIBRARY_PATH=:/usr/lib"},
       {"LD_LIBRARY_PATH=/proc/self/cwd"},
-      {"LD_LIBRARY_PATH=/usr/lib", "LD_LIBRARY_PATH=."}};
+      {"LD_LIBRARY_PATH=/usr/lib", "LD_LIBRARY_PATH=."},
+      {"LD_LIBRARY_PATH=" + origin + run.string()}};
   const testsupport::ScopedEnv unset("LD_LIBRARY_PATH", nullptr);
   for (const std::vector<std::string>& added : settings) {
     std::string trace = "LD_LIBRARY_PATH unset";
