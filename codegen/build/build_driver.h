@@ -60,7 +60,8 @@ Status CloseBuiltLibrary(const CodegenReport& report, const std::string& path);
 // reported. 0, 0xA000FFFF when no compiler is found, 0x8000FFFF when the
 // script cannot be written or run or make fails. The quiet flag (or no
 // callback) keeps every message back. The build runs in a child process of
-// its own folder, so the folder to return to is never left.
+// its own folder, so the folder to return to is never left; make reads the
+// makefile that was checked, through a descriptor, not by its name again.
 Status RunNmakeBuild(const CodegenReport& report, const char* return_folder,
                      const char* build_folder, const char* library, bool run, bool delete_makefile,
                      const char* target, bool quiet, bool fortran);
