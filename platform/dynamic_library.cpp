@@ -535,8 +535,10 @@ bool NamesOrigin(const LibraryNames& names) {
 // at the load or at a later one.
 std::string WhyFolderBesideIsUntrusted(const std::string& folder,
                                        std::vector<std::string>* searched) {
-  const std::string why = SearchRule(folder, true, searched);
-  return why.empty() ? why : "the libraries it finds in " + folder + " must not be loaded: " + why;
+  std::string why = SearchRule(folder, true, searched);
+  if (why.empty()) return why;
+  if (why.rfind("it ", 0) == 0) why = folder + why.substr(2);
+  return "it finds libraries beside it: " + why;
 }
 
 // Why a library the loader could take from beside the one whose names
