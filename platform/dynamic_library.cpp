@@ -115,21 +115,21 @@ void NameAfterFile(void* handle, const std::string& path) {
 LibraryOpen OpenLibrary(const std::string& path) { return OpenNamed(path); }
 
 LibraryOpen OpenLibrary(const CheckedLibrary& checked) {
-  std::string name = ThroughDescriptor(checked.file.get(), "");
   if (checked.beside) {
-    // Through the folder, whose name for the file must still be the file.
-    const std::string file = checked.path.substr(checked.path.rfind('/') + 1);
+    // By its own name, so that $ORIGIN stays its folder for as long as it is
+    // loaded; the check found that only its owner can change that folder,
+    // the ones on its way and the ones searched beside it.
     struct stat now {
     }, was{};
-    if (fstatat(checked.folder.get(), file.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
-        fstat(checked.file.get(), &was) != 0 || now.st_dev != was.st_dev ||
-        now.st_ino != was.st_ino) {
+    if (stat(checked.path.c_str(), &now) != 0 || fstat(checked.file.get(), &was) != 0 ||
+        now.st_dev != was.st_dev || now.st_ino != was.st_ino) {
       LibraryOpen moved;
       moved.error = checked.path + ": another file has taken its name since it was checked";
       return moved;
     }
-    name = ThroughDescriptor(checked.folder.get(), "/" + file);
+    return OpenNamed(checked.path);
   }
+  const std::string name = ThroughDescriptor(checked.file.get(), "");
   LibraryOpen result = OpenNamed(name);
   result.error = Renamed(result.error, name, checked.path);
   NameAfterFile(result.handle, checked.path);
@@ -219,14 +219,28 @@ std::string CannotExamine(const std::string& path) {
   return path + " cannot be examined: " + std::strerror(errno);
 }
 
+// The folder rule; when closed, group write also counts whatever the group
+// file lists (a process may hold a group without being listed in it), so
+// that only the folder's owner can move or replace what it holds.
+std::string FolderRule(const std::string& folder, const struct stat& s, bool closed) {
+  std::string why = WhyFolderIsOpenToOthers(folder, s);
+  if (!why.empty() || !closed || (s.st_mode & S_ISVTX) != 0 || (s.st_mode & S_IWGRP) == 0) {
+    return why;
+  }
+  why = "members of its group can write to the folder " + folder + " and it is not sticky";
+  if (s.st_uid == geteuid()) why += " (chmod g-w " + folder + " makes it usable)";
+  return why;
+}
+
 // Walks the path name by name from the root, as the system would, so that
 // every folder and link the open passes is looked at: each folder on the
-// way passes the folder rule, each link is this user's or root's. *end
-// gets where the walk stops, links followed ("" for the root), and *s its
-// lstat. For a search folder (search) a link in /proc is refused, and a
-// missing name ends the walk with *missing set, *end the folder above it.
-std::string Walk(const std::string& path, bool search, std::string* end, struct stat* s,
-                 bool* missing) {
+// way passes the folder rule (closed: FolderRule's), each link is this
+// user's or root's. *end gets where the walk stops, links followed (""
+// for the root), and *s its lstat. For a search folder (search) a link in
+// /proc is refused, and a missing name ends the walk with *missing set,
+// *end the folder above it.
+std::string Walk(const std::string& path, bool search, bool closed, std::string* end,
+                 struct stat* s, bool* missing) {
   if (path.empty()) return "it has no name";
   std::string start = path;
   if (start[0] != '/') {
@@ -235,7 +249,7 @@ std::string Walk(const std::string& path, bool search, std::string* end, struct 
     start = here + "/" + start;
   }
   if (lstat("/", s) != 0) return CannotExamine("/");
-  if (std::string why = WhyFolderIsOpenToOthers("/", *s); !why.empty()) return why;
+  if (std::string why = FolderRule("/", *s, closed); !why.empty()) return why;
   std::deque<std::string> names = PathNames(start);
   std::string at;  // where the walk stands
   constexpr int kMostLinks = 40;
@@ -273,7 +287,7 @@ std::string Walk(const std::string& path, bool search, std::string* end, struct 
       continue;
     }
     if (!names.empty()) {
-      if (std::string why = WhyFolderIsOpenToOthers(next, *s); !why.empty()) return why;
+      if (std::string why = FolderRule(next, *s, closed); !why.empty()) return why;
     }
     at = next;
   }
@@ -282,13 +296,12 @@ std::string Walk(const std::string& path, bool search, std::string* end, struct 
   return {};
 }
 
-}  // namespace
-
-std::string WhyFileIsUntrusted(const std::string& path, std::string* resolved, const char* made) {
+std::string FileRule(const std::string& path, std::string* resolved, const char* made,
+                     bool closed) {
   std::string at;
   struct stat s {};
   bool missing = false;
-  if (std::string why = Walk(path, false, &at, &s, &missing); !why.empty()) return why;
+  if (std::string why = Walk(path, false, closed, &at, &s, &missing); !why.empty()) return why;
   if (at.empty()) return "it is not a regular file";
   struct stat folder {};
   const std::string above = at.substr(0, std::max<std::size_t>(at.rfind('/'), 1));
@@ -301,27 +314,60 @@ std::string WhyFileIsUntrusted(const std::string& path, std::string* resolved, c
   return {};
 }
 
+// The folders the loader looks in below each folder it searches, before
+// the folder itself: glibc-hwcaps/<level>, and the older hardware
+// subfolders (tls, the platform, ...) nested in any order.
+constexpr const char* kLoaderSubfolders[] = {"glibc-hwcaps", "x86-64-v2", "x86-64-v3",
+                                             "x86-64-v4",    "tls",       "x86_64",
+                                             "haswell",      "xeon_phi",  "avx512_1"};
+constexpr int kSubfolderDepth = 4;
+
+// Why the loader must not search the folder, or empty; *searched (may be
+// null) gets it and every subfolder of it that the loader looks in, links
+// followed. The loader checks nothing it finds there: sticky is not
+// enough, since others may make new names in it. A missing folder is
+// judged by the nearest folder above it. closed: FolderRule's.
+std::string SearchRule(const std::string& path, bool closed, std::vector<std::string>* searched,
+                       int depth = 0) {
+  std::string at;
+  struct stat s {};
+  bool missing = false;
+  if (std::string why = Walk(path, true, closed, &at, &s, &missing); !why.empty()) return why;
+  const std::string shown = at.empty() ? std::string("/") : at;
+  if (!missing) {
+    if (std::string why = FolderRule(shown, s, closed); !why.empty()) return why;
+  }
+  if ((s.st_mode & S_IWOTH) != 0 ||
+      ((s.st_mode & S_IWGRP) != 0 && (closed || !GroupIsOwnersAlone(s.st_gid, s.st_uid)))) {
+    return missing ? "it does not exist, and others can make it in " + shown
+                   : "others can make files in the folder " + shown + ", sticky as it is";
+  }
+  if (missing) return {};
+  if (searched != nullptr) searched->push_back(shown);
+  if (depth == kSubfolderDepth) return {};
+  for (const char* name : kLoaderSubfolders) {
+    const std::string below = (at.empty() ? std::string() : at) + "/" + name;
+    struct stat there {};
+    if (lstat(below.c_str(), &there) != 0) continue;
+    if (std::string why = SearchRule(below, closed, searched, depth + 1); !why.empty()) return why;
+  }
+  return {};
+}
+
+}  // namespace
+
+std::string WhyFileIsUntrusted(const std::string& path, std::string* resolved, const char* made) {
+  return FileRule(path, resolved, made, false);
+}
+
 std::string WhyLibraryIsUntrusted(const std::string& path, std::string* resolved) {
   return WhyFileIsUntrusted(path, resolved, "loadable");
 }
 
 std::string WhySearchFolderIsUntrusted(const std::string& path, std::string* resolved) {
-  std::string at;
-  struct stat s {};
-  bool missing = false;
-  if (std::string why = Walk(path, true, &at, &s, &missing); !why.empty()) return why;
-  const std::string shown = at.empty() ? std::string("/") : at;
-  if (!missing) {
-    if (std::string why = WhyFolderIsOpenToOthers(shown, s); !why.empty()) return why;
-  }
-  // The loader checks nothing it finds there: sticky is not enough, since
-  // others may make new names in it.
-  if ((s.st_mode & S_IWOTH) != 0 ||
-      ((s.st_mode & S_IWGRP) != 0 && !GroupIsOwnersAlone(s.st_gid, s.st_uid))) {
-    return missing ? "it does not exist, and others can make it in " + shown
-                   : "others can make files in the folder " + shown + ", sticky as it is";
-  }
-  if (resolved != nullptr) *resolved = missing ? std::string() : shown;
+  std::vector<std::string> searched;
+  if (std::string why = SearchRule(path, false, &searched); !why.empty()) return why;
+  if (resolved != nullptr) *resolved = searched.empty() ? std::string() : searched.front();
   return {};
 }
 
@@ -420,6 +466,44 @@ bool WithOrigin(std::string text, const std::string& folder, std::string* out) {
   return found;
 }
 
+// Every name the loader may make of the text: its other tokens replaced
+// by each thing they may stand for ($LIB is fixed when the C library is
+// built, $PLATFORM is the processor's kind), then $ORIGIN by the folder.
+// False when it has no $ORIGIN.
+bool Expanded(const std::string& text, const std::string& origin, std::vector<std::string>* out) {
+  struct Token {
+    const char* spellings[2];
+    std::vector<std::string> values;
+  };
+  static const Token kTokens[] = {
+      {{"${LIB}", "$LIB"}, {"lib/x86_64-linux-gnu", "lib64", "lib"}},
+      {{"${PLATFORM}", "$PLATFORM"}, {"x86_64", "haswell", "xeon_phi"}}};
+  std::vector<std::string> names{text};
+  for (const Token& token : kTokens) {
+    std::vector<std::string> next;
+    for (const std::string& name : names) {
+      if (name.find(token.spellings[0]) == std::string::npos &&
+          name.find(token.spellings[1]) == std::string::npos) {
+        next.push_back(name);
+        continue;
+      }
+      for (const std::string& value : token.values) {
+        next.push_back(
+            Renamed(Renamed(name, token.spellings[0], value), token.spellings[1], value));
+      }
+    }
+    names = std::move(next);
+  }
+  bool found = false;
+  out->clear();
+  for (const std::string& name : names) {
+    std::string with;
+    found = WithOrigin(name, origin, &with) || found;
+    out->push_back(with);
+  }
+  return found;
+}
+
 // The folders of a search path that lie by the library ($ORIGIN), with its
 // folder put in.
 std::vector<std::string> FoldersBeside(const std::string& search, const std::string& origin) {
@@ -427,10 +511,10 @@ std::vector<std::string> FoldersBeside(const std::string& search, const std::str
   std::size_t begin = 0;
   for (;;) {
     const std::size_t end = search.find(':', begin);
-    std::string folder;
-    if (WithOrigin(search.substr(begin, end == std::string::npos ? end : end - begin), origin,
-                   &folder)) {
-      folders.push_back(folder);
+    std::vector<std::string> expanded;
+    if (Expanded(search.substr(begin, end == std::string::npos ? end : end - begin), origin,
+                 &expanded)) {
+      folders.insert(folders.end(), expanded.begin(), expanded.end());
     }
     if (end == std::string::npos) return folders;
     begin = end + 1;
@@ -445,10 +529,23 @@ bool NamesOrigin(const LibraryNames& names) {
   return WithOrigin(names.rpath, "", &ignored) || WithOrigin(names.runpath, "", &ignored);
 }
 
+// Why the loader must not take libraries from the folder beside a library
+// (or from the folder holding it): no one but the folder's owner may
+// change it, or the ones on its way, or add a name the loader would take
+// at the load or at a later one.
+std::string WhyFolderBesideIsUntrusted(const std::string& folder,
+                                       std::vector<std::string>* searched) {
+  std::string why = SearchRule(folder, true, searched);
+  if (why.empty()) return why;
+  if (why.rfind("it ", 0) == 0) why = folder + why.substr(2);
+  return "it finds libraries beside it: " + why;
+}
+
 // Why a library the loader could take from beside the one whose names
 // these are (in origin, its folder) must not be loaded, or empty. Each
-// file there that answers a dependency's name passes the file check, and
-// so, in turn, do the ones beside it. inherited: the folders beside of the
+// folder searched there passes WhyFolderBesideIsUntrusted, and each file
+// in them that answers a dependency's name passes the file check, and so,
+// in turn, do the ones beside it. inherited: the folders beside of the
 // RPATHs of the libraries that need this one, searched for its needs too
 // while it has no RUNPATH. seen: the files looked at already.
 std::string WhyBesideIsUntrusted(const LibraryNames& names, const std::string& origin,
@@ -463,19 +560,29 @@ std::string WhyBesideIsUntrusted(const LibraryNames& names, const std::string& o
     inherited.insert(inherited.begin(), own.begin(), own.end());
     folders = inherited;
   }
+  std::vector<std::string> searched;
+  for (const std::string& folder : folders) {
+    if (std::string why = WhyFolderBesideIsUntrusted(folder, &searched); !why.empty()) return why;
+  }
   for (const std::string& name : names.needed) {
     std::vector<std::string> files;
-    std::string named;
     if (name.find('/') != std::string::npos) {
-      if (WithOrigin(name, origin, &named)) files.push_back(named);
+      std::vector<std::string> named;
+      if (Expanded(name, origin, &named)) files = named;
+      for (const std::string& file : files) {
+        const std::string folder = file.substr(0, std::max<std::size_t>(file.rfind('/'), 1));
+        if (std::string why = WhyFolderBesideIsUntrusted(folder, nullptr); !why.empty()) {
+          return why;
+        }
+      }
     } else {
-      for (const std::string& folder : folders) files.push_back(folder + "/" + name);
+      for (const std::string& folder : searched) files.push_back(folder + "/" + name);
     }
     for (const std::string& file : files) {
       struct stat s {};
       if (lstat(file.c_str(), &s) != 0 && errno == ENOENT) continue;
       std::string resolved;
-      if (std::string why = WhyLibraryIsUntrusted(file, &resolved); !why.empty()) {
+      if (std::string why = FileRule(file, &resolved, "loadable", true); !why.empty()) {
         return "the library " + file + " beside it, which it needs, must not be loaded: " + why;
       }
       if (std::find(seen->begin(), seen->end(), resolved) != seen->end()) continue;
@@ -484,7 +591,8 @@ std::string WhyBesideIsUntrusted(const LibraryNames& names, const std::string& o
       FileDescriptor held(open(resolved.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
       LibraryNames more;
       if (!held.valid() || !ReadLibraryNames(held.get(), &more)) continue;
-      const std::string folder = resolved.substr(0, std::max<std::size_t>(resolved.rfind('/'), 1));
+      // The loader's $ORIGIN for it is the folder it was found in.
+      const std::string folder = file.substr(0, std::max<std::size_t>(file.rfind('/'), 1));
       if (std::string why = WhyBesideIsUntrusted(
               more, folder, names.has_runpath ? std::vector<std::string>{} : inherited, seen);
           !why.empty()) {
@@ -531,6 +639,11 @@ std::string CheckLibraryFile(const std::string& path, CheckedLibrary* checked) {
   if (ReadLibraryNames(opened.file.get(), &names) && NamesOrigin(names)) {
     const std::size_t slash = opened.path.rfind('/');
     const std::string folder_path = slash == 0 ? std::string("/") : opened.path.substr(0, slash);
+    // It is loaded by its name, for $ORIGIN: its own folder is judged as
+    // one the loader searches.
+    if (std::string why = WhyFolderBesideIsUntrusted(folder_path, nullptr); !why.empty()) {
+      return why;
+    }
     std::vector<std::string> seen{opened.path};
     if (std::string why = WhyBesideIsUntrusted(names, folder_path, {}, &seen); !why.empty()) {
       return why;

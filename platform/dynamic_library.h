@@ -60,7 +60,8 @@ std::string WhyFileIsUntrusted(const std::string& path, std::string* resolved, c
 // follow the process: its current folder, its descriptors). The loader
 // checks nothing it finds there, so the folder itself must be closed to
 // others' writes, sticky or not; a missing entry is judged so by the
-// nearest folder above it that exists (others could make it).
+// nearest folder above it that exists (others could make it). So is every
+// subfolder the loader looks in first (glibc-hwcaps/<level>, tls, ...).
 // *resolved (may be null) gets the folder with the links followed.
 std::string WhySearchFolderIsUntrusted(const std::string& path, std::string* resolved);
 
@@ -89,9 +90,13 @@ struct CheckedLibrary {
 // The trust check of WhyLibraryIsUntrusted, then the file opened once
 // without following a link and checked again through its descriptor (owner,
 // mode, type), and its folder likewise: empty with *checked filled, or why
-// it must not be loaded. Every library the system loader could take from
-// beside it ($ORIGIN in its search paths or dependencies, and so on down
-// their own) passes WhyLibraryIsUntrusted too.
+// it must not be loaded. A library that finds others beside it ($ORIGIN
+// in its search paths or dependencies) lies in a folder that no one but
+// its owner can change (group write counted whatever the group file
+// lists), reached through folders no one else can rename; every folder it
+// has the loader search there, with the subfolders the loader looks in
+// first, follows the same rule; and every library there that the loader
+// could take (and so on down their own) passes WhyLibraryIsUntrusted too.
 std::string CheckLibraryFile(const std::string& path, CheckedLibrary* checked);
 // Its first part (the file and its folder, checked again through their
 // descriptors) for any file that WhyFileIsUntrusted takes, held open to be
@@ -99,10 +104,10 @@ std::string CheckLibraryFile(const std::string& path, CheckedLibrary* checked);
 std::string CheckFile(const std::string& path, const char* made, CheckedLibrary* checked);
 
 // Loads the checked file through its descriptor; the error text names
-// checked.path. A library with libraries beside it is loaded through its
-// folder's descriptor instead, the name in it still the file checked (only
-// this user or root can change that folder), so that $ORIGIN is its folder
-// and the loader takes the checked files beside it, as a load by name does.
+// checked.path. A library with libraries beside it is loaded by that
+// name, while it still leads to the file checked (only its owner can
+// change that), so that $ORIGIN is its real folder for as long as it is
+// loaded and the loader takes the checked files beside it.
 LibraryOpen OpenLibrary(const CheckedLibrary& checked);
 
 // The name of an entry of the folder equal to name ignoring case, or empty.

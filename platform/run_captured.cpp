@@ -44,8 +44,9 @@ struct SpawnParts {
   }
 };
 
-int Prepare(SpawnParts* parts, const std::string& folder, int input) {
+int Prepare(SpawnParts* parts, const std::string& folder, int input, int kept) {
   if (input >= 0 && lseek(input, 0, SEEK_SET) != 0) return errno;
+  if (kept >= 0 && kept <= STDERR_FILENO) return EBADF;
   if (pipe2(parts->pipe_ends, O_CLOEXEC) != 0) return errno;
   int rc = posix_spawn_file_actions_init(&parts->actions);
   if (rc != 0) return rc;
@@ -56,6 +57,8 @@ int Prepare(SpawnParts* parts, const std::string& folder, int input) {
   } else if (rc == 0) {
     rc = posix_spawn_file_actions_addopen(&parts->actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   }
+  // Onto itself: the child keeps it open across exec.
+  if (rc == 0 && kept >= 0) rc = posix_spawn_file_actions_adddup2(&parts->actions, kept, kept);
   if (rc == 0 && !folder.empty()) {
     rc = posix_spawn_file_actions_addchdir_np(&parts->actions, folder.c_str());
   }
@@ -82,7 +85,7 @@ int Prepare(SpawnParts* parts, const std::string& folder, int input) {
 
 bool RunCaptured(const std::vector<std::string>& argv, const std::string& folder,
                  const OutputLines::Sink& on_line, int* exit_code, int* error, int input,
-                 const std::vector<std::string>* environment) {
+                 int kept, const std::vector<std::string>* environment) {
   *exit_code = -1;
   *error = 0;
   if (argv.empty()) {
@@ -90,7 +93,7 @@ bool RunCaptured(const std::vector<std::string>& argv, const std::string& folder
     return false;
   }
   SpawnParts parts;
-  int rc = Prepare(&parts, folder, input);
+  int rc = Prepare(&parts, folder, input, kept);
   if (rc != 0) {
     *error = rc;
     return false;

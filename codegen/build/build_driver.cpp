@@ -164,11 +164,12 @@ Status RunNmakeBuild(const CodegenReport& caller, const char* /*return_folder*/,
   std::string folder;
   if (build_folder != nullptr && *build_folder != '\0') folder = build_folder;
   const std::string makefile = MakefileName(nullptr, library);
-  std::string command = ShellWord(makefile);
+  std::string goal;
   if (target != nullptr && *target != '\0') {
-    command += ' ';
-    command += ShellWord(target);
+    goal += ' ';
+    goal += ShellWord(target);
   }
+  const std::string command = ShellWord(makefile) + goal;
 
   // Errors count only when they are reported.
   auto error = [&](const std::string& text) {
@@ -224,10 +225,17 @@ Status RunNmakeBuild(const CodegenReport& caller, const char* /*return_folder*/,
     error(std::string("Unable to execute ") + kMakeCommand + command + "\nCan't find make\n");
     return kFailed;
   }
-  // Make runs what the makefile says, as this user.
-  if (RefuseOpenBuildInputs(report, {JoinFolderAndName(folder.c_str(), makefile.c_str())}) != 0) {
+  // Make runs what the makefile says, as this user: it reads the file
+  // checked, through a descriptor it inherits, whatever the name leads to
+  // by then (a missing one too: someone could make it meanwhile).
+  const std::string makefile_path = JoinFolderAndName(folder.c_str(), makefile.c_str());
+  platform::CheckedLibrary held;
+  if (const std::string why = platform::CheckFile(makefile_path, "usable", &held); !why.empty()) {
+    if (report)
+      Failure(report, "The build does not use %s: %s\n", makefile_path.c_str(), why.c_str());
     return kFailed;
   }
+  const std::string make_command = "/dev/fd/" + std::to_string(held.file.get()) + goal;
 
   // The number is claimed by making the script: another engine building in
   // the same folder looks for one at the same time, and would run ours. The
@@ -245,7 +253,7 @@ Status RunNmakeBuild(const CodegenReport& caller, const char* /*return_folder*/,
     if (file.valid() || open_error != EEXIST) break;
   }
   const std::string text = BuildScriptText(environment, folder.empty() ? nullptr : folder.c_str(),
-                                           make, command, BuildUmask());
+                                           make, make_command, BuildUmask());
   int write_error = 0;
   if (!file.valid() || !platform::WriteAll(file.get(), text.data(), text.size(), &write_error)) {
     if (file.valid()) RemoveScript(script, file.get());
@@ -256,7 +264,7 @@ Status RunNmakeBuild(const CodegenReport& caller, const char* /*return_folder*/,
   int exit_code = -1, spawn_error = 0;
   const bool started = platform::RunCaptured(
       {"/bin/sh", "-s"}, folder, [&](const std::string& line) { Send(report, kProgress, line); },
-      &exit_code, &spawn_error, file.get(), &tools);
+      &exit_code, &spawn_error, file.get(), held.file.get(), &tools);
   Status result = 0;
   if (!started) {
     error(std::string("Unable to execute ") + kMakeCommand + command + "\n");

@@ -61,7 +61,8 @@ Status CloseBuiltLibrary(const CodegenReport& report, const std::string& path);
 // folder is one others can make names in, the script cannot be written or
 // run, or make fails. The quiet flag (or no callback) keeps every message
 // back. The build runs in a child process of its own folder, so the folder
-// to return to is never left; its programs get platform::ToolEnvironment.
+// to return to is never left; its programs get platform::ToolEnvironment,
+// and make reads the makefile that was checked, through a descriptor.
 Status RunNmakeBuild(const CodegenReport& report, const char* return_folder,
                      const char* build_folder, const char* library, bool run, bool delete_makefile,
                      const char* target, bool quiet, bool fortran);

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <ctime>
@@ -20,6 +21,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "framework/libraries/library_loader.h"
@@ -474,6 +476,52 @@ TEST_F(CodegenCompileBuildInputs, RelativePreloadsAreNeverFoundFromTheBuildFolde
             std::string::npos)
       << Events();
   EXPECT_EQ(CallTwice(folder / "grouplib.so"), 3.0) << Events();
+  EXPECT_TRUE(EndEngine()) << Failure();
+}
+
+// A build folder of root's group, made under umask 002: a process holding
+// group 0, which the group file does not list, swaps its own makefile in
+// and out under the engine's while the engine builds again and again.
+// make reads the makefile checked, never theirs.
+TEST_F(CodegenCompileBuildInputs, AMakefileSwappedAfterTheCheckIsNeverRead) {
+  testsupport::SecondUser member;
+  testsupport::ReachableFolder shared(member);
+  if (shared.path().empty()) GTEST_SKIP() << shared.why_not;
+  member.gid = 0;
+  const fs::path folder = shared / "procs", makefile = folder / "MakeUserCode",
+                 theirs = folder / "theirs.mk", aside = folder / "aside.mk",
+                 ran = shared / "ran-make", stop = shared / "stop";
+  fs::create_directories(folder);
+  ::chmod(folder.c_str(), 0775);
+  ASSERT_TRUE(Start() && Generate(folder, 0x7, false, "writing the files")) << Failure();
+  const std::string text = "$(shell touch " + ran.string() + ")\nall:\n\t@true\n";
+  ASSERT_EQ(member.Run([&] {
+    std::ofstream out(theirs);
+    out << text;
+    return out.good() ? 0 : 1;
+  }),
+            0);
+  std::thread swapper([&] {
+    member.Run([&] {
+      const auto until = std::chrono::steady_clock::now() + std::chrono::minutes(2);
+      while (::access(stop.c_str(), F_OK) != 0 && std::chrono::steady_clock::now() < until) {
+        ::rename(makefile.c_str(), aside.c_str());
+        ::rename(theirs.c_str(), makefile.c_str());
+        ::rename(makefile.c_str(), theirs.c_str());
+        ::rename(aside.c_str(), makefile.c_str());
+      }
+      return 0;
+    });
+  });
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(90);
+  for (int i = 0; i < 30 && !fs::exists(ran) && std::chrono::steady_clock::now() < until; ++i) {
+    Generate(folder, 0x6, true, "building while the makefile is swapped");
+  }
+  std::ofstream(stop).close();
+  swapper.join();
+  EXPECT_FALSE(fs::exists(ran)) << "make read their makefile";
+  ASSERT_TRUE(Generate(folder, 0x6, true, "building after")) << Failure() << Events();
+  EXPECT_TRUE(fs::exists(folder / "grouplib.so")) << Events();
   EXPECT_TRUE(EndEngine()) << Failure();
 }
 

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <string>
@@ -60,12 +61,12 @@ class PlantedRoad : public EngineRoad {
   }
   // A library whose loading leaves its mark: its bytes, empty when it
   // could not be built. gcc's further options (libraries, search paths)
-  // go after the source.
+  // go after the source; code is more of it.
   std::string Built(const fs::path& folder, const std::string& file,
-                    const std::string& options = "") {
+                    const std::string& options = "", const std::string& code = "") {
     const fs::path source = work_ / "planted.c", built = work_ / "planted.so";
     std::ofstream(source) << "#include <stdio.h>\n"
-                          << "__attribute__((constructor)) static void Planted(void) {\n"
+                          << code << "__attribute__((constructor)) static void Planted(void) {\n"
                           << "  FILE* f = fopen(\"" << Mark(folder, file).string()
                           << "\", \"w\");\n"
                           << "  if (f) fclose(f);\n}\n";
@@ -75,16 +76,55 @@ class PlantedRoad : public EngineRoad {
     std::ifstream in(built, std::ios::binary);
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   }
-  // In the folder: libdep.so, and mine.so, which needs it and whose RUNPATH
-  // is its own folder, then `further` (":" and more folders, or empty).
-  bool BuildBeside(const fs::path& folder, const std::string& further) {
+  // In the folder: libdep.so, and `name`, which needs it and whose RUNPATH
+  // is `search`, then `further` (":" and more folders, or empty).
+  bool BuildBeside(const fs::path& folder, const std::string& further,
+                   const std::string& name = "mine.so", const std::string& search = "$ORIGIN",
+                   const std::string& code = "") {
     const std::string dep = (folder / "libdep.so").string();
     return Write(Built(folder, "libdep.so"), dep) == 0 &&
-           Write(Built(folder, "mine.so",
+           Write(Built(folder, name,
                        "-L'" + folder.string() +
-                           "' -Wl,--no-as-needed -ldep -Wl,--enable-new-dtags,-rpath,'$ORIGIN" +
-                           further + "'"),
-                 (folder / "mine.so").string()) == 0;
+                           "' -Wl,--no-as-needed -ldep -Wl,--enable-new-dtags,-rpath,'" + search +
+                           further + "'",
+                       code),
+                 (folder / name).string()) == 0;
+  }
+  // Runs part again and again in a process of the second user holding
+  // group 0, which the group file does not list, until Stop() (or two
+  // minutes); part must leave things as it found them.
+  void Swap(const std::function<void()>& part) {
+    testsupport::SecondUser member = other_;
+    member.gid = 0;
+    const std::string stop = (base_ / "stop").string();
+    swapper_ = std::thread([member, part, stop] {
+      member.Run([&] {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::minutes(2);
+        while (::access(stop.c_str(), F_OK) != 0 && std::chrono::steady_clock::now() < until) {
+          part();
+        }
+        return 0;
+      });
+    });
+  }
+  void Stop() {
+    std::ofstream(base_ / "stop").close();
+    if (swapper_.joinable()) swapper_.join();
+    fs::remove(base_ / "stop");
+  }
+  void TearDown() override {
+    Stop();
+    EngineRoad::TearDown();
+  }
+  // Selects the package and unloads it again, up to `loads` times (or a
+  // minute), while the mark of the file has not come.
+  void LoadAgainAndAgain(int loads, const fs::path& mark) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    for (int i = 0; i < loads && !fs::exists(mark) && std::chrono::steady_clock::now() < until;
+         ++i) {
+      PackageItem(4);
+      PackageItem(9);
+    }
   }
   // Writes the bytes as the file, mode 0755.
   static int Write(const std::string& bytes, const std::string& target) {
@@ -210,6 +250,7 @@ class PlantedRoad : public EngineRoad {
 
   const testsupport::SecondUser other_;
   const testsupport::ReachableFolder base_{other_};
+  std::thread swapper_;
 };
 
 // Compiled evaluation loads the support library for its generated library,
@@ -397,6 +438,158 @@ TEST_F(PlantedRoad, ADependencyBesideThatOthersCanWriteToNeverRuns) {
   EXPECT_FALSE(fs::exists(Mark(theirs, "libdep.so")));
   EXPECT_FALSE(fs::exists(Mark(own, "mine.so")));
   EXPECT_TRUE(EndEngine()) << Failure();
+}
+
+// A property package's set-up library of root's that finds its dependency
+// beside it, in a folder of root's group made under umask 002: a process
+// holding group 0, which the group file does not list, swaps its own code
+// in and out under the library's name while the engine loads it again and
+// again. The folder is refused with the chmod that mends it, and their
+// code never runs; mended, the library loads.
+TEST_F(PlantedRoad, ALibraryBesideOthersInAGroupFolderIsNeverSwapped) {
+  const fs::path folder = base_ / "group", target = folder / "vtprops_setup.so",
+                 theirs = folder / "theirs.so", aside = folder / "aside.so";
+  fs::create_directories(folder);
+  ASSERT_TRUE(BuildBeside(folder, "", "vtprops_setup.so"));
+  ::chmod(folder.c_str(), 0775);
+  const std::string code = Built(folder, "theirs.so");
+  testsupport::SecondUser member = other_;
+  member.gid = 0;
+  ASSERT_EQ(member.Run([&] { return Write(code, theirs.string()); }), 0);
+  ASSERT_TRUE(StartEngine(Engine(), "Props")) << Failure();
+  Status added = 0;
+  ASSERT_TRUE(road_->Exchange(MakeCommand(kProblemService, 4, {}, {}, {VANTOR_PROPERTIES_DIR}),
+                              "command 4", &added) &&
+              road_->Exchange(MakeCommand(kProblemService, 4, {}, {}, {folder.string()}),
+                              "command 4", &added))
+      << Failure();
+  Swap([&] {
+    ::rename(target.c_str(), aside.c_str());
+    ::rename(theirs.c_str(), target.c_str());
+    ::rename(target.c_str(), theirs.c_str());
+    ::rename(aside.c_str(), target.c_str());
+  });
+  LoadAgainAndAgain(1000, Mark(folder, "theirs.so"));
+  Stop();
+  EXPECT_FALSE(fs::exists(Mark(folder, "theirs.so")));
+  EXPECT_TRUE(Said("it finds libraries beside it: members of its group can write to the folder " +
+                   folder.string()))
+      << Events();
+  ::chmod(folder.c_str(), 0755);
+  EXPECT_EQ(PackageItem(4), 2);
+  EXPECT_TRUE(fs::exists(Mark(folder, "vtprops_setup.so"))) << Events();
+  EXPECT_TRUE(EndEngine()) << Failure();
+}
+
+// The set-up library's dependency is missing beside it, in a sticky folder
+// open to all, and found in a folder of ours after it; another user makes
+// it beside the library and takes it away again while the engine loads
+// the library again and again. Theirs never runs: a folder others can make
+// names in is refused. Closed, the library loads with ours.
+TEST_F(PlantedRoad, ADependencyMadeBesideDuringTheLoadNeverRuns) {
+  const fs::path sticky = OpenFolder("sticky", true), elsewhere = base_ / "elsewhere",
+                 made = sticky / "libdep.so", staged = sticky / "staged.so";
+  fs::create_directories(elsewhere);
+  ASSERT_TRUE(BuildBeside(sticky, ":" + elsewhere.string(), "vtprops_setup.so"));
+  fs::remove(made);
+  ASSERT_EQ(Write(Built(elsewhere, "libdep.so"), (elsewhere / "libdep.so").string()), 0);
+  const std::string code = Built(sticky, "libdep.so");
+  ASSERT_EQ(other_.Run([&] { return Write(code, staged.string()); }), 0);
+  ASSERT_TRUE(StartEngine(Engine(), "Props")) << Failure();
+  Status added = 0;
+  ASSERT_TRUE(road_->Exchange(MakeCommand(kProblemService, 4, {}, {}, {VANTOR_PROPERTIES_DIR}),
+                              "command 4", &added) &&
+              road_->Exchange(MakeCommand(kProblemService, 4, {}, {}, {sticky.string()}),
+                              "command 4", &added))
+      << Failure();
+  Swap([&] {
+    ::rename(staged.c_str(), made.c_str());
+    ::rename(made.c_str(), staged.c_str());
+  });
+  LoadAgainAndAgain(1000, Mark(sticky, "libdep.so"));
+  Stop();
+  EXPECT_FALSE(fs::exists(Mark(sticky, "libdep.so")));
+  EXPECT_TRUE(Said("others can make files in the folder " + sticky.string() + ", sticky as it is"))
+      << Events();
+  ::chmod(sticky.c_str(), 0755);
+  EXPECT_EQ(PackageItem(4), 2);
+  EXPECT_TRUE(fs::exists(Mark(sticky, "vtprops_setup.so"))) << Events();
+  EXPECT_TRUE(fs::exists(Mark(elsewhere, "libdep.so"))) << Events();
+  EXPECT_TRUE(EndEngine()) << Failure();
+}
+
+// Our library, loaded and then handed the search folders, loads a plugin
+// by name then: the loader looks for it beside the library, in its real
+// folder, and finds it.
+TEST_F(PlantedRoad, ALibraryFindsAPluginBesideItAfterItsLoad) {
+  const fs::path own = base_ / "own";
+  fs::create_directories(own);
+  ASSERT_TRUE(BuildBeside(own, "", "mine.so", "$ORIGIN",
+                          "#include <dlfcn.h>\n"
+                          "int AddDLLSearchPath(const char* folder) {\n"
+                          "  (void)folder;\n"
+                          "  return dlopen(\"libplugin.so\", RTLD_NOW) != 0 ? 0 : 1;\n}\n"));
+  ASSERT_EQ(Write(Built(own, "libplugin.so"), (own / "libplugin.so").string()), 0);
+  ASSERT_TRUE(LoadMineFrom(own)) << Failure();
+  EXPECT_TRUE(fs::exists(Mark(own, "mine.so"))) << Events();
+  EXPECT_TRUE(fs::exists(Mark(own, "libplugin.so"))) << Events();
+  EXPECT_TRUE(EndEngine()) << Failure();
+}
+
+// The loader looks for a dependency in $ORIGIN/$LIB, and in each folder's
+// glibc-hwcaps/<level> (an LD_LIBRARY_PATH entry's too) before the folder
+// itself. Another user's code there never runs: a file others can write
+// to or a folder they can make names in is refused. Our own there loads.
+TEST_F(PlantedRoad, DependenciesInTheLoadersSubfoldersAreJudgedToo) {
+  const fs::path own = base_ / "own", lib = own / "lib" / "x86_64-linux-gnu";
+  fs::create_directories(lib);
+  ASSERT_TRUE(BuildBeside(own, ":$ORIGIN", "mine.so", "$ORIGIN/$LIB"));
+  ASSERT_EQ(Write(Built(lib, "libdep.so"), (lib / "libdep.so").string()), 0);
+  ::chmod((lib / "libdep.so").c_str(), 0666);
+  ASSERT_EQ(WriteAsOther(Built(base_ / "theirs", "libdep.so"), lib / "libdep.so"), 0);
+  ASSERT_TRUE(LoadMineFrom(own)) << Failure();
+  EXPECT_TRUE(Said("the library " + (lib / "libdep.so").string() +
+                   " beside it, which it needs, must not be loaded: its group or others can "
+                   "write to it"))
+      << Events();
+  EXPECT_TRUE(EndEngine()) << Failure();
+  EXPECT_FALSE(fs::exists(Mark(base_ / "theirs", "libdep.so")));
+  EXPECT_FALSE(fs::exists(Mark(own, "mine.so")));
+  run_ = vantor_scenario::FirstOrderRun();
+
+  ASSERT_EQ(Write(Built(lib, "libdep.so"), (lib / "libdep.so").string()), 0);
+  ::chmod((lib / "libdep.so").c_str(), 0755);
+  ASSERT_TRUE(LoadMineFrom(own)) << Failure();
+  EXPECT_TRUE(fs::exists(Mark(own, "mine.so"))) << Events();
+  EXPECT_TRUE(fs::exists(Mark(lib, "libdep.so"))) << Events();
+  EXPECT_TRUE(EndEngine()) << Failure();
+  run_ = vantor_scenario::FirstOrderRun();
+
+  // A hwcaps folder open to all, beside the library and in an entry.
+  const fs::path beside = base_ / "beside", entry = base_ / "entry";
+  fs::create_directories(beside);
+  ASSERT_TRUE(BuildBeside(beside, ""));
+  for (const fs::path& folder : {beside, entry}) {
+    const fs::path level = folder / "glibc-hwcaps" / "x86-64-v2";
+    fs::create_directories(level);
+    fs::permissions(level, fs::perms::all);
+    ASSERT_TRUE(Plant(level, "libdep.so"));
+  }
+  ASSERT_TRUE(LoadMineFrom(beside)) << Failure();
+  EXPECT_TRUE(Said("others can write to the folder " +
+                   (beside / "glibc-hwcaps" / "x86-64-v2").string() + " and it is not sticky"))
+      << Events();
+  EXPECT_TRUE(EndEngine()) << Failure();
+  EXPECT_FALSE(fs::exists(Mark(beside / "glibc-hwcaps" / "x86-64-v2", "libdep.so")));
+  EXPECT_FALSE(fs::exists(Mark(beside, "mine.so")));
+  run_ = vantor_scenario::FirstOrderRun();
+
+  fs::remove(Mark(own, "mine.so"));
+  const testsupport::ScopedEnv path("LD_LIBRARY_PATH", entry.c_str());
+  ASSERT_TRUE(LoadMineFrom(own)) << Failure();
+  EXPECT_TRUE(EndEngine()) << Failure();
+  EXPECT_FALSE(fs::exists(Mark(entry / "glibc-hwcaps" / "x86-64-v2", "libdep.so")));
+  EXPECT_TRUE(fs::exists(Mark(own, "mine.so"))) << Events();
 }
 
 #ifdef VANTOR_NLP_LIBRARIES
