@@ -348,7 +348,10 @@ std::string SearchRule(const std::string& path, bool closed, std::vector<std::st
   for (const char* name : kLoaderSubfolders) {
     const std::string below = (at.empty() ? std::string() : at) + "/" + name;
     struct stat there {};
+    // Only a folder is searched below: /usr/bin/x86_64, say, is a program.
     if (lstat(below.c_str(), &there) != 0) continue;
+    struct stat target {};
+    if (stat(below.c_str(), &target) == 0 && !S_ISDIR(target.st_mode)) continue;
     if (std::string why = SearchRule(below, closed, searched, depth + 1); !why.empty()) return why;
   }
   return {};
