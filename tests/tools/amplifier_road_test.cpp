@@ -131,36 +131,30 @@ void Balances(Writer& w, bool clock) {
   if (clock) first.push_back({2, 20});
   // C1 u1' - (Ue - y1)/R0
   ModelEquation(w, 40, ".b1", Sub(Mul(Real(c1), Var(0)), Div(Sub(ue, Var(1)), Real(r0))), first);
-  // C1 u1' - (y2/R + (y2 - Ub)/R + (1 - alpha) g(y2 - y3))
-  ModelEquation(
-      w, 41, ".b2",
-      Sub(Mul(Real(c1), Var(0)), Add(Add(Div(Var(1), Real(r)), Div(Sub(Var(1), Real(ub)), Real(r))),
-                                     Mul(Real(1 - alpha), g(Var(1), Var(2))))),
-      {{2, 1, 1}, {2, 12}, {2, 13}});
-  // C2 y3' - (g(y2 - y3) - y3/R)
-  ModelEquation(w, 42, ".b3",
-                Sub(Mul(Real(c2), Var(0)), Sub(g(Var(2), Var(1)), Div(Var(1), Real(r)))),
-                {{2, 13, 1}, {2, 13}, {2, 12}});
-  // C3 u3' + (y4 - Ub)/R + alpha g(y2 - y3)
-  ModelEquation(w, 43, ".b4",
-                Add(Mul(Real(c3), Var(0)),
-                    Add(Div(Sub(Var(1), Real(ub)), Real(r)), Mul(Real(alpha), g(Var(2), Var(3))))),
-                {{2, 3, 1}, {2, 14}, {2, 12}, {2, 13}});
-  // C3 u3' - (y5/R + (y5 - Ub)/R + (1 - alpha) g(y5 - y6))
-  ModelEquation(
-      w, 44, ".b5",
-      Sub(Mul(Real(c3), Var(0)), Add(Add(Div(Var(1), Real(r)), Div(Sub(Var(1), Real(ub)), Real(r))),
-                                     Mul(Real(1 - alpha), g(Var(1), Var(2))))),
-      {{2, 3, 1}, {2, 15}, {2, 16}});
-  // C4 y6' - (g(y5 - y6) - y6/R)
-  ModelEquation(w, 45, ".b6",
-                Sub(Mul(Real(c4), Var(0)), Sub(g(Var(2), Var(1)), Div(Var(1), Real(r)))),
-                {{2, 16, 1}, {2, 16}, {2, 15}});
-  // C5 u5' + (y7 - Ub)/R + alpha g(y5 - y6)
-  ModelEquation(w, 46, ".b7",
-                Add(Mul(Real(c5), Var(0)),
-                    Add(Div(Sub(Var(1), Real(ub)), Real(r)), Mul(Real(alpha), g(Var(2), Var(3))))),
-                {{2, 5, 1}, {2, 17}, {2, 15}, {2, 16}});
+  // The two transistor stages alike: with the base node yb, collector yb+1
+  // and emitter yb+2 (ids of the unknowns), and the capacitor voltages
+  // u_in before and u_out after,
+  //   C_in u_in' - (yb/R + (yb - Ub)/R + (1 - alpha) g(yb - yc))
+  //   C_mid yc' - (g(yb - yc) - yc/R)
+  //   C_out u_out' + (ye - Ub)/R + alpha g(yb - yc)
+  const auto stage = [&](std::uint32_t id, double c_in, double c_mid, double c_out,
+                         std::uint32_t u_in, std::uint32_t yb, std::uint32_t u_out) {
+    const std::uint32_t yc = yb + 1, ye = yb + 2;
+    ModelEquation(w, id, ".b" + std::to_string(id - 39),
+                  Sub(Mul(Real(c_in), Var(0)),
+                      Add(Add(Div(Var(1), Real(r)), Div(Sub(Var(1), Real(ub)), Real(r))),
+                          Mul(Real(1 - alpha), g(Var(1), Var(2))))),
+                  {{2, u_in, 1}, {2, yb}, {2, yc}});
+    ModelEquation(w, id + 1, ".b" + std::to_string(id - 38),
+                  Sub(Mul(Real(c_mid), Var(0)), Sub(g(Var(2), Var(1)), Div(Var(1), Real(r)))),
+                  {{2, yc, 1}, {2, yc}, {2, yb}});
+    ModelEquation(w, id + 2, ".b" + std::to_string(id - 37),
+                  Add(Mul(Real(c_out), Var(0)),
+                      Add(Div(Sub(Var(1), Real(ub)), Real(r)), Mul(Real(alpha), g(Var(2), Var(3))))),
+                  {{2, u_out, 1}, {2, ye}, {2, yb}, {2, yc}});
+  };
+  stage(41, c1, c2, c3, 1, 12, 3);
+  stage(44, c3, c4, c5, 3, 15, 5);
   // C5 u5' - y8/R
   ModelEquation(w, 47, ".b8", Sub(Mul(Real(c5), Var(0)), Div(Var(1), Real(r))),
                 {{2, 5, 1}, {2, 18}});

@@ -199,6 +199,16 @@ class PlantedRoad : public EngineRoad {
     Choose("mine.dll", &options);
     return true;
   }
+  // An engine that adds the property package's folder and then `folder`
+  // to its search (command 4).
+  bool StartWithPackageBeside(const fs::path& folder) {
+    Status added = 0;
+    return StartEngine(Engine(), "Props") &&
+           road_->Exchange(MakeCommand(kProblemService, 4, {}, {}, {VANTOR_PROPERTIES_DIR}),
+                           "command 4", &added) &&
+           road_->Exchange(MakeCommand(kProblemService, 4, {}, {}, {folder.string()}),
+                           "command 4", &added);
+  }
   // An item of service 66 with the names "", "Ideal" and "vtprops": kind
   // 4 selects the package, 9 unloads it. The first byte of the answer (2
   // when the package is loaded), or -1 when none came.
@@ -344,13 +354,7 @@ TEST_F(PlantedRoad, ALibrarySwappedWhileTheEngineLoadsItNeverRuns) {
   ASSERT_EQ(Write(Built(folder, "vtprops_setup.so"), other.string()), 0);
   fs::permissions(other, fs::perms::all);
   fs::copy_file(own, target);
-  ASSERT_TRUE(StartEngine(Engine(), "Props")) << Failure();
-  Status added = 0;
-  ASSERT_TRUE(road_->Exchange(MakeCommand(kProblemService, 4, {}, {}, {VANTOR_PROPERTIES_DIR}),
-                              "command 4", &added) &&
-              road_->Exchange(MakeCommand(kProblemService, 4, {}, {}, {folder.string()}),
-                              "command 4", &added))
-      << Failure();
+  ASSERT_TRUE(StartWithPackageBeside(folder)) << Failure();
   std::atomic<bool> stop{false};
   std::thread swapper([&] {
     for (unsigned n = 0; !stop.load(); ++n) {
@@ -457,13 +461,7 @@ TEST_F(PlantedRoad, ALibraryBesideOthersInAGroupFolderIsNeverSwapped) {
   testsupport::SecondUser member = other_;
   member.gid = 0;
   ASSERT_EQ(member.Run([&] { return Write(code, theirs.string()); }), 0);
-  ASSERT_TRUE(StartEngine(Engine(), "Props")) << Failure();
-  Status added = 0;
-  ASSERT_TRUE(road_->Exchange(MakeCommand(kProblemService, 4, {}, {}, {VANTOR_PROPERTIES_DIR}),
-                              "command 4", &added) &&
-              road_->Exchange(MakeCommand(kProblemService, 4, {}, {}, {folder.string()}),
-                              "command 4", &added))
-      << Failure();
+  ASSERT_TRUE(StartWithPackageBeside(folder)) << Failure();
   Swap([&] {
     ::rename(target.c_str(), aside.c_str());
     ::rename(theirs.c_str(), target.c_str());
@@ -496,13 +494,7 @@ TEST_F(PlantedRoad, ADependencyMadeBesideDuringTheLoadNeverRuns) {
   ASSERT_EQ(Write(Built(elsewhere, "libdep.so"), (elsewhere / "libdep.so").string()), 0);
   const std::string code = Built(sticky, "libdep.so");
   ASSERT_EQ(other_.Run([&] { return Write(code, staged.string()); }), 0);
-  ASSERT_TRUE(StartEngine(Engine(), "Props")) << Failure();
-  Status added = 0;
-  ASSERT_TRUE(road_->Exchange(MakeCommand(kProblemService, 4, {}, {}, {VANTOR_PROPERTIES_DIR}),
-                              "command 4", &added) &&
-              road_->Exchange(MakeCommand(kProblemService, 4, {}, {}, {sticky.string()}),
-                              "command 4", &added))
-      << Failure();
+  ASSERT_TRUE(StartWithPackageBeside(sticky)) << Failure();
   Swap([&] {
     ::rename(staged.c_str(), made.c_str());
     ::rename(made.c_str(), staged.c_str());

@@ -315,6 +315,20 @@ class SiblingPeer {
   std::string said_;
 };
 
+// Starts the sibling and has the client's peer list name it peer 2; true
+// once it says it is ready.
+bool JoinSibling(vantor_client::Client& client, SiblingPeer& sibling) {
+  if (!sibling.Start(client.SessionId())) return false;
+  auto list = std::make_unique<DseMessage>(DseMessage::kConnectionType, DseMessage::kPeerList);
+  list->message_class = DseMessage::kControlClass;
+  list->PutUInt32(1);
+  list->PutUInt32(0);
+  list->PutUInt16(0);
+  list->PutUInt16(2);
+  return client.Post(std::move(list)) == 0u &&
+         sibling.Line(client.TimeoutMs(), [&] { client.Poll(); }) == "ready";
+}
+
 // The milliseconds of an "answered MS" line; -1 for any other line.
 long AnsweredWithin(const std::string& line) {
   const std::string answered = "answered ";
@@ -333,15 +347,7 @@ TEST_F(UnreadOutputRoad, AClientThatReadsNothingKeepsNoOtherPeerWaiting) {
   constexpr std::uint32_t kStallMs = 1000 * kSlower;
   ASSERT_TRUE(StartEngine(Engine(), "Peers")) << Failure();
   SiblingPeer sibling;
-  ASSERT_TRUE(sibling.Start(client_->SessionId()));
-  auto list = std::make_unique<DseMessage>(DseMessage::kConnectionType, DseMessage::kPeerList);
-  list->message_class = DseMessage::kControlClass;
-  list->PutUInt32(1);
-  list->PutUInt32(0);
-  list->PutUInt16(0);
-  list->PutUInt16(2);
-  ASSERT_EQ(client_->Post(std::move(list)), 0u);
-  ASSERT_EQ(sibling.Line(client_->TimeoutMs(), [&] { client_->Poll(); }), "ready");
+  ASSERT_TRUE(JoinSibling(*client_, sibling));
 
   // Requests until the engine takes no more: its answers to the client
   // fill the connection and its bound.
@@ -437,16 +443,8 @@ TEST_F(UnreadOutputRoad, APeerThatStoppedReadingSlowsNoRunOfAnother) {
   ASSERT_NE(alone, std::chrono::steady_clock::duration::max()) << Failure();
 
   SiblingPeer sibling;
-  ASSERT_TRUE(sibling.Start(client_->SessionId()));
-  auto list = std::make_unique<DseMessage>(DseMessage::kConnectionType, DseMessage::kPeerList);
-  list->message_class = DseMessage::kControlClass;
-  list->PutUInt32(1);
-  list->PutUInt32(0);
-  list->PutUInt16(0);
-  list->PutUInt16(2);
-  ASSERT_EQ(client_->Post(std::move(list)), 0u);
+  ASSERT_TRUE(JoinSibling(*client_, sibling));
   const auto poll = [&] { client_->Poll(); };
-  ASSERT_EQ(sibling.Line(client_->TimeoutMs(), poll), "ready");
   sibling.Tell("flood");
   const std::string flooded = sibling.Line(120000, poll);
   ASSERT_EQ(flooded.rfind("flooded ", 0), 0u) << flooded;
