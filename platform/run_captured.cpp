@@ -44,9 +44,12 @@ struct SpawnParts {
   }
 };
 
-int Prepare(SpawnParts* parts, const std::string& folder, int input, int kept) {
+int Prepare(SpawnParts* parts, const std::string& folder, int input,
+            const std::vector<int>& kept) {
   if (input >= 0 && lseek(input, 0, SEEK_SET) != 0) return errno;
-  if (kept >= 0 && kept <= STDERR_FILENO) return EBADF;
+  for (int fd : kept) {
+    if (fd <= STDERR_FILENO) return EBADF;
+  }
   if (pipe2(parts->pipe_ends, O_CLOEXEC) != 0) return errno;
   int rc = posix_spawn_file_actions_init(&parts->actions);
   if (rc != 0) return rc;
@@ -58,7 +61,9 @@ int Prepare(SpawnParts* parts, const std::string& folder, int input, int kept) {
     rc = posix_spawn_file_actions_addopen(&parts->actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   }
   // Onto itself: the child keeps it open across exec.
-  if (rc == 0 && kept >= 0) rc = posix_spawn_file_actions_adddup2(&parts->actions, kept, kept);
+  for (int fd : kept) {
+    if (rc == 0) rc = posix_spawn_file_actions_adddup2(&parts->actions, fd, fd);
+  }
   if (rc == 0 && !folder.empty()) {
     rc = posix_spawn_file_actions_addchdir_np(&parts->actions, folder.c_str());
   }
@@ -85,7 +90,7 @@ int Prepare(SpawnParts* parts, const std::string& folder, int input, int kept) {
 
 bool RunCaptured(const std::vector<std::string>& argv, const std::string& folder,
                  const OutputLines::Sink& on_line, int* exit_code, int* error, int input,
-                 int kept, const std::vector<std::string>* environment) {
+                 const std::vector<int>& kept, const std::vector<std::string>* environment) {
   *exit_code = -1;
   *error = 0;
   if (argv.empty()) {

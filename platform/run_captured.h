@@ -31,14 +31,15 @@ class OutputLines {
 // folder (the current one when empty), passes every output line of its
 // standard output to on_line, and waits for it. Its standard input is the
 // input descriptor read from its start (a script the caller made and
-// still holds), or /dev/null when input is -1. The kept descriptor (above
-// standard error, or -1) stays open in it under its number. True with
+// still holds), or /dev/null when input is -1. The kept descriptors (each
+// above standard error) stay open in it under their numbers. True with
 // *exit_code (the exit status, or 128 + the signal that ended it) once it
 // has run; false with *error (an errno value) when it could not be started.
 // The child gets the environment given ("NAME=value" settings), else this
 // process's.
 bool RunCaptured(const std::vector<std::string>& argv, const std::string& folder,
                  const OutputLines::Sink& on_line, int* exit_code, int* error, int input = -1,
-                 int kept = -1, const std::vector<std::string>* environment = nullptr);
+                 const std::vector<int>& kept = {},
+                 const std::vector<std::string>* environment = nullptr);
 
 }  // namespace platform

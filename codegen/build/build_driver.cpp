@@ -1,11 +1,15 @@
 #include "codegen/build/build_driver.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <new>
 #include <string>
 #include <vector>
@@ -103,9 +107,14 @@ std::string ShellWord(const std::string& text) {
 
 std::uint32_t BuildUmask() { return platform::ReadUmask() | 022u; }
 
+std::string SystemPath() {
+  std::vector<std::string> dropped;
+  return platform::TrustedSearchEntries("/usr/local/bin:/usr/bin:/bin", &dropped, ":");
+}
+
 std::string BuildScriptText(const char* environment_file, const char* build_folder,
                             const std::string& make, const std::string& command,
-                            std::uint32_t mask) {
+                            std::uint32_t mask, const std::string& system_path) {
   std::string text;
   if (environment_file != nullptr) text += ". " + ShellQuoted(environment_file) + "\n";
   if (build_folder != nullptr) text += "cd " + ShellQuoted(build_folder) + " || exit 1\n";
@@ -113,13 +122,25 @@ std::string BuildScriptText(const char* environment_file, const char* build_fold
   char octal[16];
   std::snprintf(octal, sizeof octal, "%04o", mask & 0777u);
   text += std::string("umask ") + octal + "\n";
-  // Also after the environment file: the build runs in a folder others may
-  // write to, where an empty or relative entry would find their programs.
-  // An empty PATH is the current folder to the shell: none is left unset.
+  // Also after the environment file: an empty or relative entry would find
+  // programs in the build folder. So would an empty PATH to the shell, and
+  // none at all to make: the system's folders stand in.
   text +=
       "PATH=$(set -f; IFS=:; kept=; for entry in $PATH; do case $entry in /*) "
       "kept=$kept${kept:+:}$entry;; esac; done; printf %s \"$kept\"); "
-      "[ -n \"$PATH\" ] && export PATH || unset PATH\n";
+      "[ -n \"$PATH\" ] || ";
+  if (system_path.empty()) {
+    text += "{ echo " +
+            ShellQuoted("The build has no PATH entry from the root, and no system folder for "
+                        "tools (/usr/local/bin, /usr/bin, /bin) is usable") +
+            "; exit 1; }; ";
+  } else {
+    text += "{ PATH=" + ShellWord(system_path) + "; echo " +
+            ShellQuoted("The build has no PATH entry from the root: it runs with PATH=" +
+                        system_path) +
+            "; }; ";
+  }
+  text += "export PATH\n";
   text += "unset MAKEFLAGS MFLAGS MAKELEVEL\n";
   text += "exec " + ShellWord(make) + " -f " + command + " 2>&1\n";
   return text;
@@ -143,6 +164,89 @@ Status RefuseOpenBuildInputs(const CodegenReport& report, const std::vector<std:
     result = kFailed;
   }
   return result;
+}
+
+Status RefuseOpenSourceFolders(const CodegenReport& report, const std::string& build_folder,
+                               const std::vector<std::string>& sources) {
+  platform::FileInfo built;
+  const bool has_built =
+      platform::GetFileInfo(build_folder.empty() ? "." : build_folder.c_str(), &built, nullptr);
+  Status result = 0;
+  for (const std::string& source : sources) {
+    if (!platform::PathExists(source.c_str())) continue;
+    // The folder as the compiler names it, links and all.
+    const std::size_t cut = source.rfind('/');
+    const std::string folder =
+        cut == std::string::npos ? std::string(".") : cut == 0 ? "/" : source.substr(0, cut);
+    platform::FileInfo lies;
+    // The build folder has its own check, with its own line.
+    if (has_built && platform::GetFileInfo(folder.c_str(), &lies, nullptr) &&
+        lies.device == built.device && lies.inode == built.inode) {
+      continue;
+    }
+    const std::string why = platform::WhySearchFolderIsUntrusted(folder, nullptr);
+    if (why.empty()) continue;
+    if (report) {
+      Failure(report,
+              "The build does not compile %s where it lies: %s (only a folder that no one but "
+              "its owner can make names in is usable)\n",
+              source.c_str(), why.c_str());
+    }
+    result = kFailed;
+  }
+  return result;
+}
+
+std::string WhyPathLeadsThroughOthersLink(const std::string& path) {
+  std::string start = path;
+  std::replace(start.begin(), start.end(), '\\', '/');
+  if (start.empty() || start[0] != '/') {
+    std::string here;
+    if (!platform::CurrentDirectory(&here)) return {};
+    start = here + "/" + start;
+  }
+  // Name by name as the system resolves it, each link followed.
+  const auto split = [](const std::string& text) {
+    std::deque<std::string> parts;
+    std::size_t at = 0;
+    while (at <= text.size()) {
+      const std::size_t end = std::min(text.find('/', at), text.size());
+      if (end > at && text.compare(at, end - at, ".") != 0)
+        parts.push_back(text.substr(at, end - at));
+      at = end + 1;
+    }
+    return parts;
+  };
+  std::deque<std::string> names = split(start);
+  std::string at;
+  for (int links = 0; !names.empty();) {
+    const std::string name = names.front();
+    names.pop_front();
+    if (name == "..") {
+      const std::size_t cut = at.rfind('/');
+      at.resize(cut == std::string::npos ? 0 : cut);
+      continue;
+    }
+    const std::string next = at + "/" + name;
+    struct stat s {};
+    if (::lstat(next.c_str(), &s) != 0) return {};
+    if (!S_ISLNK(s.st_mode)) {
+      at = next;
+      continue;
+    }
+    if (s.st_uid != ::geteuid() && s.st_uid != 0) {
+      return "the symbolic link " + next + " on its way belongs to another user";
+    }
+    char target[PATH_MAX];
+    const ssize_t n = ::readlink(next.c_str(), target, sizeof target - 1);
+    // Too many links, or one that cannot be read: the system refuses it too.
+    if (n <= 0 || ++links > 40) return {};
+    const std::string to(target, static_cast<std::size_t>(n));
+    const std::deque<std::string> more = split(to);
+    names.insert(names.begin(), more.begin(), more.end());
+    if (to[0] == '/') at.clear();
+  }
+  return {};
 }
 
 Status CloseBuiltLibrary(const CodegenReport& report, const std::string& path) {
@@ -178,11 +282,19 @@ Status RunNmakeBuild(const CodegenReport& caller, const char* /*return_folder*/,
   const char* environment = Variable("VSENVBATFILE");
   // What the build's programs inherit.
   std::vector<std::string> dropped;
-  const std::vector<std::string> tools = platform::ToolEnvironment(&dropped);
-  const std::string search = SearchOf(tools);
+  std::vector<std::string> tools = platform::ToolEnvironment(&dropped);
+  std::string search = SearchOf(tools);
+  const std::string system_path = SystemPath();
   if (run) {
     for (const std::string& line : dropped) {
       Send(report, kProgress, "The build leaves out " + line + "\n");
+    }
+    // No PATH is the current folder to make: the system's tools instead.
+    if (search.empty() && !system_path.empty()) {
+      search = system_path;
+      tools.push_back("PATH=" + search);
+      Send(report, kProgress,
+           "The build has no PATH entry from the root: it runs with PATH=" + search + "\n");
     }
   }
   if (environment == nullptr && run) {
@@ -218,6 +330,19 @@ Status RunNmakeBuild(const CodegenReport& caller, const char* /*return_folder*/,
     error(why);
     return kFailed;
   }
+  // The script sources the environment file as this user: checked as the
+  // makefile is, and read through the descriptor the check holds.
+  platform::CheckedLibrary environment_held;
+  std::string environment_read;
+  if (environment != nullptr) {
+    const std::string named = ResolvePathInFolder(folder.c_str(), environment);
+    if (const std::string why = platform::CheckFile(named, "usable", &environment_held);
+        !why.empty()) {
+      if (report) Failure(report, "The build does not use %s: %s\n", named.c_str(), why.c_str());
+      return kFailed;
+    }
+    environment_read = "/dev/fd/" + std::to_string(environment_held.file.get());
+  }
   // Never a make the build folder's shell would find by an empty or
   // relative PATH entry.
   const std::string make = platform::LocateProgram("make", search);
@@ -236,6 +361,8 @@ Status RunNmakeBuild(const CodegenReport& caller, const char* /*return_folder*/,
     return kFailed;
   }
   const std::string make_command = "/dev/fd/" + std::to_string(held.file.get()) + goal;
+  std::vector<int> kept{held.file.get()};
+  if (environment_held.file.valid()) kept.push_back(environment_held.file.get());
 
   // The number is claimed by making the script: another engine building in
   // the same folder looks for one at the same time, and would run ours. The
@@ -252,8 +379,9 @@ Status RunNmakeBuild(const CodegenReport& caller, const char* /*return_folder*/,
     file = platform::OpenOwnedFile(script.c_str(), mode, &open_error);
     if (file.valid() || open_error != EEXIST) break;
   }
-  const std::string text = BuildScriptText(environment, folder.empty() ? nullptr : folder.c_str(),
-                                           make, make_command, BuildUmask());
+  const std::string text = BuildScriptText(
+      environment != nullptr ? environment_read.c_str() : nullptr,
+      folder.empty() ? nullptr : folder.c_str(), make, make_command, BuildUmask(), system_path);
   int write_error = 0;
   if (!file.valid() || !platform::WriteAll(file.get(), text.data(), text.size(), &write_error)) {
     if (file.valid()) RemoveScript(script, file.get());
@@ -264,7 +392,7 @@ Status RunNmakeBuild(const CodegenReport& caller, const char* /*return_folder*/,
   int exit_code = -1, spawn_error = 0;
   const bool started = platform::RunCaptured(
       {"/bin/sh", "-s"}, folder, [&](const std::string& line) { Send(report, kProgress, line); },
-      &exit_code, &spawn_error, file.get(), held.file.get(), &tools);
+      &exit_code, &spawn_error, file.get(), kept, &tools);
   Status result = 0;
   if (!started) {
     error(std::string("Unable to execute ") + kMakeCommand + command + "\n");

@@ -22,10 +22,15 @@ void Warning(const CodegenReport& report, const char* format, const char* text1)
 // The script text: the environment file sourced when one is given, the
 // change to the build folder when one is given, the file-creation mask
 // (`mask`, octal), PATH without its empty and relative entries (which
-// would find programs in the build folder), then make by its path.
+// would find programs in the build folder; with none left, system_path
+// and a line saying so, or when that is empty a line and the end of the
+// script), then make by its path.
 std::string BuildScriptText(const char* environment_file, const char* build_folder,
                             const std::string& make, const std::string& command,
-                            std::uint32_t mask);
+                            std::uint32_t mask, const std::string& system_path);
+// The system's tool folders, as the build's PATH when it is left none:
+// those of /usr/local/bin, /usr/bin and /bin that the PATH rule keeps.
+std::string SystemPath();
 // The mask the build runs under: the engine's, never letting group or
 // others write what the compiler and linker make (a library must not be
 // opened for writing by someone else before its mode is closed).
@@ -46,6 +51,21 @@ int NextScriptNumber(const std::string& folder);
 // not run; else 0. A file that is not there is passed over (make says so).
 Status RefuseOpenBuildInputs(const CodegenReport& report, const std::vector<std::string>& files);
 
+// Before a build: a source compiled where it lies, outside the build
+// folder, whose folder the build folder's rule refuses (the compiler takes
+// a header named in quotes from beside the source first) is reported with
+// why: 0x8000FFFF, and the build must not run; else 0. A source that is
+// not there is passed over.
+Status RefuseOpenSourceFolders(const CodegenReport& report, const std::string& build_folder,
+                               const std::vector<std::string>& sources);
+
+// Why nothing may be written through the path, or empty: a symbolic link
+// on its way (its own name included) that belongs to neither this user nor
+// root. Planted in a shared folder, it would lead the writes elsewhere.
+// A relative path is taken from the current folder; the walk ends at the
+// first name that is not there.
+std::string WhyPathLeadsThroughOthersLink(const std::string& path);
+
 // After a build that succeeded: the library it made loses group's and
 // others' write permission, which the process's umask may have given it,
 // since the loader refuses a library anyone else could change. A library
@@ -61,8 +81,10 @@ Status CloseBuiltLibrary(const CodegenReport& report, const std::string& path);
 // folder is one others can make names in, the script cannot be written or
 // run, or make fails. The quiet flag (or no callback) keeps every message
 // back. The build runs in a child process of its own folder, so the folder
-// to return to is never left; its programs get platform::ToolEnvironment,
-// and make reads the makefile that was checked, through a descriptor.
+// to return to is never left; its programs get platform::ToolEnvironment
+// (with SystemPath when that leaves no PATH), and make reads the makefile
+// that was checked, and the script the environment file (VSENVBATFILE, a
+// relative name taken in the build folder), through descriptors.
 Status RunNmakeBuild(const CodegenReport& report, const char* return_folder,
                      const char* build_folder, const char* library, bool run, bool delete_makefile,
                      const char* target, bool quiet, bool fortran);

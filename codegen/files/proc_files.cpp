@@ -121,6 +121,15 @@ std::string BuiltLibraryFile(const char* folder, const std::string& library) {
          ".so";
 }
 
+// 0, or 0x8000FFFF after the line when another user's link is on the way.
+Status RefuseOthersLink(const CodegenReport& report, const char* path) {
+  const std::string why = WhyPathLeadsThroughOthersLink(path);
+  if (why.empty()) return 0;
+  Failure(report, "Nothing is written through %s: %s\n", path[0] != '\0' ? path : ".",
+          why.c_str());
+  return kFailed;
+}
+
 Status GenerateRequest(BvuBinaryStream& in, const ProcFilesContext& context) {
   const CodegenReport& report = context.report;
   ResetErrorCount();
@@ -140,6 +149,10 @@ Status GenerateRequest(BvuBinaryStream& in, const ProcFilesContext& context) {
           0) {
     return kFailed;
   }
+
+  // Not a file is written, nor a makefile replaced, through another user's
+  // link.
+  if (RefuseOthersLink(report, folder.c_str()) != 0) return kFailed;
 
   // The tree points at the definitions and names kept here until the
   // makefile writer has consumed it.
@@ -166,6 +179,15 @@ Status GenerateRequest(BvuBinaryStream& in, const ProcFilesContext& context) {
     if (s != 0) break;
     s = CheckLibraryFolder(report, folder.c_str(), def.Library().c_str());
     if (s != 0) break;
+    // Where its template is written and its library linked.
+    if (def.HasSource() && !(def.Options() & procdef::kSourceIsText)) {
+      s = RefuseOthersLink(report,
+                           ResolvePathInFolder(folder.c_str(), def.SourceFile().c_str()).c_str());
+    }
+    if (s == 0 && AbsoluteLibraryPath(def.Library())) {
+      s = RefuseOthersLink(report, def.Library().c_str());
+    }
+    if (s != 0) break;
     const SUCodeGenerate generate{&def, display, static_cast<std::int32_t>(read.word)};
     s = GenerateProcedureFiles(generate, report, options, folder.c_str(), &tree, &names);
     if (s != 0) break;
@@ -177,7 +199,7 @@ Status GenerateRequest(BvuBinaryStream& in, const ProcFilesContext& context) {
   }
   // The libraries the makefile builds, named before the writer consumes
   // the tree.
-  std::vector<std::string> products, inputs;
+  std::vector<std::string> products, inputs, sources;
   for (const CNameTree* lib = tree; lib != nullptr; lib = lib->Next()) {
     products.push_back(BuiltLibraryFile(folder.c_str(), lib->Name()));
     // Kept when it is there: the user's to change, and the build's to read.
@@ -190,6 +212,7 @@ Status GenerateRequest(BvuBinaryStream& in, const ProcFilesContext& context) {
     const SUProcDef& def = read.definition;
     if (def.HasSource() && !(def.Options() & procdef::kSourceIsText)) {
       inputs.push_back(ResolvePathInFolder(folder.c_str(), def.SourceFile().c_str()));
+      sources.push_back(inputs.back());
     }
   }
   bool fortran = false;
@@ -199,7 +222,8 @@ Status GenerateRequest(BvuBinaryStream& in, const ProcFilesContext& context) {
                                         include.c_str(), nullptr, nullptr);
   // As with make's own failure, the refusal reaches the client through its
   // messages.
-  if (build != 0 && RefuseOpenBuildInputs(report, inputs) == 0) {
+  if (build != 0 && RefuseOpenBuildInputs(report, inputs) == 0 &&
+      RefuseOpenSourceFolders(report, folder.c_str(), sources) == 0) {
     Progress(report, "Building DLL...\n", nullptr);
     if (!fortran && any_fortran) fortran = (options & kOptionFortranEnvironment) != 0;
     // The build's own result reaches the client through its messages.

@@ -3,7 +3,9 @@
 #include "codegen/build/build_driver.h"
 
 #include <sys/stat.h>
+#include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -25,8 +27,10 @@ TEST(BuildDriver, ScriptTextPerEnvironment) {
   const std::string path =
       "PATH=$(set -f; IFS=:; kept=; for entry in $PATH; do case $entry in /*) "
       "kept=$kept${kept:+:}$entry;; esac; done; printf %s \"$kept\"); "
-      "[ -n \"$PATH\" ] && export PATH || unset PATH\n";
-  EXPECT_EQ(codegen::BuildScriptText("/opt/env.sh", "/b f", "/usr/bin/make", "MakeLib build", 022),
+      "[ -n \"$PATH\" ] || { PATH='/usr/bin:/bin'; echo \"The build has no PATH entry from the "
+      "root: it runs with PATH=/usr/bin:/bin\"; }; export PATH\n";
+  EXPECT_EQ(codegen::BuildScriptText("/opt/env.sh", "/b f", "/usr/bin/make", "MakeLib build", 022,
+                                     "/usr/bin:/bin"),
             ". \"/opt/env.sh\"\n"
             "cd \"/b f\" || exit 1\n"
             "umask 0022\n" +
@@ -34,38 +38,60 @@ TEST(BuildDriver, ScriptTextPerEnvironment) {
                 "unset MAKEFLAGS MFLAGS MAKELEVEL\n"
                 "exec '/usr/bin/make' -f MakeLib build 2>&1\n");
   // A folder the shell would expand inside double quotes.
-  EXPECT_EQ(codegen::BuildScriptText(nullptr, "/b/$(rm x)/it's", "/opt/my make", "MakeL", 077),
+  EXPECT_EQ(codegen::BuildScriptText(nullptr, "/b/$(rm x)/it's", "/opt/my make", "MakeL", 077,
+                                     "/usr/bin:/bin"),
             "cd '/b/$(rm x)/it'\\''s' || exit 1\n"
             "umask 0077\n" +
                 path +
                 "unset MAKEFLAGS MFLAGS MAKELEVEL\n"
                 "exec '/opt/my make' -f MakeL 2>&1\n");
-  EXPECT_EQ(codegen::BuildScriptText(nullptr, nullptr, "/bin/make", "MakeUserCode", 027),
+  EXPECT_EQ(codegen::BuildScriptText(nullptr, nullptr, "/bin/make", "MakeUserCode", 027,
+                                     "/usr/bin:/bin"),
             "umask 0027\n" + path +
                 "unset MAKEFLAGS MFLAGS MAKELEVEL\nexec '/bin/make' -f MakeUserCode 2>&1\n");
 }
 
 // The script's PATH, run by the shell: only the entries from the root,
 // whatever empty, relative or glob-like entries come with it; with none
-// left, no PATH at all (an empty one is the current folder to the shell).
+// left (an empty or missing PATH is the current folder to the shell and
+// make), the system's folders with a line, or with none of those a line
+// and the end of the script.
 TEST(BuildDriver, ScriptPathKeepsOnlyEntriesFromTheRoot) {
-  const std::string text = codegen::BuildScriptText(nullptr, nullptr, "/bin/echo", "x", 022);
-  const std::size_t from = text.find("PATH=");
-  const std::string line = text.substr(from, text.find('\n', from) + 1 - from);
-  for (const auto& [path, kept] : std::initializer_list<std::pair<const char*, const char*>>{
-           {"':bin:/usr/bin::./x:/a*b:.:/c d:'", "/usr/bin:/a*b:/c d"},
-           {"':.:bin'", "unset"},
-           {"''", "unset"}}) {
-    const std::string script =
-        "PATH=" + std::string(path) + "; " + line + "printf %s \"${PATH-unset}\"";
+  const std::string told = "The build has no PATH entry from the root: it runs with PATH=";
+  const std::string none =
+      "The build has no PATH entry from the root, and no system folder for tools (/usr/local/bin, "
+      "/usr/bin, /bin) is usable\n";
+  struct Case {
+    const char* path;
+    const char* system;
+    std::string printed;
+    int status;
+  };
+  for (const Case& c : std::initializer_list<Case>{
+           {"':bin:/usr/bin::./x:/a*b:.:/c d:'", "/bin", "[/usr/bin:/a*b:/c d]", 0},
+           {"':.:bin'", "/usr/bin:/bin", told + "/usr/bin:/bin\n[/usr/bin:/bin]", 0},
+           {"''", "/x y", told + "/x y\n[/x y]", 0},
+           {"''", "", none, 1},
+           {"'./bin'", "", none, 1}}) {
+    const std::string text =
+        codegen::BuildScriptText(nullptr, nullptr, "/bin/echo", "x", 022, c.system);
+    const std::size_t from = text.find("PATH=");
+    const std::string line = text.substr(from, text.find('\n', from) + 1 - from);
+    // What a program the script starts sees.
+    const std::string script = "PATH=" + std::string(c.path) + "; " + line +
+                               "/bin/sh -c 'printf [%s] \"${PATH-unset}\"'";
     std::string printed;
     FILE* pipe = ::popen(("/bin/sh -c " + codegen::ShellWord(script)).c_str(), "r");
     ASSERT_NE(pipe, nullptr);
     char buffer[256];
     while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) printed += buffer;
-    EXPECT_EQ(::pclose(pipe), 0);
-    EXPECT_EQ(printed, kept) << path;
+    const int status = ::pclose(pipe);
+    EXPECT_EQ(WEXITSTATUS(status), c.status) << c.path;
+    EXPECT_EQ(printed, c.printed) << c.path;
   }
+  // What the build gets: the system's folders the PATH rule keeps.
+  const std::string system = codegen::SystemPath();
+  EXPECT_NE(system.find("/bin"), std::string::npos) << system;
 }
 
 // The build's mask keeps the engine's own bits and always closes group's
@@ -259,6 +285,37 @@ TEST(CodegenCompile, BuildDriverNeverLetsTheShellReadTheName) {
   EXPECT_FALSE(fs::exists(folder / "ran1"));
   EXPECT_FALSE(fs::exists(folder / "ran2"));
   EXPECT_FALSE(fs::exists(folder / "domake_0.sh"));
+  if (!HasFailure()) fs::remove_all(folder);
+}
+
+// An engine whose PATH keeps no entry (relative or empty ones only): the
+// build runs the system's make and tools, saying so, never those in its
+// folder; an environment file that leaves PATH so is mended the same way.
+TEST(CodegenCompile, BuildDriverLeftNoPathRunsTheSystemsTools) {
+  const fs::path folder = FreshFolder("nopath");
+  ::chmod(folder.c_str(), 0755);
+  std::ofstream(folder / "MakeNone") << "show:\n\t@echo [$$PATH]\n\techo planted-too\n";
+  std::ofstream(folder / "echo") << "#!/bin/sh\ntouch ran-echo\n";
+  ::chmod((folder / "echo").c_str(), 0755);
+  std::ofstream(folder / "env.sh") << "PATH=.:bin\n";
+  ::chmod((folder / "env.sh").c_str(), 0644);
+  const std::string told =
+      "The build has no PATH entry from the root: it runs with PATH=" + codegen::SystemPath() + "\n";
+  const std::string seen = std::string("[").append(codegen::SystemPath()).append("]\n");
+  for (const char* environment : {static_cast<const char*>(nullptr), "env.sh"}) {
+    for (const char* path : {".", ":bin:", ""}) {
+      SCOPED_TRACE(std::string(path) + (environment != nullptr ? " env.sh" : ""));
+      ScopedVariable sourced("VSENVBATFILE", environment);
+      ScopedVariable search("PATH", path);
+      Reports reports;
+      EXPECT_EQ(RunNmakeBuild(reports.Callback(), nullptr, folder.c_str(), "None", true, false,
+                              "show", false, false),
+                0u);
+      EXPECT_NE(std::find(reports.texts.begin(), reports.texts.end(), told), reports.texts.end());
+      EXPECT_NE(std::find(reports.texts.begin(), reports.texts.end(), seen), reports.texts.end());
+      EXPECT_FALSE(fs::exists(folder / "ran-echo"));
+    }
+  }
   if (!HasFailure()) fs::remove_all(folder);
 }
 

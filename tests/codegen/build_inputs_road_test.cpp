@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "codegen/build/build_driver.h"
 #include "framework/libraries/library_loader.h"
 #include "platform/child_process.h"
 #include "tests/codegen/compiled_road_fixture.h"
@@ -80,7 +81,7 @@ class CodegenCompileBuildInputs : public codegen_test::CompiledRoad {
   // Sub-kind 0 with the options: 0x7 writes the makefile, 0x6 builds with
   // the makefile that is there.
   bool Generate(const fs::path& folder, std::uint32_t options, bool build, const char* what,
-                const std::string& include = {}) {
+                const std::string& include = {}, std::uint32_t answer = 0) {
     auto request = std::make_unique<vantor_client::Request>(113);
     request->PutUInt16(0);
     request->PutUInt32(options);
@@ -90,7 +91,7 @@ class CodegenCompileBuildInputs : public codegen_test::CompiledRoad {
     request->PutUInt8(build ? 1 : 0);
     twice_.WriteDefinition(*request);
     request->PutUInt32(0);
-    return road_->Expect(std::move(request), what, 0);
+    return road_->Expect(std::move(request), what, answer);
   }
   // TWICE of 1.5 from the library, as the engine's user loads it; NaN
   // when it cannot be loaded.
@@ -111,6 +112,36 @@ class CodegenCompileBuildInputs : public codegen_test::CompiledRoad {
       road_->Collect();
       return Events().find(text) != std::string::npos;
     });
+  }
+
+  // Waits for the text among the lines since `from`, read as one text (a
+  // long line may come in pieces); whether it came.
+  bool SaidSince(std::size_t from, const std::string& text) {
+    bool said = false;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    client_->WaitFor([&] {
+      road_->Collect();
+      std::string joined;
+      for (std::size_t i = from; i < run_.events.size(); ++i) joined += run_.events[i];
+      said = joined.find(text) != std::string::npos;
+      return said || std::chrono::steady_clock::now() > until;
+    });
+    return said;
+  }
+  bool SaidAfter(std::size_t from, const std::string& text) {
+    std::string joined;
+    for (const std::string& line : LinesSince(from)) joined += line;
+    return joined.find(text) != std::string::npos;
+  }
+  // The template of twice.c written in the folder, with its body made to
+  // return twice its input.
+  std::string WorkingSource(const fs::path& folder) {
+    if (!Generate(folder, 0x7, false, "writing the template")) return {};
+    std::string text = codegen_test::ReadText(folder / "twice.c");
+    codegen_test::Edit(&text, "*pIfail = IFAIL_FATAL; /* TODO: change to IFAIL_OK */",
+                       "*pIfail = IFAIL_OK;");
+    codegen_test::Edit(&text, "      *py = 0.0;", "      *py = 2 * x;");
+    return text;
   }
 
   SUProcDef twice_;
@@ -480,6 +511,228 @@ TEST_F(CodegenCompileBuildInputs, RelativePreloadsAreNeverFoundFromTheBuildFolde
             std::string::npos)
       << Events();
   EXPECT_EQ(CallTwice(folder / "grouplib.so"), 3.0) << Events();
+  EXPECT_TRUE(EndEngine()) << Failure();
+}
+
+// The environment file the build sources (VSENVBATFILE), named through a
+// link of the user's that is pointed at one folder after another: another
+// user's file in a sticky folder all users share, the user's own file that
+// their group can write to, and the user's own file in a folder anyone can
+// write to are each refused with a line, and nothing in them runs; the
+// user's own file in their own folder is sourced, and the library builds
+// and runs.
+TEST_F(CodegenCompileBuildInputs, TheEnvironmentFileIsSourcedOnlyAsChecked) {
+  const testsupport::SecondUser other;
+  testsupport::ReachableFolder shared(other);
+  if (shared.path().empty()) GTEST_SKIP() << shared.why_not;
+  const fs::path base = fs::canonical(shared.path());
+  const fs::path open = base / "open", group = base / "group", anyone = base / "anyone",
+                 own = base / "own", folder = base / "procs", named = base / "env";
+  for (const fs::path& made : {open, group, anyone, own, folder}) fs::create_directories(made);
+  fs::permissions(open, fs::perms::all | fs::perms::sticky_bit);
+  fs::permissions(anyone, fs::perms::all);
+  const fs::path ran = base / "ran-env";
+  const std::string text =
+      "touch '" + ran.string() + "'\nVANTOR_FROM_ENV=sourced; export VANTOR_FROM_ENV\n";
+  ASSERT_EQ(PlantAs(other, open / "env.sh", text, 0644), 0);
+  for (const auto& [where, mode] :
+       std::initializer_list<std::pair<fs::path, int>>{{group, 0664}, {anyone, 0644}, {own, 0644}}) {
+    std::ofstream(where / "env.sh") << text;
+    ::chmod((where / "env.sh").c_str(), static_cast<mode_t>(mode));
+  }
+  fs::create_directory_symlink(open, named);
+  const testsupport::ScopedEnv environment("VSENVBATFILE", (named / "env.sh").c_str());
+  ASSERT_TRUE(Start()) << Failure();
+  const std::string source = WorkingSource(folder);
+  ASSERT_FALSE(source.empty()) << Failure() << Events();
+  std::ofstream(folder / "twice.c", std::ios::trunc) << source;
+  // Make tells what its environment holds.
+  const fs::path include = folder / "user.mk";
+  std::ofstream(include) << "$(info build sees VANTOR_FROM_ENV=[$(VANTOR_FROM_ENV)])\n";
+
+  const std::string refused = "The build does not use " + (named / "env.sh").string() + ": ";
+  struct Case {
+    fs::path target;
+    std::string why;  // empty: sourced
+  };
+  for (const Case& c : {Case{open, "it belongs to another user"},
+                        Case{group, "its group or others can write to it"},
+                        Case{anyone, "others can write to the folder " + anyone.string() +
+                                         " and it is not sticky"},
+                        Case{own, ""}}) {
+    SCOPED_TRACE(c.target.string());
+    fs::remove(named);
+    fs::create_directory_symlink(c.target, named);
+    fs::remove(ran);
+    fs::remove(folder / "grouplib.so");
+    const std::size_t before = run_.events.size();
+    ASSERT_TRUE(Generate(folder, 0x7, true, "building", include.string())) << Failure();
+    if (!c.why.empty()) {
+      EXPECT_TRUE(SaidSince(before, refused + c.why)) << Events();
+      EXPECT_FALSE(SaidAfter(before, "command succeeded")) << Events();
+      EXPECT_FALSE(fs::exists(ran)) << "the environment file ran";
+      EXPECT_FALSE(fs::exists(folder / "grouplib.so"));
+    } else {
+      EXPECT_TRUE(SaidSince(before, "make -f MakeUserCode command succeeded")) << Events();
+      EXPECT_TRUE(SaidAfter(before, "build sees VANTOR_FROM_ENV=[sourced]")) << Events();
+      EXPECT_FALSE(SaidAfter(before, refused)) << Events();
+      EXPECT_EQ(CallTwice(folder / "grouplib.so"), 3.0) << Events();
+    }
+  }
+  EXPECT_TRUE(EndEngine()) << Failure();
+}
+
+// A procedure's source kept outside the build folder is compiled where it
+// lies, where the compiler takes a header named in quotes from first: in a
+// sticky folder all users share, beside another user's bvdll.h, it is
+// refused with a line and their code never runs. In the user's own folders
+// (beside the build folder, below it, inside the shared one, or reached
+// through a link of theirs) it builds and runs.
+TEST_F(CodegenCompileBuildInputs, ASourceIsCompiledOnlyWhereNoOneElseCanPutAHeader) {
+  const testsupport::SecondUser other;
+  testsupport::ReachableFolder shared(other);
+  if (shared.path().empty()) GTEST_SKIP() << shared.why_not;
+  const fs::path base = fs::canonical(shared.path());
+  const fs::path open = base / "open", folder = base / "procs", own = base / "own",
+                 inside = open / "mine", below = folder / "sources", linked = base / "linked";
+  for (const fs::path& made : {open, folder, own}) fs::create_directories(made);
+  fs::permissions(open, fs::perms::all | fs::perms::sticky_bit);
+  for (const fs::path& made : {inside, below}) fs::create_directories(made);
+  fs::create_directory_symlink(own, linked);
+  const fs::path mark = base / "ran-header";
+  ASSERT_EQ(PlantAs(other, open / "bvdll.h",
+                    codegen_test::ReadText(prefix_ / "procedures" / "bvdll.h") + "\n" +
+                        MarkingCode("P1", mark),
+                    0644),
+            0);
+  ASSERT_TRUE(Start()) << Failure();
+  const std::string source = WorkingSource(folder);
+  ASSERT_FALSE(source.empty()) << Failure() << Events();
+  fs::remove(folder / "twice.c");
+
+  for (const auto& [where, why] :
+       std::initializer_list<std::pair<fs::path, std::string>>{
+           {open, "others can make files in the folder " + open.string() + ", sticky as it is"},
+        {own, ""},
+        {below, ""},
+        {inside, ""},
+        {linked, ""}}) {
+    SCOPED_TRACE(where.string());
+    const fs::path file = where / "twice.c";
+    if (!fs::exists(file)) std::ofstream(file) << source;
+    twice_.SetSourceFile(file.c_str(), false);
+    fs::remove(folder / "grouplib.so");
+    const std::size_t before = run_.events.size();
+    ASSERT_TRUE(Generate(folder, 0x7, true, "building")) << Failure();
+    if (!why.empty()) {
+      EXPECT_TRUE(SaidSince(before, "The build does not compile " + file.string() +
+                                        " where it lies: " + why))
+          << Events();
+      EXPECT_FALSE(SaidAfter(before, "command succeeded")) << Events();
+      EXPECT_FALSE(fs::exists(folder / "grouplib.so"));
+      // A library left there would run their code when loaded.
+      CallTwice(folder / "grouplib.so");
+    } else {
+      EXPECT_TRUE(SaidSince(before, "make -f MakeUserCode command succeeded")) << Events();
+      EXPECT_EQ(CallTwice(folder / "grouplib.so"), 3.0) << Events();
+    }
+    EXPECT_FALSE(fs::exists(mark)) << "their header was compiled in and ran";
+  }
+  EXPECT_TRUE(EndEngine()) << Failure();
+}
+
+// The procedure folder of the template request, or the folder of its
+// source, reached through another user's link in a sticky folder all users
+// share, as the last name or on the way: nothing is written where the link
+// leads (the makefile there stays as it was, no source is made), and a line
+// names the link. Through a link of the user's own the same request writes
+// the files and builds.
+TEST_F(CodegenCompileBuildInputs, NothingIsWrittenThroughAnotherUsersLink) {
+  const testsupport::SecondUser other;
+  testsupport::ReachableFolder shared(other);
+  if (shared.path().empty()) GTEST_SKIP() << shared.why_not;
+  const fs::path base = fs::canonical(shared.path());
+  const fs::path open = base / "open", target = base / "target", own = base / "own";
+  for (const fs::path& made : {open, target, own}) fs::create_directories(made);
+  fs::permissions(open, fs::perms::all | fs::perms::sticky_bit);
+  const std::string kept = "# the user's own makefile\n";
+  std::ofstream(target / "MakeUserCode") << kept;
+  const fs::path last = open / "procs", way = open / "way", mine = open / "mine";
+  ASSERT_EQ(other.Run([&] {
+    return ::symlink(target.c_str(), last.c_str()) == 0 && ::symlink(base.c_str(), way.c_str()) == 0
+               ? 0
+               : 1;
+  }),
+            0);
+  fs::create_directory_symlink(target, mine);
+  ASSERT_TRUE(Start()) << Failure();
+
+  struct Case {
+    fs::path folder, source, link;
+  };
+  for (const Case& c : {Case{last, "twice.c", last}, Case{way / "target", "twice.c", way},
+                        Case{own, (last / "twice.c").string(), last},
+                        Case{own, (way / "target" / "twice.c").string(), way}}) {
+    SCOPED_TRACE(c.folder.string() + " " + c.source.string());
+    twice_.SetSourceFile(c.source.c_str(), false);
+    const std::size_t before = run_.events.size();
+    ASSERT_TRUE(Generate(c.folder, 0x7, true, "writing and building", {}, 0x8000FFFFu))
+        << Failure();
+    EXPECT_TRUE(SaidSince(before, "the symbolic link " + c.link.string() +
+                                      " on its way belongs to another user"))
+        << Events();
+    EXPECT_EQ(codegen_test::ReadText(target / "MakeUserCode"), kept);
+    for (const char* file : {"twice.c", "grouplib.rc", "domake_0.sh"}) {
+      EXPECT_FALSE(fs::exists(target / file)) << file;
+    }
+    EXPECT_FALSE(SaidAfter(before, "command succeeded")) << Events();
+  }
+
+  twice_.SetSourceFile("twice.c", false);
+  const std::size_t before = run_.events.size();
+  ASSERT_TRUE(Generate(mine, 0x7, true, "writing and building")) << Failure();
+  EXPECT_TRUE(SaidSince(before, "make -f MakeUserCode command succeeded")) << Events();
+  EXPECT_TRUE(fs::exists(target / "twice.c"));
+  EXPECT_NE(codegen_test::ReadText(target / "MakeUserCode"), kept);
+  EXPECT_TRUE(EndEngine()) << Failure();
+}
+
+// An environment file of the user's own that leaves PATH with no entry
+// from the root (relative, empty, or none): the build runs the system's
+// tools, saying so, and never the gcc and cc in its folder, which make
+// would run with no PATH at all.
+TEST_F(CodegenCompileBuildInputs, ABuildLeftNoPathRunsTheSystemsTools) {
+  const testsupport::SecondUser other;
+  testsupport::ReachableFolder shared(other);
+  if (shared.path().empty()) GTEST_SKIP() << shared.why_not;
+  const fs::path base = fs::canonical(shared.path());
+  const fs::path folder = base / "procs", environment = base / "env.sh";
+  fs::create_directories(folder);
+  std::ofstream(environment) << "PATH=.\n";
+  const testsupport::ScopedEnv named("VSENVBATFILE", environment.c_str());
+  ASSERT_TRUE(Start()) << Failure();
+  const std::string source = WorkingSource(folder);
+  ASSERT_FALSE(source.empty()) << Failure() << Events();
+  std::ofstream(folder / "twice.c", std::ios::trunc) << source;
+  const fs::path mark = base / "ran-tool";
+  for (const char* tool : {"gcc", "cc", "g++", "echo"}) {
+    std::ofstream(folder / tool) << "#!/bin/sh\ntouch '" << mark.string() << "'\nexit 1\n";
+    ::chmod((folder / tool).c_str(), 0755);
+  }
+  for (const char* setting : {"PATH=.", "PATH=", "PATH=bin:.:", "unset PATH"}) {
+    SCOPED_TRACE(setting);
+    std::ofstream(environment, std::ios::trunc) << setting << "\n";
+    fs::remove(folder / "grouplib.so");
+    fs::remove(folder / "twice.o");
+    const std::size_t before = run_.events.size();
+    ASSERT_TRUE(Generate(folder, 0x7, true, "building")) << Failure();
+    EXPECT_TRUE(SaidSince(before, "make -f MakeUserCode command succeeded")) << Events();
+    EXPECT_TRUE(SaidAfter(before, "The build has no PATH entry from the root: it runs with PATH=" +
+                                      codegen::SystemPath()))
+        << Events();
+    EXPECT_FALSE(fs::exists(mark)) << "a tool in the build folder ran";
+    EXPECT_EQ(CallTwice(folder / "grouplib.so"), 3.0) << Events();
+  }
   EXPECT_TRUE(EndEngine()) << Failure();
 }
 
