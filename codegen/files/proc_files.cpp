@@ -433,6 +433,7 @@ Status ExportRequestOf(BvuBinaryStream& in, std::uint16_t kind, const ProcFilesC
   if (status::IsFailure(s)) return s;
   s = RefuseUnplainExportNames(report, request);
   if (s != 0) return s;
+  if (RefuseOthersLink(report, request.folder.c_str()) != 0) return kFailed;
   std::int32_t libraries = 0;
   if (!flowsheet) {
     s = context.export_type ? context.export_type(request)

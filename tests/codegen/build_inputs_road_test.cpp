@@ -688,6 +688,24 @@ TEST_F(CodegenCompileBuildInputs, NothingIsWrittenThroughAnotherUsersLink) {
     EXPECT_FALSE(SaidAfter(before, "command succeeded")) << Events();
   }
 
+  // A type's export, which writes its makefile in the folder.
+  {
+    auto request = std::make_unique<vantor_client::Request>(113);
+    request->PutUInt16(4);
+    request->PutString(last.c_str());
+    request->PutString("Tank");
+    // No flags (not built), no resources, not quiet, headers, no units or
+    // extra headers.
+    for (int word = 0; word < 10; ++word) request->PutUInt32(0);
+    const std::size_t before = run_.events.size();
+    ASSERT_TRUE(road_->Expect(std::move(request), "exporting a type", 0x8000FFFFu)) << Failure();
+    EXPECT_TRUE(SaidSince(before, "Nothing is written through " + last.string() +
+                                      ": the symbolic link " + last.string() +
+                                      " on its way belongs to another user"))
+        << Events();
+    EXPECT_FALSE(fs::exists(target / "MakeTank"));
+  }
+
   twice_.SetSourceFile("twice.c", false);
   const std::size_t before = run_.events.size();
   ASSERT_TRUE(Generate(mine, 0x7, true, "writing and building")) << Failure();
