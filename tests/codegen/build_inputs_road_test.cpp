@@ -144,8 +144,17 @@ class CodegenCompileBuildInputs : public codegen_test::CompiledRoad {
     return text;
   }
 
+  // A fresh folder the second user can reach, links followed; empty when
+  // there is none (shared_->why_not says why).
+  fs::path SharedBase() {
+    shared_ = std::make_unique<testsupport::ReachableFolder>(other_);
+    return shared_->path().empty() ? fs::path() : fs::canonical(shared_->path());
+  }
+
   SUProcDef twice_;
   testsupport::ScopedEnv environment_{"VSENVBATFILE", nullptr};
+  const testsupport::SecondUser other_;
+  std::unique_ptr<testsupport::ReachableFolder> shared_;
 };
 
 TEST_F(CodegenCompileBuildInputs, AGroupMemberChangesNothingTheBuildReads) {
@@ -522,10 +531,8 @@ TEST_F(CodegenCompileBuildInputs, RelativePreloadsAreNeverFoundFromTheBuildFolde
 // user's own file in their own folder is sourced, and the library builds
 // and runs.
 TEST_F(CodegenCompileBuildInputs, TheEnvironmentFileIsSourcedOnlyAsChecked) {
-  const testsupport::SecondUser other;
-  testsupport::ReachableFolder shared(other);
-  if (shared.path().empty()) GTEST_SKIP() << shared.why_not;
-  const fs::path base = fs::canonical(shared.path());
+  const fs::path base = SharedBase();
+  if (base.empty()) GTEST_SKIP() << shared_->why_not;
   const fs::path open = base / "open", group = base / "group", anyone = base / "anyone",
                  own = base / "own", folder = base / "procs", named = base / "env";
   for (const fs::path& made : {open, group, anyone, own, folder}) fs::create_directories(made);
@@ -534,7 +541,7 @@ TEST_F(CodegenCompileBuildInputs, TheEnvironmentFileIsSourcedOnlyAsChecked) {
   const fs::path ran = base / "ran-env";
   const std::string text =
       "touch '" + ran.string() + "'\nVANTOR_FROM_ENV=sourced; export VANTOR_FROM_ENV\n";
-  ASSERT_EQ(PlantAs(other, open / "env.sh", text, 0644), 0);
+  ASSERT_EQ(PlantAs(other_, open / "env.sh", text, 0644), 0);
   for (const auto& [where, mode] :
        std::initializer_list<std::pair<fs::path, int>>{{group, 0664}, {anyone, 0644}, {own, 0644}}) {
     std::ofstream(where / "env.sh") << text;
@@ -589,10 +596,8 @@ TEST_F(CodegenCompileBuildInputs, TheEnvironmentFileIsSourcedOnlyAsChecked) {
 // (beside the build folder, below it, inside the shared one, or reached
 // through a link of theirs) it builds and runs.
 TEST_F(CodegenCompileBuildInputs, ASourceIsCompiledOnlyWhereNoOneElseCanPutAHeader) {
-  const testsupport::SecondUser other;
-  testsupport::ReachableFolder shared(other);
-  if (shared.path().empty()) GTEST_SKIP() << shared.why_not;
-  const fs::path base = fs::canonical(shared.path());
+  const fs::path base = SharedBase();
+  if (base.empty()) GTEST_SKIP() << shared_->why_not;
   const fs::path open = base / "open", folder = base / "procs", own = base / "own",
                  inside = open / "mine", below = folder / "sources", linked = base / "linked";
   for (const fs::path& made : {open, folder, own}) fs::create_directories(made);
@@ -600,7 +605,7 @@ TEST_F(CodegenCompileBuildInputs, ASourceIsCompiledOnlyWhereNoOneElseCanPutAHead
   for (const fs::path& made : {inside, below}) fs::create_directories(made);
   fs::create_directory_symlink(own, linked);
   const fs::path mark = base / "ran-header";
-  ASSERT_EQ(PlantAs(other, open / "bvdll.h",
+  ASSERT_EQ(PlantAs(other_, open / "bvdll.h",
                     codegen_test::ReadText(prefix_ / "procedures" / "bvdll.h") + "\n" +
                         MarkingCode("P1", mark),
                     0644),
@@ -648,17 +653,15 @@ TEST_F(CodegenCompileBuildInputs, ASourceIsCompiledOnlyWhereNoOneElseCanPutAHead
 // names the link. Through a link of the user's own the same request writes
 // the files and builds.
 TEST_F(CodegenCompileBuildInputs, NothingIsWrittenThroughAnotherUsersLink) {
-  const testsupport::SecondUser other;
-  testsupport::ReachableFolder shared(other);
-  if (shared.path().empty()) GTEST_SKIP() << shared.why_not;
-  const fs::path base = fs::canonical(shared.path());
+  const fs::path base = SharedBase();
+  if (base.empty()) GTEST_SKIP() << shared_->why_not;
   const fs::path open = base / "open", target = base / "target", own = base / "own";
   for (const fs::path& made : {open, target, own}) fs::create_directories(made);
   fs::permissions(open, fs::perms::all | fs::perms::sticky_bit);
   const std::string kept = "# the user's own makefile\n";
   std::ofstream(target / "MakeUserCode") << kept;
   const fs::path last = open / "procs", way = open / "way", mine = open / "mine";
-  ASSERT_EQ(other.Run([&] {
+  ASSERT_EQ(other_.Run([&] {
     return ::symlink(target.c_str(), last.c_str()) == 0 && ::symlink(base.c_str(), way.c_str()) == 0
                ? 0
                : 1;
@@ -720,10 +723,8 @@ TEST_F(CodegenCompileBuildInputs, NothingIsWrittenThroughAnotherUsersLink) {
 // tools, saying so, and never the gcc and cc in its folder, which make
 // would run with no PATH at all.
 TEST_F(CodegenCompileBuildInputs, ABuildLeftNoPathRunsTheSystemsTools) {
-  const testsupport::SecondUser other;
-  testsupport::ReachableFolder shared(other);
-  if (shared.path().empty()) GTEST_SKIP() << shared.why_not;
-  const fs::path base = fs::canonical(shared.path());
+  const fs::path base = SharedBase();
+  if (base.empty()) GTEST_SKIP() << shared_->why_not;
   const fs::path folder = base / "procs", environment = base / "env.sh";
   fs::create_directories(folder);
   std::ofstream(environment) << "PATH=.\n";
