@@ -6,18 +6,22 @@
 // folder another engine runs in, or whose lock file is a link, is refused
 // before it touches it.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "road_env.h"
 #include "tests/support/planted_links.h"
 #include "tests/support/scoped_env.h"
+#include "tests/support/second_user.h"
 #include "tools/first_order.h"
 #include "tools/road.h"
 #include "tools/road_steps.h"
@@ -76,17 +80,26 @@ TEST_F(RunFolderRoad, TheValueDumpIsNotWrittenThroughALink) {
   }
 }
 
-// `vantor-client ENGINE first-order shared` from the working folder; its
-// exit code and what it printed.
-int SampleRun(const fs::path& from, std::string* printed) {
+// `vantor-client ENGINE steps` started from the folder, its output read later.
+FILE* StartClient(const fs::path& from, const std::string& steps) {
   const std::string command = "cd '" + from.string() + "' && " + VANTOR_CLIENT + " " +
-                              VANTOR_ENGINE + " first-order shared 2>&1";
-  FILE* pipe = ::popen(command.c_str(), "r");
+                              VANTOR_ENGINE + " " + steps + " 2>&1";
+  return ::popen(command.c_str(), "r");
+}
+
+// What a client started so printed, and its exit code.
+int Finish(FILE* pipe, std::string* printed) {
   if (pipe == nullptr) return -1;
   char buffer[512];
   while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) *printed += buffer;
   const int status = ::pclose(pipe);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// `vantor-client ENGINE first-order shared` from the working folder; its
+// exit code and what it printed.
+int SampleRun(const fs::path& from, std::string* printed) {
+  return Finish(StartClient(from, "first-order shared"), printed);
 }
 
 // Another engine holds shared/FirstOrder (named there by command 3): the
@@ -128,16 +141,16 @@ TEST_F(RunFolderRoad, ASampleRunRefusesAFolderAnotherEngineRunsIn) {
 }
 
 // A link at the lock file's name (a leftover, or planted): no engine can
-// take the folder's lock, so the folder is in use, and the sample run says
-// so with a line naming the link. The engine's files there stay as they
-// were; without the link the same run goes.
+// take the folder's lock, so the sample run is refused the folder, with a
+// line naming the link. The engine's files there, and what the link leads
+// to, stay as they were; without the link the same run goes.
 TEST_F(RunFolderRoad, ALinkAtTheLockFilesNameKeepsTheFolderInUse) {
   const fs::path run = work_.path() / "shared" / "FirstOrder";
   testsupport::PlantedLinks links(run, {{"OrvelQVLock.aml", "made_by_the_lock", "", 0}});
   std::ofstream(run / "snapshot.snp") << "another engine's snapshots";
   std::string printed;
   EXPECT_NE(SampleRun(work_.path(), &printed), 0) << printed;
-  EXPECT_NE(printed.find("the run failed: shared/FirstOrder is in use by another engine"),
+  EXPECT_NE(printed.find("the run failed: naming the simulation (command 3): status 0x803201FE"),
             std::string::npos)
       << printed;
   EXPECT_NE(
@@ -149,6 +162,81 @@ TEST_F(RunFolderRoad, ALinkAtTheLockFilesNameKeepsTheFolderInUse) {
 
   fs::remove(run / "OrvelQVLock.aml");
   printed.clear();
+  EXPECT_EQ(SampleRun(work_.path(), &printed), 0) << printed;
+  EXPECT_NE(printed.find("the run was fine"), std::string::npos) << printed;
+}
+
+// What can stand at the lock file's name and cannot be locked: a folder, a
+// named pipe, another user's file, a link. No engine takes such a folder,
+// neither two that name it together nor a sample run, and each says what
+// stands there instead of blaming another engine; what stands there is
+// left as it was. Without it the same run goes.
+TEST_F(RunFolderRoad, WhatCannotBeLockedAtTheLockFilesNameKeepsEveryEngineOut) {
+  const testsupport::SecondUser other;
+  const fs::path shared = work_.path() / "shared";
+  const fs::path run = shared / "FirstOrder";
+  const fs::path lock = run / "OrvelQVLock.aml";
+  fs::create_directories(run);
+  const std::string steps = "command 50 141 text:FirstOrder text:" + shared.string() +
+                            "/ command 50 3 text:FirstOrder text:" + shared.string() + "/";
+  struct Kind {
+    const char* name;
+    std::function<bool()> plant;
+    std::string said;
+  };
+  const std::vector<Kind> kinds = {
+      {"a folder", [&] { return fs::create_directory(lock); }, " is a folder"},
+      {"a named pipe", [&] { return ::mkfifo(lock.c_str(), 0666) == 0; }, " is a named pipe"},
+      {"another user's file",
+       [&] {
+         std::ofstream(lock) << "";
+         return other.Available() && ::chown(lock.c_str(), other.uid, other.gid) == 0;
+       },
+       " belongs to another user (uid " + std::to_string(other.uid) + ")"},
+      {"a link", [&] { return ::symlink("elsewhere", lock.c_str()) == 0; },
+       " is a symbolic link"}};
+  for (const Kind& kind : kinds) {
+    SCOPED_TRACE(kind.name);
+    if (!kind.plant()) {
+      std::printf("%s not tried: %s\n", kind.name, other.why_not.c_str());
+      fs::remove(lock);
+      continue;
+    }
+    struct stat planted {};
+    ASSERT_EQ(::lstat(lock.c_str(), &planted), 0);
+    const std::string named = "its lock file " + lock.string() + kind.said;
+    // Two engines naming the folder together: both hear it refused, at the
+    // lock probe and at the naming.
+    FILE* pair[2] = {StartClient(work_.path(), steps), StartClient(work_.path(), steps)};
+    for (FILE* client : pair) {
+      std::string printed;
+      Finish(client, &printed);
+      EXPECT_NE(printed.find("status of command 141 (id 3) on service 50: 0x803201FE"),
+                std::string::npos)
+          << printed;
+      EXPECT_NE(printed.find("status of command 3 (id 4) on service 50: 0x803201FE"),
+                std::string::npos)
+          << printed;
+      EXPECT_NE(printed.find("The run folder cannot be locked: " + named),
+                std::string::npos)
+          << printed;
+      EXPECT_NE(printed.find("Cannot make the run folder " + run.string() + "/: " + named),
+                std::string::npos)
+          << printed;
+      EXPECT_EQ(printed.find("another engine"), std::string::npos) << printed;
+    }
+    std::string printed;
+    EXPECT_NE(SampleRun(work_.path(), &printed), 0) << printed;
+    EXPECT_NE(printed.find(named), std::string::npos) << printed;
+    EXPECT_EQ(printed.find("another engine"), std::string::npos) << printed;
+    EXPECT_EQ(printed.find("the run was fine"), std::string::npos) << printed;
+    struct stat after {};
+    ASSERT_EQ(::lstat(lock.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, planted.st_ino);
+    EXPECT_EQ(after.st_mode, planted.st_mode);
+    fs::remove(lock);
+  }
+  std::string printed;
   EXPECT_EQ(SampleRun(work_.path(), &printed), 0) << printed;
   EXPECT_NE(printed.find("the run was fine"), std::string::npos) << printed;
 }
