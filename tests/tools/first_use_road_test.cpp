@@ -129,6 +129,39 @@ TEST(Installation, RunsFirstOrderFromAnyFolderWithNothingSet) {
   }
 }
 
+// An installation whose folders its group can write to: the first run
+// names every one in a line with the chmod that mends them all, and after
+// that chmod the run goes.
+TEST(Installation, ItsGroupWritableFoldersAreNamedTogether) {
+  testsupport::TempDir top;
+  testsupport::TempDir user;
+  const fs::path prefix = fs::canonical(top.path()) / "vantor";
+  std::string printed;
+  ASSERT_EQ(Shell(std::string(VANTOR_CMAKE_COMMAND) + " --install " + VANTOR_BINARY_DIR +
+                      " --prefix " + Quoted(prefix),
+                  &printed),
+            0)
+      << printed;
+  const std::string folders =
+      Quoted(prefix) + " " + Quoted(prefix / "lib") + " " + Quoted(prefix / "lib/vantor");
+  const std::string run = "cd " + Quoted(user.path()) +
+                          " && env -u VANTOR_REGISTRY -u VANTOR_PIPE_DIR " +
+                          Quoted(prefix / "bin/vantor-client") + " --timeout=30000 " +
+                          Quoted(prefix / "bin/vantor") + " first-order runs";
+  printed.clear();
+  EXPECT_NE(Shell("chmod g+w " + folders + " && " + run, &printed), 0) << printed;
+  const std::string mend = "chmod g-w " + prefix.string() + " " + (prefix / "lib").string() + " " +
+                           (prefix / "lib/vantor").string();
+  EXPECT_NE(printed.find("can write to the folders " + prefix.string() + ", " +
+                         (prefix / "lib").string() + " and " + (prefix / "lib/vantor").string() +
+                         ", which are not sticky (" + mend + " makes them usable)"),
+            std::string::npos)
+      << printed;
+  printed.clear();
+  EXPECT_EQ(Shell(mend + " && " + run, &printed), 0) << printed;
+  EXPECT_NE(printed.find("the run was fine"), std::string::npos) << printed;
+}
+
 class FirstUseRoad : public roadtest::RoadEnv {
  protected:
   // The vantor-client program on the real engine, started in `here` with
