@@ -256,7 +256,7 @@ std::string WithEveryFolderToMend(const std::string& why, const std::string& pat
     named += (i == 0 ? "" : i + 1 == folders.size() ? " and " : ", ") + folders[i];
     command += " " + folders[i];
   }
-  return "members of its group can write to the folders " + named +
+  return "members of their groups can write to the folders " + named +
          ", which are not sticky (chmod g-w" + command + " makes them usable)";
 }
 

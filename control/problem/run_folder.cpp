@@ -78,8 +78,8 @@ int TakeLockIn(int folder, const char* name, bool* busy, std::string* refused) {
       ::close(fd);
       return -1;
     }
-    if (::fstatat(folder, name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-        held.st_ino == named.st_ino && held.st_dev == named.st_dev) {
+    if (::fstatat(folder, name, &named, AT_SYMLINK_NOFOLLOW) == 0 && held.st_ino == named.st_ino &&
+        held.st_dev == named.st_dev) {
       return fd;
     }
     ::close(fd);

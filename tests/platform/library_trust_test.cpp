@@ -132,9 +132,9 @@ TEST_F(LibraryTrust, AFolderItsGroupCanWriteIsRefusedByTheLoaderAndTheBuildAlike
   fs::copy_file(lib_, deep);
   ASSERT_EQ(::chown(below.c_str(), ::geteuid(), other.gid), 0);
   fs::permissions(below, fs::perms::owner_all | fs::perms::group_all);
-  EXPECT_EQ(Why(deep), "members of its group can write to the folders " + lib.string() + " and " +
-                           below.string() + ", which are not sticky (chmod g-w " + lib.string() +
-                           " " + below.string() + " makes them usable)");
+  EXPECT_EQ(Why(deep), "members of their groups can write to the folders " + lib.string() +
+                           " and " + below.string() + ", which are not sticky (chmod g-w " +
+                           lib.string() + " " + below.string() + " makes them usable)");
   fs::remove_all(below);
   platform::CheckedLibrary checked;
   EXPECT_NE(platform::CheckLibraryFile(lib_.string(), &checked), "");

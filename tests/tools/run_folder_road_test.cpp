@@ -193,8 +193,7 @@ TEST_F(RunFolderRoad, WhatCannotBeLockedAtTheLockFilesNameKeepsEveryEngineOut) {
          return other.Available() && ::chown(lock.c_str(), other.uid, other.gid) == 0;
        },
        " belongs to another user (uid " + std::to_string(other.uid) + ")"},
-      {"a link", [&] { return ::symlink("elsewhere", lock.c_str()) == 0; },
-       " is a symbolic link"}};
+      {"a link", [&] { return ::symlink("elsewhere", lock.c_str()) == 0; }, " is a symbolic link"}};
   for (const Kind& kind : kinds) {
     SCOPED_TRACE(kind.name);
     if (!kind.plant()) {
@@ -217,8 +216,7 @@ TEST_F(RunFolderRoad, WhatCannotBeLockedAtTheLockFilesNameKeepsEveryEngineOut) {
       EXPECT_NE(printed.find("status of command 3 (id 4) on service 50: 0x803201FE"),
                 std::string::npos)
           << printed;
-      EXPECT_NE(printed.find("The run folder cannot be locked: " + named),
-                std::string::npos)
+      EXPECT_NE(printed.find("The run folder cannot be locked: " + named), std::string::npos)
           << printed;
       EXPECT_NE(printed.find("Cannot make the run folder " + run.string() + "/: " + named),
                 std::string::npos)
