@@ -167,47 +167,59 @@ TEST_F(RunFolderRoad, ALinkAtTheLockFilesNameKeepsTheFolderInUse) {
 }
 
 // What can stand at the lock file's name and cannot be locked: a folder, a
-// named pipe, another user's file, a link. No engine takes such a folder,
-// neither two that name it together nor a sample run, and each says what
-// stands there instead of blaming another engine; what stands there is
-// left as it was. Without it the same run goes.
+// named pipe, another user's file, a link, each in a working folder of its
+// own, all tried at once. No engine takes such a folder, neither two that
+// name it together nor a sample run, and each says what stands there
+// instead of blaming another engine; what stands there is left as it was.
+// Without it the same run goes.
 TEST_F(RunFolderRoad, WhatCannotBeLockedAtTheLockFilesNameKeepsEveryEngineOut) {
   const testsupport::SecondUser other;
-  const fs::path shared = work_.path() / "shared";
-  const fs::path run = shared / "FirstOrder";
-  const fs::path lock = run / "OrvelQVLock.aml";
-  fs::create_directories(run);
-  const std::string steps = "command 50 141 text:FirstOrder text:" + shared.string() +
-                            "/ command 50 3 text:FirstOrder text:" + shared.string() + "/";
   struct Kind {
-    const char* name;
-    std::function<bool()> plant;
+    std::function<bool(const fs::path&)> plant;
     std::string said;
   };
+  struct Tried {
+    fs::path from;
+    struct stat planted {};
+    FILE* clients[3] = {};  // two naming it together, a sample run
+  };
   const std::vector<Kind> kinds = {
-      {"a folder", [&] { return fs::create_directory(lock); }, " is a folder"},
-      {"a named pipe", [&] { return ::mkfifo(lock.c_str(), 0666) == 0; }, " is a named pipe"},
-      {"another user's file",
-       [&] {
+      {[](const fs::path& lock) { return fs::create_directory(lock); }, " is a folder"},
+      {[](const fs::path& lock) { return ::mkfifo(lock.c_str(), 0666) == 0; }, " is a named pipe"},
+      {[&](const fs::path& lock) {
          std::ofstream(lock) << "";
          return other.Available() && ::chown(lock.c_str(), other.uid, other.gid) == 0;
        },
        " belongs to another user (uid " + std::to_string(other.uid) + ")"},
-      {"a link", [&] { return ::symlink("elsewhere", lock.c_str()) == 0; }, " is a symbolic link"}};
-  for (const Kind& kind : kinds) {
-    SCOPED_TRACE(kind.name);
-    if (!kind.plant()) {
-      std::printf("%s not tried: %s\n", kind.name, other.why_not.c_str());
-      fs::remove(lock);
+      {[](const fs::path& lock) { return ::symlink("elsewhere", lock.c_str()) == 0; },
+       " is a symbolic link"}};
+  const auto lock_in = [](const Tried& tried) {
+    return tried.from / "shared" / "FirstOrder" / "OrvelQVLock.aml";
+  };
+  std::vector<Tried> tries(kinds.size());
+  for (std::size_t k = 0; k < kinds.size(); ++k) {
+    Tried& tried = tries[k];
+    tried.from = work_.path() / ("kind" + std::to_string(k));
+    fs::create_directories(tried.from / "shared" / "FirstOrder");
+    if (!kinds[k].plant(lock_in(tried))) {
+      std::printf("%s not tried: %s\n", kinds[k].said.c_str(), other.why_not.c_str());
       continue;
     }
-    struct stat planted {};
-    ASSERT_EQ(::lstat(lock.c_str(), &planted), 0);
-    const std::string named = "its lock file " + lock.string() + kind.said;
-    // Two engines naming the folder together: both hear it refused, at the
-    // lock probe and at the naming.
-    FILE* pair[2] = {StartClient(work_.path(), steps), StartClient(work_.path(), steps)};
-    for (FILE* client : pair) {
+    ASSERT_EQ(::lstat(lock_in(tried).c_str(), &tried.planted), 0);
+    const std::string shared = (tried.from / "shared").string() + "/";
+    const std::string steps = "command 50 141 text:FirstOrder text:" + shared +
+                              " command 50 3 text:FirstOrder text:" + shared;
+    tried.clients[0] = StartClient(tried.from, steps);
+    tried.clients[1] = StartClient(tried.from, steps);
+    tried.clients[2] = StartClient(tried.from, "first-order shared");
+  }
+  for (std::size_t k = 0; k < kinds.size(); ++k) {
+    const Tried& tried = tries[k];
+    SCOPED_TRACE(kinds[k].said);
+    if (tried.clients[0] == nullptr) continue;
+    const std::string named = "its lock file " + lock_in(tried).string() + kinds[k].said;
+    // Both hear it refused, at the lock probe and at the naming.
+    for (FILE* client : {tried.clients[0], tried.clients[1]}) {
       std::string printed;
       Finish(client, &printed);
       EXPECT_NE(printed.find("status of command 141 (id 3) on service 50: 0x803201FE"),
@@ -218,24 +230,25 @@ TEST_F(RunFolderRoad, WhatCannotBeLockedAtTheLockFilesNameKeepsEveryEngineOut) {
           << printed;
       EXPECT_NE(printed.find("The run folder cannot be locked: " + named), std::string::npos)
           << printed;
-      EXPECT_NE(printed.find("Cannot make the run folder " + run.string() + "/: " + named),
+      EXPECT_NE(printed.find("Cannot make the run folder " + lock_in(tried).parent_path().string() +
+                             "/: " + named),
                 std::string::npos)
           << printed;
       EXPECT_EQ(printed.find("another engine"), std::string::npos) << printed;
     }
     std::string printed;
-    EXPECT_NE(SampleRun(work_.path(), &printed), 0) << printed;
+    EXPECT_NE(Finish(tried.clients[2], &printed), 0) << printed;
     EXPECT_NE(printed.find(named), std::string::npos) << printed;
     EXPECT_EQ(printed.find("another engine"), std::string::npos) << printed;
     EXPECT_EQ(printed.find("the run was fine"), std::string::npos) << printed;
     struct stat after {};
-    ASSERT_EQ(::lstat(lock.c_str(), &after), 0);
-    EXPECT_EQ(after.st_ino, planted.st_ino);
-    EXPECT_EQ(after.st_mode, planted.st_mode);
-    fs::remove(lock);
+    ASSERT_EQ(::lstat(lock_in(tried).c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, tried.planted.st_ino);
+    EXPECT_EQ(after.st_mode, tried.planted.st_mode);
   }
+  fs::remove(lock_in(tries[0]));
   std::string printed;
-  EXPECT_EQ(SampleRun(work_.path(), &printed), 0) << printed;
+  EXPECT_EQ(SampleRun(tries[0].from, &printed), 0) << printed;
   EXPECT_NE(printed.find("the run was fine"), std::string::npos) << printed;
 }
 
