@@ -60,8 +60,12 @@ int TakeLockIn(int folder, const char* name, bool* busy, std::string* refused) {
         ::openat(folder, name, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666);
     if (fd < 0) {
       const int error = errno;
-      if (::fstatat(folder, name, &named, AT_SYMLINK_NOFOLLOW) == 0) *refused = Unlockable(named);
-      if (refused->empty()) *refused = std::string(" cannot be made: ") + std::strerror(error);
+      const bool there = ::fstatat(folder, name, &named, AT_SYMLINK_NOFOLLOW) == 0;
+      if (there) *refused = Unlockable(named);
+      if (refused->empty()) {
+        *refused = (there ? " cannot be opened: " : " cannot be made: ") +
+                   std::string(std::strerror(error));
+      }
       return -1;
     }
     struct stat held {};
