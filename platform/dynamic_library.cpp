@@ -232,6 +232,34 @@ std::string FolderRule(const std::string& folder, const struct stat& s, bool clo
   return why;
 }
 
+// A refusal that a chmod of the user's mends for one folder names, in one
+// line, every folder on the way to path that the same rule refuses so:
+// mended one at a time, each run would show only the next.
+std::string WithEveryFolderToMend(const std::string& why, const std::string& path, bool closed) {
+  const std::string hint = "(chmod g-w ";
+  char resolved[PATH_MAX];
+  if (why.find(hint) == std::string::npos || realpath(path.c_str(), resolved) == nullptr) {
+    return why;
+  }
+  std::vector<std::string> folders;
+  std::string at;
+  for (const std::string& name : PathNames(resolved)) {
+    at += "/" + name;
+    struct stat s {};
+    if (lstat(at.c_str(), &s) == 0 && FolderRule(at, s, closed).find(hint) != std::string::npos)
+      folders.push_back(at);
+  }
+  if (folders.size() < 2) return why;
+  std::string named;
+  std::string command;
+  for (std::size_t i = 0; i < folders.size(); ++i) {
+    named += (i == 0 ? "" : i + 1 == folders.size() ? " and " : ", ") + folders[i];
+    command += " " + folders[i];
+  }
+  return "members of their groups can write to the folders " + named +
+         ", which are not sticky (chmod g-w" + command + " makes them usable)";
+}
+
 // Walks the path name by name from the root, as the system would, so that
 // every folder and link the open passes is looked at: each folder on the
 // way passes the folder rule (closed: FolderRule's), each link is this
@@ -301,7 +329,9 @@ std::string FileRule(const std::string& path, std::string* resolved, const char*
   std::string at;
   struct stat s {};
   bool missing = false;
-  if (std::string why = Walk(path, false, closed, &at, &s, &missing); !why.empty()) return why;
+  if (std::string why = Walk(path, false, closed, &at, &s, &missing); !why.empty()) {
+    return WithEveryFolderToMend(why, path, closed);
+  }
   if (at.empty()) return "it is not a regular file";
   struct stat folder {};
   const std::string above = at.substr(0, std::max<std::size_t>(at.rfind('/'), 1));
@@ -369,7 +399,9 @@ std::string WhyLibraryIsUntrusted(const std::string& path, std::string* resolved
 
 std::string WhySearchFolderIsUntrusted(const std::string& path, std::string* resolved) {
   std::vector<std::string> searched;
-  if (std::string why = SearchRule(path, false, &searched); !why.empty()) return why;
+  if (std::string why = SearchRule(path, false, &searched); !why.empty()) {
+    return WithEveryFolderToMend(why, path, false);
+  }
   if (resolved != nullptr) *resolved = searched.empty() ? std::string() : searched.front();
   return {};
 }
@@ -538,7 +570,7 @@ bool NamesOrigin(const LibraryNames& names) {
 // at the load or at a later one.
 std::string WhyFolderBesideIsUntrusted(const std::string& folder,
                                        std::vector<std::string>* searched) {
-  std::string why = SearchRule(folder, true, searched);
+  std::string why = WithEveryFolderToMend(SearchRule(folder, true, searched), folder, true);
   if (why.empty()) return why;
   if (why.rfind("it ", 0) == 0) why = folder + why.substr(2);
   return "it finds libraries beside it: " + why;

@@ -588,15 +588,17 @@ Status SimProblemMgr::CommandSetName(std::uint32_t count, const char* const* str
   if (GetCurrentProblem() != nullptr) return status::kOk;
   std::string why;
   const Status opened = folders_.OpenRunFolder(&why);
-  if (opened != SimWorkingFolder::kInUse) {
+  const bool held = opened == SimWorkingFolder::kInUse;
+  if (!held && opened != SimWorkingFolder::kCannotCreate) {
     if (status::IsFailure(opened)) folders_.SetPendingName(name_);
     return status::kOk;
   }
   attach_failure_ = SimWorkingFolder::kCannotCreate;
-  // Told as command 141 tells it.
-  ReportAtOnce(pm_status::kFailure,
-               "Cannot make the run folder " + folders_.TriedRunFolder() + ": " + why);
-  return pm_status::kFailure;
+  // Told as command 141 tells it: held by another engine, or no engine's
+  // to lock.
+  const Status refused = held ? pm_status::kFailure : SimWorkingFolder::kCannotCreate;
+  ReportAtOnce(refused, "Cannot make the run folder " + folders_.TriedRunFolder() + ": " + why);
+  return refused;
 }
 
 Status SimProblemMgr::CommandSaveAs(std::uint32_t count, const char* const* strings) {
@@ -691,7 +693,7 @@ Status SimProblemMgr::CommandLockCheck(std::uint32_t count, const char* const* s
   const char* folder = count > 1 ? strings[1] : folders_.WorkingFolder().c_str();
   std::string why;
   const Status checked = SimWorkingFolder::CheckFolder(folder, name != nullptr ? name : "", &why);
-  if (!why.empty()) ReportAtOnce(checked, "The run folder is in use: " + why);
+  if (!why.empty()) ReportAtOnce(checked, "The run folder cannot be locked: " + why);
   return checked;
 }
 

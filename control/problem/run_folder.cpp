@@ -24,59 +24,89 @@ constexpr char kSeparator = '/';
 
 bool Exists(const std::string& path) { return platform::PathExists(path.c_str()); }
 
+// What stands at the lock file's name when it is not a file of ours that
+// a lock can be taken on: empty for such a file (or none).
+std::string Unlockable(const struct stat& s) {
+  if (S_ISLNK(s.st_mode)) return " is a symbolic link";
+  if (S_ISDIR(s.st_mode)) return " is a folder";
+  if (S_ISFIFO(s.st_mode)) return " is a named pipe";
+  if (S_ISSOCK(s.st_mode)) return " is a socket";
+  if (!S_ISREG(s.st_mode)) return " is a device";
+  // Its owner could hold it for ever, or let another in beside us.
+  if (s.st_uid != ::geteuid()) {
+    return " belongs to another user (uid " + std::to_string(s.st_uid) + ")";
+  }
+  return {};
+}
+
 // Opens (creating when missing) the lock file `name` in the folder open as
 // `folder` and takes its exclusive lock without waiting: the descriptor, or
-// -1 when another process holds it (*busy), a link stands at its name
-// (*link) or the file cannot be made. A file unlinked by its last holder
-// between our open and our lock is not a lock: the name is opened again.
-int TakeLockIn(int folder, const char* name, bool* busy, bool* link) {
+// -1 when another process holds it (*busy) or no lock can be taken (*refused
+// then says why after "its lock file NAME"). Only a plain file of ours is
+// locked: anything else there would let engines in beside each other. A
+// file unlinked by its last holder between our open and our lock is not a
+// lock: the name is opened again.
+int TakeLockIn(int folder, const char* name, bool* busy, std::string* refused) {
   *busy = false;
-  *link = false;
+  refused->clear();
   for (int attempt = 0; attempt < 4; ++attempt) {
-    const int fd = ::openat(folder, name, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
-    if (fd < 0) {
-      struct stat s {};
-      *link = ::fstatat(folder, name, &s, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(s.st_mode);
-      return -1;
+    struct stat named {};
+    if (::fstatat(folder, name, &named, AT_SYMLINK_NOFOLLOW) == 0) {
+      *refused = Unlockable(named);
+      if (!refused->empty()) return -1;
     }
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-      *busy = errno == EWOULDBLOCK;
-      ::close(fd);
+    // Non-blocking: a pipe swapped in after the look does not hold us.
+    const int fd =
+        ::openat(folder, name, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666);
+    if (fd < 0) {
+      const int error = errno;
+      const bool there = ::fstatat(folder, name, &named, AT_SYMLINK_NOFOLLOW) == 0;
+      if (there) *refused = Unlockable(named);
+      if (refused->empty()) {
+        *refused = (there ? " cannot be opened: " : " cannot be made: ") +
+                   std::string(std::strerror(error));
+      }
       return -1;
     }
     struct stat held {};
-    struct stat named {};
-    if (::fstat(fd, &held) == 0 && ::fstatat(folder, name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-        held.st_ino == named.st_ino && held.st_dev == named.st_dev) {
+    *refused = ::fstat(fd, &held) == 0 ? Unlockable(held)
+                                       : std::string(" cannot be read: ") + std::strerror(errno);
+    if (!refused->empty()) {
+      ::close(fd);
+      return -1;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      const int error = errno;
+      *busy = error == EWOULDBLOCK;
+      if (!*busy) *refused = std::string(" cannot be locked: ") + std::strerror(error);
+      ::close(fd);
+      return -1;
+    }
+    if (::fstatat(folder, name, &named, AT_SYMLINK_NOFOLLOW) == 0 && held.st_ino == named.st_ino &&
+        held.st_dev == named.st_dev) {
       return fd;
     }
     ::close(fd);
   }
+  *refused = " keeps changing";
   return -1;
 }
 
-int TakeLock(const std::string& path, bool* busy) {
-  bool link = false;
-  return TakeLockIn(AT_FDCWD, path.c_str(), busy, &link);
-}
-
-bool IsLink(const std::string& path) {
-  struct stat s {};
-  return ::lstat(path.c_str(), &s) == 0 && S_ISLNK(s.st_mode);
-}
-
-// Deletes the lock file unless another process holds it: kOk, or kFailure.
-Status DeleteUnlessHeld(const std::string& path) {
+// Takes the lock file (made when missing) and deletes it: kOk; kFailure
+// while another process holds it; kCannotCreate when no lock can be taken
+// there (*why then names what stands at its name).
+Status DeleteUnlessHeld(const std::string& path, std::string* why) {
   bool busy = false;
-  const int fd = TakeLock(path, &busy);
-  if (fd < 0) return kFailure;
+  std::string refused;
+  const int fd = TakeLockIn(AT_FDCWD, path.c_str(), &busy, &refused);
+  if (fd < 0) {
+    if (busy) return kFailure;
+    if (why != nullptr) *why = "its lock file " + path + refused;
+    return kCannotCreate;
+  }
   const bool removed = ::unlink(path.c_str()) == 0;
   ::close(fd);
   return removed ? kOk : kFailure;
-}
-
-std::string LinkAtLock(const std::string& lock) {
-  return "its lock file " + lock + " is a symbolic link";
 }
 
 // Creates the lock file when missing: false when it cannot be made.
@@ -133,15 +163,9 @@ Status CheckFolder(const char* folder, const char* name, std::string* why) {
   std::uint32_t flags = 0;
   const bool exists = QueryPath(path.c_str(), &flags) == kOk;
   if (exists && (flags & kPathWritable) != 0) {
-    const std::string lock = WithSeparator(path) + kLockFileName;
-    // No engine takes its lock through a link, and one left there keeps
-    // every engine from taking it: the folder is no one's to run in.
-    if (IsLink(lock)) {
-      if (why != nullptr) *why = LinkAtLock(lock);
-      return kFailure;
-    }
-    if (!MakeLockFile(lock)) return kCannotCreate;
-    return DeleteUnlessHeld(lock);
+    // What keeps every engine from the lock (a link, a folder, another
+    // user's file) keeps them all from the folder.
+    return DeleteUnlessHeld(WithSeparator(path) + kLockFileName, why);
   }
   if (!exists) {
     if (!has_folder) return 0;
@@ -291,17 +315,19 @@ Status Folders::OpenRunFolder(std::string* why) {
     }
   }
   // The lock comes before the folder is entered: nothing in a folder
-  // another engine holds is reused. A folder that takes no lock file is
-  // entered without one.
+  // another engine holds is reused, and a folder whose lock cannot be
+  // taken is no engine's to enter.
   int lock = -1;
   const bool kept = made == kOk && HoldsLockIn(entered.get());
   if (made == kOk && !kept) {
     bool busy = false;
-    bool link = false;
-    lock = TakeLockIn(entered.get(), kLockFileName, &busy, &link);
-    if (busy || link) {
+    lock = TakeLockIn(entered.get(), kLockFileName, &busy, &refused);
+    if (busy) {
       made = kInUse;
-      refused = busy ? "it is in use by another engine" : LinkAtLock(tried_folder_ + kLockFileName);
+      refused = "it is in use by another engine";
+    } else if (lock < 0) {
+      made = kCannotCreate;
+      refused = "its lock file " + tried_folder_ + kLockFileName + refused;
     }
   }
   if (made == kOk && ::fchdir(entered.get()) != 0) {

@@ -19,8 +19,7 @@ namespace SimWorkingFolder {
 inline constexpr char kLockFileName[] = "OrvelQVLock.aml";
 inline constexpr Status kNoPendingName = 0xA032FFFFu;
 inline constexpr Status kCannotCreate = 0x803201FEu;
-// Of OpenRunFolder: another engine holds the run folder, or a link stands
-// at its lock file's name.
+// Of OpenRunFolder: another engine holds the run folder.
 inline constexpr Status kInUse = 0x803201FDu;
 // The service and command by which the client hears that the run files were
 // restored from their back-ups.
@@ -36,9 +35,10 @@ Status GetCurrentFolder(std::string* folder);
 Status RemoveFile(const char* path);
 
 // The lock probe of client command 141 on folder/name (name alone without a
-// folder): kOk when no engine holds the folder, kFailure when one does or a
-// link stands at the lock file's name (*why, when given, then names it),
-// kCannotCreate when no lock file can be made there. Leaves no lock file.
+// folder): kOk when no engine holds the folder, kFailure when one does,
+// kCannotCreate when no lock can be taken there (*why, when given, then
+// names what stands at the lock file's name, or why none can be made).
+// Leaves no lock file.
 Status CheckFolder(const char* folder, const char* name, std::string* why = nullptr);
 
 // In the current folder: makes fresh back-ups of "snapshot.snp" and
@@ -92,10 +92,11 @@ class Folders {
   // run folder (*why, when given, then says why it failed), kNoPendingName
   // without a pending name. A run folder that cannot be made or entered
   // gets no lock file; one that is a symbolic link of a user other than
-  // ours or root, one another engine holds and one with a link at the lock
-  // file's name are refused. Only a folder entered becomes the run folder:
-  // after a failure the one entered before (if any) stays the run folder,
-  // with its lock.
+  // ours or root is refused, one another engine holds is kInUse, and one
+  // whose lock cannot be taken (a link, a folder, a pipe or another user's
+  // file at its name) kCannotCreate. Only a folder entered becomes the run
+  // folder: after a failure the one entered before (if any) stays the run
+  // folder, with its lock.
   Status OpenRunFolder(std::string* why = nullptr);
   bool HoldsLock() const { return lock_fd_ >= 0; }
   // Whether the lock held is the lock file of the folder open as `folder`.

@@ -172,18 +172,17 @@ TEST_F(RunFolderTest, LinksPlantedUnderItsNamesLeadNowhere) {
   EXPECT_EQ(links.State(), links.Before());
 
   // A link at the lock file's name keeps every engine from its lock: the
-  // folder is answered in use and refused, by the link's name, and the link
-  // is left as it was.
+  // folder is refused, by the link's name, and the link is left as it was.
   Folders folders;
   folders.SetWorkingFolder(Work().c_str());
   folders.SetPendingName("Run");
   std::string why;
-  EXPECT_EQ(folders.OpenRunFolder(&why), kInUse);
+  EXPECT_EQ(folders.OpenRunFolder(&why), kCannotCreate);
   const std::string link = Work() + "Run/" + kLockFileName;
   EXPECT_EQ(why, "its lock file " + link + " is a symbolic link");
   EXPECT_FALSE(folders.HoldsLock());
   why.clear();
-  EXPECT_EQ(CheckFolder(Work().c_str(), "Run", &why), kFailure);
+  EXPECT_EQ(CheckFolder(Work().c_str(), "Run", &why), kCannotCreate);
   EXPECT_EQ(why, "its lock file " + link + " is a symbolic link");
   EXPECT_EQ(links.State(), links.Before());
   // Without it the folder is free and taken, lock and all.

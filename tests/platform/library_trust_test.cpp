@@ -124,6 +124,18 @@ TEST_F(LibraryTrust, AFolderItsGroupCanWriteIsRefusedByTheLoaderAndTheBuildAlike
   EXPECT_EQ(Why(lib_), "members of its group can write to the folder " + lib.string() +
                            " and it is not sticky (chmod g-w " + lib.string() +
                            " makes it usable)");
+  // Several such folders on the way are named in one line, to be mended
+  // at once.
+  const fs::path below = lib / "below";
+  fs::create_directory(below);
+  const fs::path deep = below / "deep.so";
+  fs::copy_file(lib_, deep);
+  ASSERT_EQ(::chown(below.c_str(), ::geteuid(), other.gid), 0);
+  fs::permissions(below, fs::perms::owner_all | fs::perms::group_all);
+  EXPECT_EQ(Why(deep), "members of their groups can write to the folders " + lib.string() +
+                           " and " + below.string() + ", which are not sticky (chmod g-w " +
+                           lib.string() + " " + below.string() + " makes them usable)");
+  fs::remove_all(below);
   platform::CheckedLibrary checked;
   EXPECT_NE(platform::CheckLibraryFile(lib_.string(), &checked), "");
   EXPECT_FALSE(build_here());

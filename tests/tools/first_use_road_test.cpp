@@ -58,53 +58,108 @@ std::vector<std::string> RunFilesIn(const fs::path& folder) {
 
 fs::path EngineFolder() { return fs::path(VANTOR_ENGINE).parent_path(); }
 
-// An installation into a prefix of its own, run from another folder with
-// neither the registry nor the pipe folder set: the client makes the
-// relative FOLDER where it is started.
+// Folders of the tree below (itself too) whose mode is not 0755, and files
+// neither 0644 nor 0755, with their modes.
+std::string OpenModes(const fs::path& top) {
+  std::string found;
+  const auto look = [&](const fs::path& path) {
+    const auto mode = static_cast<unsigned>(fs::symlink_status(path).permissions());
+    const bool folder = fs::is_directory(fs::symlink_status(path));
+    if (folder ? mode != 0755 : mode != 0644 && mode != 0755)
+      found += path.string() + " " + std::to_string(mode) + "\n";
+  };
+  look(top);
+  for (const auto& entry : fs::recursive_directory_iterator(top)) look(entry.path());
+  return found;
+}
+
+// An installation into a prefix the install makes, run from another folder
+// with neither the registry nor the pipe folder set: the client makes the
+// relative FOLDER where it is started. Under umask 002 as under 022 the
+// installation is closed to others' writes, and the engine takes its own
+// servers at the first run.
 TEST(Installation, RunsFirstOrderFromAnyFolderWithNothingSet) {
-  testsupport::TempDir prefix;
+  for (const char* mask : {"002", "022"}) {
+    SCOPED_TRACE(std::string("umask ") + mask);
+    testsupport::TempDir top;
+    testsupport::TempDir user;
+    const fs::path prefix = top / "vantor";
+    std::string printed;
+    ASSERT_EQ(Shell(std::string("umask ") + mask + " && " + VANTOR_CMAKE_COMMAND + " --install " +
+                        VANTOR_BINARY_DIR + " --prefix " + Quoted(prefix),
+                    &printed),
+              0)
+        << printed;
+    std::vector<std::string> wanted = {"bin/vantor",
+                                       "bin/vantor-client",
+                                       "etc/vantor/registry.ini",
+                                       "lib/vantor/bvdll_support.so",
+                                       "lib/vantor/vantor_decomposer.so",
+                                       "lib/vantor/vantor_integrator.so",
+                                       "lib/vantor/kvs_services.so",
+                                       "lib/vantor/kvs_slu.so",
+                                       "lib/vantor/kvs_mfl.so",
+                                       "lib/vantor/kvs_sparse.so",
+                                       "lib/vantor/kvs_sparse_mfl.so"};
+#ifdef VANTOR_NLP_LIBRARIES
+    wanted.push_back("lib/vantor/kvs_sqpa.so");
+    wanted.push_back("lib/vantor/kvs_sqpb.so");
+#endif
+    for (const std::string& file : wanted) EXPECT_TRUE(fs::exists(prefix / file)) << file;
+    EXPECT_EQ(OpenModes(prefix), "");
+    std::ifstream in(prefix / "etc/vantor/registry.ini");
+    const std::string registry((std::istreambuf_iterator<char>(in)),
+                               std::istreambuf_iterator<char>());
+    EXPECT_NE(registry.find("@ = " + (prefix / "lib/vantor/vantor_integrator.so").string()),
+              std::string::npos)
+        << registry;
+    EXPECT_EQ(registry.find(VANTOR_BINARY_DIR), std::string::npos) << registry;
+
+    printed.clear();
+    const int exit_code =
+        Shell("cd " + Quoted(user.path()) + " && env -u VANTOR_REGISTRY -u VANTOR_PIPE_DIR " +
+                  Quoted(prefix / "bin/vantor-client") + " --timeout=30000 " +
+                  Quoted(prefix / "bin/vantor") + " first-order runs",
+              &printed);
+    EXPECT_EQ(exit_code, 0) << printed;
+    EXPECT_NE(printed.find("the run was fine"), std::string::npos) << printed;
+    EXPECT_EQ(printed.find("registry"), std::string::npos) << printed;
+    EXPECT_TRUE(fs::is_directory(user / "runs" / "FirstOrder"));
+    EXPECT_TRUE(RunFilesIn(prefix / "bin").empty());
+  }
+}
+
+// An installation whose folders its group can write to: the first run
+// names every one in a line with the chmod that mends them all, and after
+// that chmod the run goes.
+TEST(Installation, ItsGroupWritableFoldersAreNamedTogether) {
+  testsupport::TempDir top;
   testsupport::TempDir user;
+  const fs::path prefix = fs::canonical(top.path()) / "vantor";
   std::string printed;
   ASSERT_EQ(Shell(std::string(VANTOR_CMAKE_COMMAND) + " --install " + VANTOR_BINARY_DIR +
-                      " --prefix " + Quoted(prefix.path()),
+                      " --prefix " + Quoted(prefix),
                   &printed),
             0)
       << printed;
-  std::vector<std::string> wanted = {"bin/vantor",
-                                     "bin/vantor-client",
-                                     "etc/vantor/registry.ini",
-                                     "lib/vantor/bvdll_support.so",
-                                     "lib/vantor/vantor_decomposer.so",
-                                     "lib/vantor/vantor_integrator.so",
-                                     "lib/vantor/kvs_services.so",
-                                     "lib/vantor/kvs_slu.so",
-                                     "lib/vantor/kvs_mfl.so",
-                                     "lib/vantor/kvs_sparse.so",
-                                     "lib/vantor/kvs_sparse_mfl.so"};
-#ifdef VANTOR_NLP_LIBRARIES
-  wanted.push_back("lib/vantor/kvs_sqpa.so");
-  wanted.push_back("lib/vantor/kvs_sqpb.so");
-#endif
-  for (const std::string& file : wanted) EXPECT_TRUE(fs::exists(prefix / file)) << file;
-  std::ifstream in(prefix / "etc/vantor/registry.ini");
-  const std::string registry((std::istreambuf_iterator<char>(in)),
-                             std::istreambuf_iterator<char>());
-  EXPECT_NE(registry.find("@ = " + (prefix / "lib/vantor/vantor_integrator.so").string()),
-            std::string::npos)
-      << registry;
-  EXPECT_EQ(registry.find(VANTOR_BINARY_DIR), std::string::npos) << registry;
-
+  const std::string folders =
+      Quoted(prefix) + " " + Quoted(prefix / "lib") + " " + Quoted(prefix / "lib/vantor");
+  const std::string run = "cd " + Quoted(user.path()) +
+                          " && env -u VANTOR_REGISTRY -u VANTOR_PIPE_DIR " +
+                          Quoted(prefix / "bin/vantor-client") + " --timeout=30000 " +
+                          Quoted(prefix / "bin/vantor") + " first-order runs";
   printed.clear();
-  const int exit_code =
-      Shell("cd " + Quoted(user.path()) + " && env -u VANTOR_REGISTRY -u VANTOR_PIPE_DIR " +
-                Quoted(prefix / "bin/vantor-client") + " --timeout=30000 " +
-                Quoted(prefix / "bin/vantor") + " first-order runs",
-            &printed);
-  EXPECT_EQ(exit_code, 0) << printed;
+  EXPECT_NE(Shell("chmod g+w " + folders + " && " + run, &printed), 0) << printed;
+  const std::string mend = "chmod g-w " + prefix.string() + " " + (prefix / "lib").string() + " " +
+                           (prefix / "lib/vantor").string();
+  EXPECT_NE(printed.find("can write to the folders " + prefix.string() + ", " +
+                         (prefix / "lib").string() + " and " + (prefix / "lib/vantor").string() +
+                         ", which are not sticky (" + mend + " makes them usable)"),
+            std::string::npos)
+      << printed;
+  printed.clear();
+  EXPECT_EQ(Shell(mend + " && " + run, &printed), 0) << printed;
   EXPECT_NE(printed.find("the run was fine"), std::string::npos) << printed;
-  EXPECT_EQ(printed.find("registry"), std::string::npos) << printed;
-  EXPECT_TRUE(fs::is_directory(user / "runs" / "FirstOrder"));
-  EXPECT_TRUE(RunFilesIn(prefix / "bin").empty());
 }
 
 class FirstUseRoad : public roadtest::RoadEnv {

@@ -736,8 +736,8 @@ TEST_F(PlantedRoad, ADependencyPlantedInTheRunFolderNeverRuns) {
   }
 }
 
-// An installation made under umask 002 (its folders 0775) whose folder
-// lib/vantor, then etc/vantor, has a group the second user is in. A member
+// An installation made under umask 002 whose folder lib/vantor, then
+// etc/vantor, has a group the second user is in and its write. A member
 // put their code in place of the integrator server; then they wrote the
 // registry, naming their own library. Neither runs: the engine says what
 // it did not load or read, and the chmod that makes the folder usable.

@@ -6,18 +6,22 @@
 // folder another engine runs in, or whose lock file is a link, is refused
 // before it touches it.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "road_env.h"
 #include "tests/support/planted_links.h"
 #include "tests/support/scoped_env.h"
+#include "tests/support/second_user.h"
 #include "tools/first_order.h"
 #include "tools/road.h"
 #include "tools/road_steps.h"
@@ -76,17 +80,26 @@ TEST_F(RunFolderRoad, TheValueDumpIsNotWrittenThroughALink) {
   }
 }
 
-// `vantor-client ENGINE first-order shared` from the working folder; its
-// exit code and what it printed.
-int SampleRun(const fs::path& from, std::string* printed) {
+// `vantor-client ENGINE steps` started from the folder, its output read later.
+FILE* StartClient(const fs::path& from, const std::string& steps) {
   const std::string command = "cd '" + from.string() + "' && " + VANTOR_CLIENT + " " +
-                              VANTOR_ENGINE + " first-order shared 2>&1";
-  FILE* pipe = ::popen(command.c_str(), "r");
+                              VANTOR_ENGINE + " " + steps + " 2>&1";
+  return ::popen(command.c_str(), "r");
+}
+
+// What a client started so printed, and its exit code.
+int Finish(FILE* pipe, std::string* printed) {
   if (pipe == nullptr) return -1;
   char buffer[512];
   while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) *printed += buffer;
   const int status = ::pclose(pipe);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// `vantor-client ENGINE first-order shared` from the working folder; its
+// exit code and what it printed.
+int SampleRun(const fs::path& from, std::string* printed) {
+  return Finish(StartClient(from, "first-order shared"), printed);
 }
 
 // Another engine holds shared/FirstOrder (named there by command 3): the
@@ -128,16 +141,16 @@ TEST_F(RunFolderRoad, ASampleRunRefusesAFolderAnotherEngineRunsIn) {
 }
 
 // A link at the lock file's name (a leftover, or planted): no engine can
-// take the folder's lock, so the folder is in use, and the sample run says
-// so with a line naming the link. The engine's files there stay as they
-// were; without the link the same run goes.
+// take the folder's lock, so the sample run is refused the folder, with a
+// line naming the link. The engine's files there, and what the link leads
+// to, stay as they were; without the link the same run goes.
 TEST_F(RunFolderRoad, ALinkAtTheLockFilesNameKeepsTheFolderInUse) {
   const fs::path run = work_.path() / "shared" / "FirstOrder";
   testsupport::PlantedLinks links(run, {{"OrvelQVLock.aml", "made_by_the_lock", "", 0}});
   std::ofstream(run / "snapshot.snp") << "another engine's snapshots";
   std::string printed;
   EXPECT_NE(SampleRun(work_.path(), &printed), 0) << printed;
-  EXPECT_NE(printed.find("the run failed: shared/FirstOrder is in use by another engine"),
+  EXPECT_NE(printed.find("the run failed: naming the simulation (command 3): status 0x803201FE"),
             std::string::npos)
       << printed;
   EXPECT_NE(
@@ -150,6 +163,92 @@ TEST_F(RunFolderRoad, ALinkAtTheLockFilesNameKeepsTheFolderInUse) {
   fs::remove(run / "OrvelQVLock.aml");
   printed.clear();
   EXPECT_EQ(SampleRun(work_.path(), &printed), 0) << printed;
+  EXPECT_NE(printed.find("the run was fine"), std::string::npos) << printed;
+}
+
+// What can stand at the lock file's name and cannot be locked: a folder, a
+// named pipe, another user's file, a link, each in a working folder of its
+// own, all tried at once. No engine takes such a folder, neither two that
+// name it together nor a sample run, and each says what stands there
+// instead of blaming another engine; what stands there is left as it was.
+// Without it the same run goes.
+TEST_F(RunFolderRoad, WhatCannotBeLockedAtTheLockFilesNameKeepsEveryEngineOut) {
+  const testsupport::SecondUser other;
+  struct Kind {
+    std::function<bool(const fs::path&)> plant;
+    std::string said;
+  };
+  struct Tried {
+    fs::path from;
+    struct stat planted {};
+    FILE* clients[3] = {};  // two naming it together, a sample run
+  };
+  const std::vector<Kind> kinds = {
+      {[](const fs::path& lock) { return fs::create_directory(lock); }, " is a folder"},
+      {[](const fs::path& lock) { return ::mkfifo(lock.c_str(), 0666) == 0; }, " is a named pipe"},
+      {[&](const fs::path& lock) {
+         std::ofstream(lock) << "";
+         return other.Available() && ::chown(lock.c_str(), other.uid, other.gid) == 0;
+       },
+       " belongs to another user (uid " + std::to_string(other.uid) + ")"},
+      {[](const fs::path& lock) { return ::symlink("elsewhere", lock.c_str()) == 0; },
+       " is a symbolic link"}};
+  const auto lock_in = [](const Tried& tried) {
+    return tried.from / "shared" / "FirstOrder" / "OrvelQVLock.aml";
+  };
+  std::vector<Tried> tries(kinds.size());
+  for (std::size_t k = 0; k < kinds.size(); ++k) {
+    Tried& tried = tries[k];
+    tried.from = work_.path() / ("kind" + std::to_string(k));
+    fs::create_directories(tried.from / "shared" / "FirstOrder");
+    if (!kinds[k].plant(lock_in(tried))) {
+      std::printf("%s not tried: %s\n", kinds[k].said.c_str(), other.why_not.c_str());
+      continue;
+    }
+    ASSERT_EQ(::lstat(lock_in(tried).c_str(), &tried.planted), 0);
+    const std::string shared = (tried.from / "shared").string() + "/";
+    const std::string steps = "command 50 141 text:FirstOrder text:" + shared +
+                              " command 50 3 text:FirstOrder text:" + shared;
+    tried.clients[0] = StartClient(tried.from, steps);
+    tried.clients[1] = StartClient(tried.from, steps);
+    tried.clients[2] = StartClient(tried.from, "first-order shared");
+  }
+  for (std::size_t k = 0; k < kinds.size(); ++k) {
+    const Tried& tried = tries[k];
+    SCOPED_TRACE(kinds[k].said);
+    if (tried.clients[0] == nullptr) continue;
+    const std::string named = "its lock file " + lock_in(tried).string() + kinds[k].said;
+    // Both hear it refused, at the lock probe and at the naming.
+    for (FILE* client : {tried.clients[0], tried.clients[1]}) {
+      std::string printed;
+      Finish(client, &printed);
+      EXPECT_NE(printed.find("status of command 141 (id 3) on service 50: 0x803201FE"),
+                std::string::npos)
+          << printed;
+      EXPECT_NE(printed.find("status of command 3 (id 4) on service 50: 0x803201FE"),
+                std::string::npos)
+          << printed;
+      EXPECT_NE(printed.find("The run folder cannot be locked: " + named), std::string::npos)
+          << printed;
+      EXPECT_NE(printed.find("Cannot make the run folder " + lock_in(tried).parent_path().string() +
+                             "/: " + named),
+                std::string::npos)
+          << printed;
+      EXPECT_EQ(printed.find("another engine"), std::string::npos) << printed;
+    }
+    std::string printed;
+    EXPECT_NE(Finish(tried.clients[2], &printed), 0) << printed;
+    EXPECT_NE(printed.find(named), std::string::npos) << printed;
+    EXPECT_EQ(printed.find("another engine"), std::string::npos) << printed;
+    EXPECT_EQ(printed.find("the run was fine"), std::string::npos) << printed;
+    struct stat after {};
+    ASSERT_EQ(::lstat(lock_in(tried).c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, tried.planted.st_ino);
+    EXPECT_EQ(after.st_mode, tried.planted.st_mode);
+  }
+  fs::remove(lock_in(tries[0]));
+  std::string printed;
+  EXPECT_EQ(SampleRun(tries[0].from, &printed), 0) << printed;
   EXPECT_NE(printed.find("the run was fine"), std::string::npos) << printed;
 }
 
