@@ -1276,11 +1276,13 @@ Status Stepper::StepFixed(double target) {
   double h = size;
   // Shortened to land on the target; a sliver left over joins this step.
   const bool lands = tn_ + h >= target || target - (tn_ + h) < 1e-10 * size;
-  if (lands) h = target - tn_;
   const double t0 = tn_;
   // On the target itself: not a rounding past it, where a delayed value may
   // already jump.
   const double end = lands ? target : t0 + h;
+  // The solution moves as far as time does: at a late time t0 + h rounds
+  // to whole units of t, some per cent off the size.
+  h = end - t0;
   std::vector<double> y(y1_), k1(f1_), next(n_);
   auto stage = [&](const std::vector<double>& at, double t, std::vector<double>* k) {
     const Status st = WriteUnknowns(at.data(), nullptr);
