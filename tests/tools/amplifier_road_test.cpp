@@ -172,41 +172,15 @@ constexpr double kReference[8] = {
 
 class AmplifierRoad : public engineroad::EngineRoad {
  protected:
-  // Commands 10 until one fails, each within the client's timeout: the
-  // line it gave that begins with `start` goes into *said. False when the
-  // run reaches `end` first.
+  // Commands 10 until one fails: the line it gave that begins with `start`
+  // goes into *said. False when the run reaches `end` first.
   bool StepsUntilOneFails(double end, const std::string& start, std::string* said) {
-    for (;;) {
+    for (bool failed = false; !failed;) {
       const double before = road_->Last().time;
       if (before >= end) return Fail("no step failed up to " + std::to_string(end));
-      if (!road_->Expect(MakeCommand(engineroad::kProblemService, 10), "command 10", 0))
-        return false;
-      bool running = false, failed = false;
-      if (!road_->WaitNotice(
-              [&](const vantor_scenario::Notification& n) {
-                failed = failed || (n.bits & vantor_scenario::kRunFailedBit) != 0;
-                running = running || (n.bits & vantor_scenario::kRunningBit) != 0;
-                return failed || ((n.bits & vantor_scenario::kRunningBit) == 0 &&
-                                  (running || n.time != before));
-              },
-              "the step from " + std::to_string(before)))
-        return false;
-      if (failed) break;
+      if (!StepEnds("the step from " + std::to_string(before), &failed)) return false;
     }
-    const auto found = [&] {
-      for (const std::string& line : run_.events) {
-        if (line.rfind(start, 0) == 0) {
-          *said = line;
-          return true;
-        }
-      }
-      return false;
-    };
-    client_->WaitFor([&] {
-      road_->Collect();
-      return found();
-    });
-    return found() || Fail("no line \"" + start + "...\"");
+    return Said(start, said);
   }
 };
 
