@@ -664,8 +664,13 @@ Status Stepper::StartIda() {
   if (o.Get(kOptionStepSizeType) == 0) {
     // Fixed steps of StepSize; the error test may still cut one, since a
     // BDF step without error control would pass failures on silently.
-    const double h = o.Get(kOptionStepSize);
-    if (!(h > 0.0)) return kStatusBadOptionValue;
+    const double size = o.Get(kOptionStepSize);
+    if (!(size > 0.0)) return kStatusBadOptionValue;
+    // IDA's solution moves by its step, its clock by the step rounded to
+    // whole units of t: the step as the clock moves it keeps the two
+    // together, wherever this leg starts.
+    const double moved = (start_ + size) - start_;
+    const double h = moved > 0.0 ? moved : size;
     IDASetInitStep(ida_, h);
     IDASetMaxStep(ida_, h);
     IDASetMinStep(ida_, 0.0);
