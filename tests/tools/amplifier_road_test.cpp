@@ -282,12 +282,8 @@ TEST_F(AmplifierRoad, TheEightBalanceFormRunsAtItsToleranceAndEndsWhereItCrawls)
 // step ends within the client's minute with the line, in both forms.
 TEST_F(AmplifierRoad, TheCrawlEndsWithTheLineAtEveryCommunicationInterval) {
   if (testsupport::kUnderThreadSanitizer) GTEST_SKIP() << engineroad::kNumbersNotThreads;
-  const std::vector<std::pair<bool, double>> runs =
-      testsupport::kUnderAddressSanitizer
-          ? std::vector<std::pair<bool, double>>{{false, 0.001}, {true, 0.001}}
-          : std::vector<std::pair<bool, double>>{
-                {false, 0.001}, {false, 0.0005}, {true, 0.02}, {true, 0.001}};
-  for (const auto& [clock, interval] : runs) {
+  for (const auto& [clock, interval] : {std::pair{false, 0.001}, std::pair{false, 0.0005},
+                                        std::pair{true, 0.02}, std::pair{true, 0.001}}) {
     SCOPED_TRACE(testing::Message() << (clock ? "Ue from a clock state" : "Ue from Time")
                                     << ", points every " << interval);
     CloseEngine();
