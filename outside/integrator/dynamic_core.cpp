@@ -201,33 +201,30 @@ class Stepper final : public DynamicCore {
   // Steps of a fixed size: they cannot grow, and a run of them that stands
   // still calls for a larger size rather than other tolerances.
   bool FixedSize() const;
-  // Whether a run of steps still gets anywhere: it stands still once, over
-  // a longer run, its steps have stopped growing and at their pace the
-  // target lies further off than any run could go (a solution blowing up,
-  // a tolerance finer than the model's rounding, a fixed step too small
-  // for the time). Steps that grow, as after a restart at a late time,
-  // run on however little each moves time; so do steps held at the user's
-  // bound on them (`bound`, 0 for none), which Integration.MaxSteps ends.
+  // Whether a run of steps still moves time: it stands still once, over a
+  // longer run, no step has moved t by more than a hundred of its rounding
+  // units and the steps have stopped growing (a solution blowing up, a
+  // tolerance finer than the model's rounding, a fixed or held step too
+  // small for the time). Below that, t's rounding changes each step by
+  // more than half a per cent. Steps that grow, as after a restart at a
+  // late time, run on however little each moves time.
   class Headway {
    public:
-    Headway(double from, bool fixed, double bound)
-        : from_(from), window_(fixed ? kFixedWindow : kWindow), bound_(bound) {}
-    // After each step; true once the steps stand still.
-    bool StandsStill(double tn, double hu, double target);
+    explicit Headway(bool fixed) : window_(fixed ? kFixedWindow : kWindow) {}
+    // After each step from `before` to `tn` of size `hu`; true once the
+    // steps stand still.
+    bool StandsStill(double before, double tn, double hu);
 
    private:
     // Steps judged together. Variable steps may grow only slowly through a
-    // fast transient, and each moves time by whole rounding units; a fixed
-    // step is what it is.
+    // fast transient; a fixed step is what it is.
     static constexpr int kWindow = 500, kFixedWindow = 10;
-    static constexpr int kStillWindows = 4;    // that many in a row stand still
-    static constexpr double kGrowth = 2.0;     // steps grown this much run on
-    static constexpr double kFarSteps = 1e13;  // no run takes that many
-    double from_;
+    static constexpr int kStillWindows = 2;  // that many in a row stand still
+    static constexpr double kUnits = 100.0;  // a step moving t by more moves it
+    static constexpr double kGrowth = 2.0;   // steps grown this much run on
     int window_;
-    double bound_;
     int steps_ = 0, still_ = 0;
-    double largest_ = 0.0, grown_ = 0.0;
+    double most_units_ = 0.0, largest_ = 0.0, grown_ = 0.0;
   };
   Status RestartOnMovedInputs();
   Status StartLeg();
@@ -667,8 +664,13 @@ Status Stepper::StartIda() {
   if (o.Get(kOptionStepSizeType) == 0) {
     // Fixed steps of StepSize; the error test may still cut one, since a
     // BDF step without error control would pass failures on silently.
-    const double h = o.Get(kOptionStepSize);
-    if (!(h > 0.0)) return kStatusBadOptionValue;
+    const double size = o.Get(kOptionStepSize);
+    if (!(size > 0.0)) return kStatusBadOptionValue;
+    // IDA's solution moves by its step, its clock by the step rounded to
+    // whole units of t: the step as the clock moves it keeps the two
+    // together, wherever this leg starts.
+    const double moved = (start_ + size) - start_;
+    const double h = moved > 0.0 ? moved : size;
     IDASetInitStep(ida_, h);
     IDASetMaxStep(ida_, h);
     IDASetMinStep(ida_, 0.0);
@@ -1279,11 +1281,13 @@ Status Stepper::StepFixed(double target) {
   double h = size;
   // Shortened to land on the target; a sliver left over joins this step.
   const bool lands = tn_ + h >= target || target - (tn_ + h) < 1e-10 * size;
-  if (lands) h = target - tn_;
   const double t0 = tn_;
   // On the target itself: not a rounding past it, where a delayed value may
   // already jump.
   const double end = lands ? target : t0 + h;
+  // The solution moves as far as time does: at a late time t0 + h rounds
+  // to whole units of t, some per cent off the size.
+  h = end - t0;
   std::vector<double> y(y1_), k1(f1_), next(n_);
   auto stage = [&](const std::vector<double>& at, double t, std::vector<double>* k) {
     const Status st = WriteUnknowns(at.data(), nullptr);
@@ -1620,41 +1624,50 @@ bool Stepper::FixedSize() const {
          s_.options_.Get(kOptionStepSizeType) == 0;
 }
 
-bool Stepper::Headway::StandsStill(double tn, double hu, double target) {
+bool Stepper::Headway::StandsStill(double before, double tn, double hu) {
+  const double unit = std::nextafter(std::fabs(tn), HUGE_VAL) - std::fabs(tn);
+  // Not moving at all stands still too (a NaN as well).
+  const double units = (tn - before) / unit;
+  if (units > most_units_) most_units_ = units;
   largest_ = std::max(largest_, std::fabs(hu));
   if (++steps_ < window_) return false;
-  const double moved = tn - from_;
-  // Not moving at all is far too (a NaN as well).
-  const bool far = !(moved * kFarSteps > (target - tn) * window_);
-  const bool held = bound_ > 0.0 && largest_ >= 0.5 * bound_;
-  if (!far || held || largest_ > kGrowth * grown_) {
+  if (most_units_ > kUnits || largest_ > kGrowth * grown_) {
     grown_ = largest_;
     still_ = 0;
   } else {
     ++still_;
   }
-  from_ = tn;
   steps_ = 0;
-  largest_ = 0.0;
+  most_units_ = largest_ = 0.0;
   return still_ >= kStillWindows;
 }
 
 Status Stepper::TimeStandsStill(long steps, double from) {
   char line[480];
-  // IDA's steps of the fixed size, unless its error test has cut them.
   const double size = s_.options_.Get(kOptionStepSize);
-  if (method_ == Method::kEuler || method_ == Method::kRK4 || (FixedSize() && hu_ >= 0.5 * size)) {
-    std::snprintf(line, sizeof line,
-                  "The integration stands still at t = %.9g: steps of %.3g no longer move "
-                  "time there (%ld steps from t = %.6g). Take a larger Integration.StepSize",
-                  tn_, hu_, steps, from);
+  const bool ours = method_ == Method::kEuler || method_ == Method::kRK4;
+  // Our own fixed steps as the user gave them, not the time they moved.
+  const int said = std::snprintf(line, sizeof line,
+                                 "The integration stands still at t = %.9g: steps of %.3g no "
+                                 "longer move time there (%ld steps from t = %.6g). ",
+                                 tn_, ours ? size : hu_, steps, from);
+  char* advice = line + std::clamp(said, 0, static_cast<int>(sizeof line) - 1);
+  const std::size_t room = sizeof line - static_cast<std::size_t>(advice - line);
+  // IDA's steps of the fixed size, or at the user's bound on them, unless
+  // its error test has cut them.
+  const double bound = s_.options_.Get(kOptionMaxStepSize);
+  if (ours || (FixedSize() && hu_ >= 0.5 * size)) {
+    std::snprintf(advice, room, "Take a larger Integration.StepSize");
+  } else if (!FixedSize() && bound > 0.0 && hu_ >= 0.5 * bound) {
+    std::snprintf(advice, room,
+                  "Integration.MaxStepSize (%.3g) holds them below what moves time there: "
+                  "take a larger one",
+                  bound);
   } else {
-    std::snprintf(line, sizeof line,
-                  "The integration stands still at t = %.9g: steps of %.3g no longer move "
-                  "time there (%ld steps from t = %.6g). The solution may grow without bound or "
-                  "change faster than the tolerances allow: check the model near this time, or "
-                  "loosen Integration.RelErrorTol and Integration.AbsErrorTol",
-                  tn_, hu_, steps, from);
+    std::snprintf(advice, room,
+                  "The solution may grow without bound or change faster than the tolerances "
+                  "allow: check the model near this time, or loosen Integration.RelErrorTol and "
+                  "Integration.AbsErrorTol");
   }
   const char* texts[] = {line};
   if (s_.executive_) s_.executive_->PostSolverMessage(0, 1, texts, 0, nullptr);
@@ -1699,7 +1712,7 @@ Status Stepper::Advance(double target, double* reached) {
   // ends it with a line that names the bound.
   const auto most = static_cast<long>(s_.options_.Get(kOptionMaxSteps));
   const double from = tn_;
-  Headway headway(tn_, FixedSize(), FixedSize() ? 0.0 : s_.options_.Get(kOptionMaxStepSize));
+  Headway headway(FixedSize());
   for (long n = 0; tn_ < target; ++n) {
     if (n >= most) return TooMuchWork(n, from, target);
     // A delayed value that jumps ends the steps just before the jump, and
@@ -1710,12 +1723,13 @@ Status Stepper::Advance(double target, double* reached) {
       if (Status r = RestartAtJump(jump); r != 0) return r;
       continue;
     }
+    const double before = tn_;
     const Status st = (method_ == Method::kEuler || method_ == Method::kRK4)
                           ? StepFixed(std::min(target, limit))
                           : StepIda(std::min(target, limit), limit);
     if (st != 0) return st;
     // IDA goes on taking steps that barely move time and never says so.
-    if (headway.StandsStill(tn_, hu_, target) && tn_ < target) return TimeStandsStill(n + 1, from);
+    if (headway.StandsStill(before, tn_, hu_) && tn_ < target) return TimeStandsStill(n + 1, from);
     bool event = false;
     if (Status a = AfterStep(tn_, &event); a != 0) return a;
     if (!event) continue;

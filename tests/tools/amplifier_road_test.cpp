@@ -8,6 +8,7 @@
 
 #include <cmath>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/tools/engine_road_fixture.h"
@@ -169,7 +170,19 @@ constexpr double kReference[8] = {
     -0.5562145012262709e-2, 0.3006522471903042e1, 0.2849958788608128e1, 0.2926422536206241e1,
     0.2704617865010554e1,   0.2761837778393145e1, 0.4770927631616772e1, 0.1236995868091548e1};
 
-class AmplifierRoad : public engineroad::EngineRoad {};
+class AmplifierRoad : public engineroad::EngineRoad {
+ protected:
+  // Commands 10 until one fails: the line it gave that begins with `start`
+  // goes into *said. False when the run reaches `end` first.
+  bool StepsUntilOneFails(double end, const std::string& start, std::string* said) {
+    for (bool failed = false; !failed;) {
+      const double before = road_->Last().time;
+      if (before >= end) return Fail("no step failed up to " + std::to_string(end));
+      if (!StepEnds("the step from " + std::to_string(before), &failed)) return false;
+    }
+    return Said(start, said);
+  }
+};
 
 TEST_F(AmplifierRoad, FollowsItsReferenceAsTheToleranceTightens) {
   if (testsupport::kUnderThreadSanitizer) GTEST_SKIP() << engineroad::kNumbersNotThreads;
@@ -260,6 +273,38 @@ TEST_F(AmplifierRoad, TheEightBalanceFormRunsAtItsToleranceAndEndsWhereItCrawls)
       }
       EXPECT_TRUE(FinishRun()) << Failure();
     }
+  }
+}
+
+// The crawl at rtol 1e-10, atol 1e-13, whatever the communication
+// interval: with points every 0.001 the next one is always near, and the
+// crawl was once left to Integration.MaxSteps, some fifty minutes on. The
+// step ends within the client's minute with the line, in both forms.
+TEST_F(AmplifierRoad, TheCrawlEndsWithTheLineAtEveryCommunicationInterval) {
+  if (testsupport::kUnderThreadSanitizer) GTEST_SKIP() << engineroad::kNumbersNotThreads;
+  for (const auto& [clock, interval] : {std::pair{false, 0.001}, std::pair{false, 0.0005},
+                                        std::pair{true, 0.02}, std::pair{true, 0.001}}) {
+    SCOPED_TRACE(testing::Message() << (clock ? "Ue from a clock state" : "Ue from Time")
+                                    << ", points every " << interval);
+    CloseEngine();
+    vantor_client::EngineOptions engine = Engine();
+    engine.timeout_ms = 60000;
+    ASSERT_TRUE(StartEngine(engine, "Balances") &&
+                road_->Expect(MakeCommand(engineroad::kResultsService, 32, {}, {interval}),
+                              "command 32", 0) &&
+                IntOption(30, 4) && RealOption(130, 1e-10) && RealOption(131, 1e-13) &&
+                IntOption(29, 4) && Load([&](Writer& w) { Balances(w, clock); }) &&
+                BeginRun() && Step(0.0))
+        << Failure() << Events();
+    std::string said;
+    ASSERT_TRUE(StepsUntilOneFails(0.2, "The integration stands still at t = ", &said))
+        << Failure() << Events();
+    const double t = std::stod(said.substr(said.find("t = ") + 4));
+    EXPECT_GT(t, 0.05) << said;
+    EXPECT_LT(t, 0.1) << said;
+    EXPECT_NE(said.find("Integration.RelErrorTol"), std::string::npos) << said;
+    EXPECT_EQ(Events().find("Integration.MaxSteps"), std::string::npos) << Events();
+    EXPECT_TRUE(FinishRun()) << Failure();
   }
 }
 

@@ -289,6 +289,12 @@ class EngineRoad : public roadtest::RoadEnv {
             "the failing step"))
       return false;
     if (!failed) return Fail("the step did not fail");
+    return Said(start, said);
+  }
+
+  // A line that begins with `start`, once it came within the client's
+  // timeout; it goes into *said.
+  bool Said(const std::string& start, std::string* said) {
     const auto found = [&] {
       for (const std::string& line : run_.events) {
         if (line.rfind(start, 0) == 0) {
@@ -312,18 +318,8 @@ class EngineRoad : public roadtest::RoadEnv {
               const std::function<bool(double)>& at_stop = nullptr) {
     const std::string what = "the step to " + std::to_string(time);
     for (int n = 0; n < 10; ++n) {
-      const double before = road_->Last().time;
-      if (!road_->Expect(vantor_client::MakeCommand(kProblemService, 10), what, 0)) return false;
-      bool running = false, failed = false;
-      if (!road_->WaitNotice(
-              [&](const vantor_scenario::Notification& m) {
-                failed = failed || (m.bits & vantor_scenario::kRunFailedBit) != 0;
-                running = running || (m.bits & vantor_scenario::kRunningBit) != 0;
-                return failed || ((m.bits & vantor_scenario::kRunningBit) == 0 &&
-                                  (running || m.time != before));
-              },
-              what))
-        return false;
+      bool failed = false;
+      if (!StepEnds(what, &failed)) return false;
       if (failed) return Fail(what + ": the run failed");
       const double now = road_->Last().time;
       if (std::fabs(now - time) < 1e-9 * std::max(1.0, time)) return true;
@@ -332,6 +328,22 @@ class EngineRoad : public roadtest::RoadEnv {
       if (at_stop && !at_stop(now)) return false;
     }
     return Fail(what + ": not reached in ten steps");
+  }
+  // One command 10 until its step ends, within the client's timeout;
+  // *failed says whether the run failed in it.
+  bool StepEnds(const std::string& what, bool* failed) {
+    const double before = road_->Last().time;
+    if (!road_->Expect(vantor_client::MakeCommand(kProblemService, 10), what, 0)) return false;
+    bool running = false;
+    *failed = false;
+    return road_->WaitNotice(
+        [&](const vantor_scenario::Notification& m) {
+          *failed = *failed || (m.bits & vantor_scenario::kRunFailedBit) != 0;
+          running = running || (m.bits & vantor_scenario::kRunningBit) != 0;
+          return *failed ||
+                 ((m.bits & vantor_scenario::kRunningBit) == 0 && (running || m.time != before));
+        },
+        what);
   }
   // The value of the node's variable at `index`; NaN when it cannot be read.
   double Value(std::uint32_t index) {
