@@ -200,10 +200,10 @@ class PlantedRoad : public EngineRoad {
     return true;
   }
   // An engine that adds the property package's folder and then `folder`
-  // to its search (command 4).
-  bool StartWithPackageBeside(const fs::path& folder) {
+  // to its search (command 4), its run folder Props in `working`.
+  bool StartWithPackageBeside(const fs::path& folder, const std::string& working = {}) {
     Status added = 0;
-    return StartEngine(Engine(), "Props") &&
+    return StartEngine(Engine(), "Props", working) &&
            road_->Exchange(MakeCommand(kProblemService, 4, {}, {}, {VANTOR_PROPERTIES_DIR}),
                            "command 4", &added) &&
            road_->Exchange(MakeCommand(kProblemService, 4, {}, {}, {folder.string()}),
@@ -586,6 +586,58 @@ TEST_F(PlantedRoad, DependenciesInTheLoadersSubfoldersAreJudgedToo) {
   EXPECT_TRUE(EndEngine()) << Failure();
   EXPECT_FALSE(fs::exists(Mark(entry / "glibc-hwcaps" / "x86-64-v2", "libdep.so")));
   EXPECT_TRUE(fs::exists(Mark(own, "mine.so"))) << Events();
+}
+
+// A property package's set-up library of ours needs libdep.so, and its
+// RUNPATH ends in an empty entry (as "-rpath '$ORIGIN:'" writes it), or
+// starts with one, which the loader takes as the current folder: the run
+// folder, which another user made open to all and put their libdep.so in.
+// The library is refused with a line naming the entry, and their code
+// never runs. Its RUNPATH $ORIGIN, or $ORIGIN and a folder of ours
+// holding libdep.so, loads as before.
+TEST_F(PlantedRoad, ALibraryWhoseSearchPathHasAnEmptyEntryIsRefused) {
+  const fs::path shared = OpenFolder("shared", true), run = shared / "Props";
+  ASSERT_EQ(other_.Run([&] {
+    return ::mkdir(run.c_str(), 0777) == 0 && ::chmod(run.c_str(), 0777) == 0 ? 0 : 1;
+  }),
+            0);
+  ASSERT_TRUE(Plant(run, "libdep.so"));
+  const fs::path elsewhere = base_ / "elsewhere";
+  fs::create_directories(elsewhere);
+  ASSERT_EQ(Write(Built(elsewhere, "libdep.so"), (elsewhere / "libdep.so").string()), 0);
+  struct Layout {
+    std::string search;
+    bool beside;  // libdep.so lies beside the library
+    bool loads;
+  };
+  const Layout layouts[] = {{"$ORIGIN:", false, false},
+                            {":$ORIGIN", true, false},
+                            {"$ORIGIN::" + elsewhere.string(), false, false},
+                            {"$ORIGIN", true, true},
+                            {"$ORIGIN:" + elsewhere.string(), false, true}};
+  int n = 0;
+  for (const Layout& layout : layouts) {
+    SCOPED_TRACE(layout.search);
+    fs::remove(Mark(run, "libdep.so"));
+    const fs::path own = base_ / ("own" + std::to_string(++n));
+    fs::create_directories(own);
+    ASSERT_TRUE(BuildBeside(own, "", "vtprops_setup.so", layout.search));
+    if (!layout.beside) fs::remove(own / "libdep.so");
+    ASSERT_TRUE(StartWithPackageBeside(own, shared.string())) << Failure();
+    EXPECT_EQ(PackageItem(4), 2) << "the package is loaded";
+    if (layout.loads) {
+      EXPECT_TRUE(fs::exists(Mark(own, "vtprops_setup.so"))) << Events();
+    } else {
+      EXPECT_TRUE(Said("Library file " + (own / "vtprops_setup.so").string() +
+                       " skipped: its RUNPATH \"" + layout.search +
+                       "\" names \"\", which must not be searched: it is empty or relative"))
+          << Events();
+      EXPECT_FALSE(fs::exists(Mark(own, "vtprops_setup.so")));
+    }
+    EXPECT_FALSE(fs::exists(Mark(run, "libdep.so")));
+    EXPECT_TRUE(EndEngine()) << Failure();
+    run_ = vantor_scenario::FirstOrderRun();
+  }
 }
 
 #ifdef VANTOR_NLP_LIBRARIES
