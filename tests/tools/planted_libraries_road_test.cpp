@@ -56,6 +56,15 @@ class PlantedRoad : public EngineRoad {
     fs::permissions(folder, sticky ? fs::perms::all | fs::perms::sticky_bit : fs::perms::all);
     return folder;
   }
+  // The run folder `name` in the sticky folder shared, made by another user
+  // with the mode; empty when it could not be made.
+  fs::path TheirRunFolder(const std::string& name, mode_t mode) const {
+    const fs::path run = OpenFolder("shared", true) / name;
+    const int made = other_.Run([&] {
+      return ::mkdir(run.c_str(), 0777) == 0 && ::chmod(run.c_str(), mode) == 0 ? 0 : 1;
+    });
+    return made == 0 ? run : fs::path();
+  }
   // Where the library planted as `file` would leave its mark when it ran.
   fs::path Mark(const fs::path& folder, const std::string& file) const {
     return base_ / ("ran-" + folder.filename().string() + "-" + file);
@@ -596,11 +605,8 @@ TEST_F(PlantedRoad, DependenciesInTheLoadersSubfoldersAreJudgedToo) {
 // never runs. Its RUNPATH $ORIGIN, or $ORIGIN and a folder of ours
 // holding libdep.so, loads as before.
 TEST_F(PlantedRoad, ALibraryWhoseSearchPathHasAnEmptyEntryIsRefused) {
-  const fs::path shared = OpenFolder("shared", true), run = shared / "Props";
-  ASSERT_EQ(other_.Run([&] {
-    return ::mkdir(run.c_str(), 0777) == 0 && ::chmod(run.c_str(), 0777) == 0 ? 0 : 1;
-  }),
-            0);
+  const fs::path run = TheirRunFolder("Props", 0777), shared = run.parent_path();
+  ASSERT_FALSE(run.empty());
   ASSERT_TRUE(Plant(run, "libdep.so"));
   const fs::path elsewhere = base_ / "elsewhere";
   fs::create_directories(elsewhere);
@@ -684,11 +690,8 @@ TEST_F(PlantedRoad, ASecondNamingKeepsTheInstallationAheadOfTheWorkingFolder) {
 // own search look in the current folder, which is the run folder: the
 // engine leaves such entries out. An absolute entry is still searched.
 TEST_F(PlantedRoad, TheSystemSearchNeverLooksInTheRunFolder) {
-  const fs::path shared = OpenFolder("shared", true), run = shared / "Sim";
-  ASSERT_EQ(other_.Run([&] {
-    return ::mkdir(run.c_str(), 0777) == 0 && ::chmod(run.c_str(), 0777) == 0 ? 0 : 1;
-  }),
-            0);
+  const fs::path run = TheirRunFolder("Sim", 0777), shared = run.parent_path();
+  ASSERT_FALSE(run.empty());
   ASSERT_TRUE(Plant(run, "userlib.so"));
   for (const char* entries : {"/nonexistent:", ":/nonexistent", "."}) {
     SCOPED_TRACE(entries);
@@ -736,11 +739,8 @@ std::vector<std::string> IntegratorDependencies() {
 TEST_F(PlantedRoad, ADependencyPlantedInTheRunFolderNeverRuns) {
   const std::vector<std::string> needed = IntegratorDependencies();
   ASSERT_FALSE(needed.empty()) << "the integrator server names no integrator core";
-  const fs::path shared = OpenFolder("shared", true), run = shared / "Decay";
-  ASSERT_EQ(other_.Run([&] {
-    return ::mkdir(run.c_str(), 0777) == 0 && ::chmod(run.c_str(), 01777) == 0 ? 0 : 1;
-  }),
-            0);
+  const fs::path run = TheirRunFolder("Decay", 01777), shared = run.parent_path();
+  ASSERT_FALSE(run.empty());
   for (const std::string& file : needed) ASSERT_TRUE(Plant(run, file)) << file;
   // Each as the engine's environment has it: /proc/self/cwd is the run
   // folder once the run starts; of two settings the loader takes the last;
