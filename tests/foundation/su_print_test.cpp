@@ -13,8 +13,8 @@
 #include "foundation/messages/status_and_msg.h"
 #include "foundation/messages/su_print.h"
 #include "tests/foundation/su_print_fixture.h"
-#include "tests/support/event_lines.h"
 #include "tests/support/capture_sink.h"
+#include "tests/support/event_lines.h"
 #include "tests/support/stdout_capture.h"
 
 namespace printer_test {

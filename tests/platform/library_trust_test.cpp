@@ -162,7 +162,8 @@ class LibrarySearchEntries : public LibraryTrust {
   static void Write(const fs::path& file, const testsupport::ElfNames& names) {
     const std::vector<std::uint8_t> bytes = testsupport::ElfLibrary(names);
     std::ofstream(file, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
     fs::permissions(file, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                               fs::perms::others_read | fs::perms::others_exec);
   }
@@ -178,7 +179,8 @@ TEST_F(LibrarySearchEntries, EntriesTheLoaderTakesAsWrittenAreJudged) {
                     sticky = (base_ / "sticky").string();
   const std::string relative = "it is empty or relative";
   const std::string open_why = "others can write to the folder " + open + " and it is not sticky";
-  const std::string sticky_why = "others can make files in the folder " + sticky + ", sticky as it is";
+  const std::string sticky_why =
+      "others can make files in the folder " + sticky + ", sticky as it is";
   const auto searched = [](const char* kind, const std::string& path, const std::string& entry,
                            const std::string& why) {
     return std::string("its ") + kind + " \"" + path + "\" names \"" + entry +
@@ -198,9 +200,9 @@ TEST_F(LibrarySearchEntries, EntriesTheLoaderTakesAsWrittenAreJudged) {
       {DT_RUNPATH, "x$ORIGIN", searched("RUNPATH", "x$ORIGIN", "x$ORIGIN", relative)},
       {DT_RUNPATH, "$ORIGIN:" + open, searched("RUNPATH", "$ORIGIN:" + open, open, open_why)},
       {DT_RUNPATH, sticky, searched("RUNPATH", sticky, sticky, sticky_why)},
-      {DT_RUNPATH, sticky + "/$LIB", searched("RUNPATH", sticky + "/$LIB", sticky + "/$LIB",
-                                              "it does not exist, and others can make it in " +
-                                                  sticky)},
+      {DT_RUNPATH, sticky + "/$LIB",
+       searched("RUNPATH", sticky + "/$LIB", sticky + "/$LIB",
+                "it does not exist, and others can make it in " + sticky)},
       {DT_RPATH, "$ORIGIN::/usr/lib", searched("RPATH", "$ORIGIN::/usr/lib", "", relative)},
       {DT_RPATH, ".", searched("RPATH", ".", ".", relative)},
       {DT_RPATH, open, searched("RPATH", open, open, open_why)},
@@ -211,8 +213,7 @@ TEST_F(LibrarySearchEntries, EntriesTheLoaderTakesAsWrittenAreJudged) {
       {DT_NEEDED, open + "/libdepx.so",
        "it needs \"" + open + "/libdepx.so\", whose folder must not be searched: " + open_why},
       {DT_NEEDED, sticky + "/libdepx.so",
-       "it needs \"" + sticky + "/libdepx.so\", whose folder must not be searched: " +
-           sticky_why},
+       "it needs \"" + sticky + "/libdepx.so\", whose folder must not be searched: " + sticky_why},
       // Healthy layouts: $ORIGIN and below it, the system's folders, ours.
       {DT_RUNPATH, "$ORIGIN", ""},
       {DT_RUNPATH, "${ORIGIN}/../lib:/usr/lib:" + own, ""},
@@ -229,8 +230,10 @@ TEST_F(LibrarySearchEntries, EntriesTheLoaderTakesAsWrittenAreJudged) {
   EXPECT_EQ(Check({{DT_NEEDED, own + "/libdepx.so"}}), "");
   fs::permissions(base_ / "own" / "libdepx.so", fs::perms::others_write, fs::perm_options::add);
   EXPECT_EQ(Check({{DT_NEEDED, own + "/libdepx.so"}}),
-            "it needs " + own + "/libdepx.so, which must not be loaded: its group or others can "
-            "write to it (chmod go-w " + own + "/libdepx.so makes it loadable)");
+            "it needs " + own +
+                "/libdepx.so, which must not be loaded: its group or others can "
+                "write to it (chmod go-w " +
+                own + "/libdepx.so makes it loadable)");
 }
 
 // A library beside the one checked, which the loader takes for it, names

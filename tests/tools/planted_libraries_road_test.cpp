@@ -60,9 +60,8 @@ class PlantedRoad : public EngineRoad {
   // with the mode; empty when it could not be made.
   fs::path TheirRunFolder(const std::string& name, mode_t mode) const {
     const fs::path run = OpenFolder("shared", true) / name;
-    const int made = other_.Run([&] {
-      return ::mkdir(run.c_str(), 0777) == 0 && ::chmod(run.c_str(), mode) == 0 ? 0 : 1;
-    });
+    const int made = other_.Run(
+        [&] { return ::mkdir(run.c_str(), 0777) == 0 && ::chmod(run.c_str(), mode) == 0 ? 0 : 1; });
     return made == 0 ? run : fs::path();
   }
   // Where the library planted as `file` would leave its mark when it ran.
