@@ -68,6 +68,7 @@
 #include "tests/foundation/graph_files.h"
 #include "tests/results/plot_model_fakes.h"
 #include "tests/results/snapshot_text_fakes.h"
+#include "tests/support/elf_library.h"
 #include "tools/action_messages.h"
 #include "tools/client.h"
 #include "tools/model_writer/sample_models.h"
@@ -275,52 +276,16 @@ void RegistryFiles(const fs::path& root) {
       "1 = 12.1\n"));
 }
 
-// A library as the linker lays it out, cut to what the loader reads: the
-// header, one segment holding the file, and the dynamic section naming a
-// dependency and the search path (RUNPATH, or the older RPATH).
-Bytes LibraryFile(std::int64_t path_tag, const std::string& path) {
-  const std::string strings = std::string(1, '\0') + "libdep.so" + '\0' + path + '\0';
-  constexpr std::size_t kHeaders = sizeof(Elf64_Ehdr) + 2 * sizeof(Elf64_Phdr);
-  const Elf64_Dyn dynamic[] = {{DT_NEEDED, {1}},
-                               {path_tag, {11}},
-                               {DT_STRTAB, {kHeaders + 5 * sizeof(Elf64_Dyn)}},
-                               {DT_STRSZ, {strings.size()}},
-                               {DT_NULL, {0}}};
-  const std::size_t size = kHeaders + sizeof dynamic + strings.size();
-  Elf64_Ehdr header{};
-  std::memcpy(header.e_ident, ELFMAG, SELFMAG);
-  header.e_ident[EI_CLASS] = ELFCLASS64;
-  header.e_ident[EI_DATA] = ELFDATA2LSB;
-  header.e_ident[EI_VERSION] = EV_CURRENT;
-  header.e_type = ET_DYN;
-  header.e_machine = EM_X86_64;
-  header.e_version = EV_CURRENT;
-  header.e_phoff = sizeof header;
-  header.e_ehsize = sizeof header;
-  header.e_phentsize = sizeof(Elf64_Phdr);
-  header.e_phnum = 2;
-  Elf64_Phdr segments[2] = {};
-  segments[0].p_type = PT_LOAD;
-  segments[0].p_flags = PF_R;
-  segments[0].p_filesz = segments[0].p_memsz = size;
-  segments[0].p_align = 0x1000;
-  segments[1].p_type = PT_DYNAMIC;
-  segments[1].p_flags = PF_R;
-  segments[1].p_offset = segments[1].p_vaddr = kHeaders;
-  segments[1].p_filesz = segments[1].p_memsz = sizeof dynamic;
-  segments[1].p_align = 8;
-  Bytes bytes(size);
-  std::memcpy(bytes.data(), &header, sizeof header);
-  std::memcpy(bytes.data() + sizeof header, segments, sizeof segments);
-  std::memcpy(bytes.data() + kHeaders, dynamic, sizeof dynamic);
-  std::memcpy(bytes.data() + kHeaders + sizeof dynamic, strings.data(), strings.size());
-  return bytes;
-}
-
 void LibraryFiles(const fs::path& root) {
   SeedFolder seeds(root, "library_names");
-  seeds.Add(LibraryFile(DT_RUNPATH, "$ORIGIN:/opt/lib"));
-  seeds.Add(LibraryFile(DT_RPATH, "${ORIGIN}/../lib"));
+  using testsupport::ElfLibrary;
+  seeds.Add(ElfLibrary({{DT_NEEDED, "libdep.so"}, {DT_RUNPATH, "$ORIGIN:/opt/lib"}}));
+  seeds.Add(ElfLibrary({{DT_NEEDED, "libdep.so"}, {DT_RPATH, "${ORIGIN}/../lib"}}));
+  // Entries the loader takes as written, and dependencies named by a path.
+  seeds.Add(ElfLibrary({{DT_NEEDED, "./libdepx.so"}, {DT_RUNPATH, ".:/tmp"}}));
+  seeds.Add(ElfLibrary({{DT_NEEDED, "/tmp/libdepx.so"},
+                        {DT_RPATH, "$LIB::/usr/$PLATFORM"},
+                        {DT_RUNPATH, "$ORIGIN/$LIB:"}}));
 }
 
 // The values the engine keeps of its own environment, as it writes them

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "platform/file_trust.h"
+#include "platform/loader_environment.h"
 #include "platform/posix_file.h"
 
 namespace platform {
@@ -438,7 +439,6 @@ bool ReadLibraryNames(int fd, LibraryNames* names) {
   if (!has_dynamic) return true;
   std::vector<std::uint64_t> needed;
   std::uint64_t strtab = 0, strsz = 0, rpath = 0, runpath = 0;
-  bool has_rpath = false;
   constexpr std::uint64_t kMostEntries = 1 << 16;
   for (std::uint64_t i = 0; i < dynamic.p_filesz / sizeof(Elf64_Dyn) && i < kMostEntries; ++i) {
     Elf64_Dyn entry{};
@@ -449,7 +449,7 @@ bool ReadLibraryNames(int fd, LibraryNames* names) {
     if (entry.d_tag == DT_STRSZ) strsz = entry.d_un.d_val;
     if (entry.d_tag == DT_RPATH) {
       rpath = entry.d_un.d_val;
-      has_rpath = true;
+      names->has_rpath = true;
     }
     if (entry.d_tag == DT_RUNPATH) {
       runpath = entry.d_un.d_val;
@@ -467,7 +467,7 @@ bool ReadLibraryNames(int fd, LibraryNames* names) {
   }
   constexpr std::uint64_t kMostText = 1 << 24;
   if (!placed || strsz == 0 || strsz > kMostText)
-    return needed.empty() && !has_rpath && !names->has_runpath;
+    return needed.empty() && !names->has_rpath && !names->has_runpath;
   std::string text(strsz, '\0');
   std::size_t done = 0;
   int error = 0;
@@ -478,7 +478,7 @@ bool ReadLibraryNames(int fd, LibraryNames* names) {
     return index < text.size() ? std::string(text.c_str() + index) : std::string();
   };
   for (const std::uint64_t index : needed) names->needed.push_back(at(index));
-  if (has_rpath) names->rpath = at(rpath);
+  if (names->has_rpath) names->rpath = at(rpath);
   if (names->has_runpath) names->runpath = at(runpath);
   return true;
 }
@@ -564,6 +564,63 @@ bool NamesOrigin(const LibraryNames& names) {
   return WithOrigin(names.rpath, "", &ignored) || WithOrigin(names.runpath, "", &ignored);
 }
 
+// Why the loader must not take what the library names as written, or
+// empty: an entry of its RUNPATH or RPATH without $ORIGIN, or the folder
+// of a dependency named with a path, that WhySearchEntryIsUntrusted
+// refuses ($LIB and $PLATFORM stand for each of their values), such a
+// dependency that WhyLibraryIsUntrusted refuses, and one with $ORIGIN
+// that would not start at the root. What lies beside it (in origin, its
+// folder) WhyBesideIsUntrusted judges.
+std::string WhyNamedFoldersAreUntrusted(const LibraryNames& names, const std::string& origin) {
+  // Every folder the name may stand for: "" when it may be searched.
+  const auto judged = [&](const std::string& name) {
+    std::vector<std::string> folders;
+    const bool beside = Expanded(name, origin, &folders);
+    for (const std::string& folder : folders) {
+      if (!beside) {
+        if (std::string why = WhySearchEntryIsUntrusted(folder); !why.empty()) return why;
+      } else if (folder.empty() || folder[0] != '/') {
+        return std::string("it is empty or relative");
+      }
+    }
+    return std::string();
+  };
+  const std::pair<const char*, const std::string*> paths[] = {
+      {names.has_runpath ? "RUNPATH" : nullptr, &names.runpath},
+      {names.has_rpath ? "RPATH" : nullptr, &names.rpath}};
+  for (const auto& [kind, path] : paths) {
+    // The loader splits these at ':' alone.
+    for (std::size_t begin = 0; kind != nullptr;) {
+      const std::size_t end = path->find(':', begin);
+      const std::string entry = path->substr(begin, end == std::string::npos ? end : end - begin);
+      if (std::string why = judged(entry); !why.empty()) {
+        return std::string("its ") + kind + " \"" + *path + "\" names \"" + entry +
+               "\", which must not be searched: " + why;
+      }
+      if (end == std::string::npos) break;
+      begin = end + 1;
+    }
+  }
+  for (const std::string& name : names.needed) {
+    const std::size_t slash = name.rfind('/');
+    if (slash == std::string::npos) continue;
+    const std::string folder = slash == 0 ? std::string("/") : name.substr(0, slash);
+    if (std::string why = judged(folder); !why.empty()) {
+      return "it needs \"" + name + "\", whose folder must not be searched: " + why;
+    }
+    std::vector<std::string> files;
+    if (Expanded(name, origin, &files)) continue;
+    for (const std::string& file : files) {
+      struct stat s {};
+      if (lstat(file.c_str(), &s) != 0 && errno == ENOENT) continue;
+      if (std::string why = FileRule(file, nullptr, "loadable", false); !why.empty()) {
+        return "it needs " + file + ", which must not be loaded: " + why;
+      }
+    }
+  }
+  return {};
+}
+
 // Why the loader must not take libraries from the folder beside a library
 // (or from the folder holding it): no one but the folder's owner may
 // change it, or the ones on its way, or add a name the loader would take
@@ -628,6 +685,9 @@ std::string WhyBesideIsUntrusted(const LibraryNames& names, const std::string& o
       if (!held.valid() || !ReadLibraryNames(held.get(), &more)) continue;
       // The loader's $ORIGIN for it is the folder it was found in.
       const std::string folder = file.substr(0, std::max<std::size_t>(file.rfind('/'), 1));
+      if (std::string why = WhyNamedFoldersAreUntrusted(more, folder); !why.empty()) {
+        return "the library " + file + " beside it, which it needs, must not be loaded: " + why;
+      }
       if (std::string why = WhyBesideIsUntrusted(
               more, folder, names.has_runpath ? std::vector<std::string>{} : inherited, seen);
           !why.empty()) {
@@ -671,9 +731,11 @@ std::string CheckLibraryFile(const std::string& path, CheckedLibrary* checked) {
   CheckedLibrary opened;
   if (std::string why = CheckFile(path, "loadable", &opened); !why.empty()) return why;
   LibraryNames names;
-  if (ReadLibraryNames(opened.file.get(), &names) && NamesOrigin(names)) {
-    const std::size_t slash = opened.path.rfind('/');
-    const std::string folder_path = slash == 0 ? std::string("/") : opened.path.substr(0, slash);
+  const std::size_t slash = opened.path.rfind('/');
+  const std::string folder_path = slash == 0 ? std::string("/") : opened.path.substr(0, slash);
+  if (!ReadLibraryNames(opened.file.get(), &names)) names = {};
+  if (std::string why = WhyNamedFoldersAreUntrusted(names, folder_path); !why.empty()) return why;
+  if (NamesOrigin(names)) {
     // It is loaded by its name, for $ORIGIN: its own folder is judged as
     // one the loader searches.
     if (std::string why = WhyFolderBesideIsUntrusted(folder_path, nullptr); !why.empty()) {

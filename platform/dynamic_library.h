@@ -69,7 +69,7 @@ std::string WhySearchFolderIsUntrusted(const std::string& path, std::string* res
 struct LibraryNames {
   std::vector<std::string> needed;
   std::string rpath, runpath;
-  bool has_runpath = false;
+  bool has_rpath = false, has_runpath = false;
 };
 
 // Reads them from the library file open at fd: false when it is no 64-bit
@@ -97,6 +97,12 @@ struct CheckedLibrary {
 // has the loader search there, with the subfolders the loader looks in
 // first, follows the same rule; and every library there that the loader
 // could take (and so on down their own) passes WhyLibraryIsUntrusted too.
+// What it and each of those name without $ORIGIN, the loader takes as
+// written: every other entry of their RUNPATH and RPATH, and the folder
+// of every dependency named with a path, must pass
+// WhySearchEntryIsUntrusted, as an LD_LIBRARY_PATH entry at the start
+// must (an empty entry is the current folder to the loader), and such a
+// dependency WhyLibraryIsUntrusted.
 std::string CheckLibraryFile(const std::string& path, CheckedLibrary* checked);
 // Its first part (the file and its folder, checked again through their
 // descriptors) for any file that WhyFileIsUntrusted takes, held open to be

@@ -44,28 +44,28 @@ std::string AbsoluteSearchEntries(const std::string& value, bool* dropped) {
   return kept;
 }
 
+std::string WhySearchEntryIsUntrusted(const std::string& entry) {
+  if (entry.empty() || entry[0] != '/') return "it is empty or relative";
+  // Checked here as written, searched as the loader expands it.
+  if (entry.find('$') != std::string::npos) return "it holds the loader's tokens ($)";
+  std::string resolved;
+  if (std::string why = WhySearchFolderIsUntrusted(entry, &resolved); !why.empty()) return why;
+  struct stat here {}, s{};
+  if (!resolved.empty() && ::stat(".", &here) == 0 && ::stat(resolved.c_str(), &s) == 0 &&
+      s.st_dev == here.st_dev && s.st_ino == here.st_ino) {
+    return "it is the current folder";
+  }
+  return {};
+}
+
 std::string TrustedSearchEntries(const std::string& value, std::vector<std::string>* dropped,
                                  const char* separators) {
   std::string kept;
-  struct stat here {};
-  const bool has_here = ::stat(".", &here) == 0;
   std::size_t begin = 0;
   for (;;) {
     const std::size_t end = value.find_first_of(separators, begin);
     const std::string entry = value.substr(begin, end == std::string::npos ? end : end - begin);
-    std::string why, resolved;
-    struct stat s {};
-    if (entry.empty() || entry[0] != '/') {
-      why = "it is empty or relative";
-    } else if (entry.find('$') != std::string::npos) {
-      // Checked here as written, searched as the loader expands it.
-      why = "it holds the loader's tokens ($)";
-    } else if (why = WhySearchFolderIsUntrusted(entry, &resolved);
-               why.empty() && has_here && !resolved.empty() && ::stat(resolved.c_str(), &s) == 0 &&
-               s.st_dev == here.st_dev && s.st_ino == here.st_ino) {
-      why = "it is the current folder";
-    }
-    if (why.empty()) {
+    if (const std::string why = WhySearchEntryIsUntrusted(entry); why.empty()) {
       if (!kept.empty()) kept += ':';
       kept += entry;
     } else if (dropped != nullptr) {

@@ -15,12 +15,17 @@ namespace platform {
 // null) tells whether an empty or relative entry was left out.
 std::string AbsoluteSearchEntries(const std::string& value, bool* dropped);
 
+// Why the loader must not search the entry (of LD_LIBRARY_PATH, or a
+// search path a library names), or empty: it is judged by where it leads,
+// and must be neither empty nor relative, hold none of the loader's tokens
+// ($ORIGIN and the like, which it expands after any check), not be the
+// current folder, and pass WhySearchFolderIsUntrusted.
+std::string WhySearchEntryIsUntrusted(const std::string& entry);
+
 // The entries of an LD_LIBRARY_PATH value that may be searched, in order,
-// judged by where they lead: not empty or relative, holding none of the
-// loader's tokens ($ORIGIN and the like, which it expands after any check),
-// not the current folder, and passing WhySearchFolderIsUntrusted. *dropped
-// (may be null) gets a line for each one left out, naming it and why. The
-// value is split at the separators (PATH has only ':').
+// judged by WhySearchEntryIsUntrusted. *dropped (may be null) gets a line
+// for each one left out, naming it and why. The value is split at the
+// separators (PATH has only ':').
 std::string TrustedSearchEntries(const std::string& value, std::vector<std::string>* dropped,
                                  const char* separators = ":;");
 

@@ -14,6 +14,7 @@
 #include "foundation/messages/su_print.h"
 #include "tests/foundation/su_print_fixture.h"
 #include "tests/support/capture_sink.h"
+#include "tests/support/event_lines.h"
 #include "tests/support/stdout_capture.h"
 
 namespace printer_test {
@@ -363,6 +364,27 @@ TEST_F(SuPrintTest, LongLinesBreakAtTheLastBlankOutsideQuotesElsePunctuationElse
   SuPrint(0, "%s%&", first.c_str());
   SuPrint(0, "%s", second.c_str());
   EXPECT_EQ(Lines(), (Texts{first, second}));
+}
+
+// The road tests look for phrases holding temporary paths in the lines a
+// client gets: joined again, the pieces of each wrapped line are the line
+// the engine wrote, whatever the path's length, and lines that were
+// separate stay so.
+TEST_F(SuPrintTest, WrappedLinesJoinAgainIntoTheLinesWritten) {
+  const std::string before = "A short line before";
+  const std::string after = "Library file libx.so loaded";
+  for (std::size_t length = 1; length <= 600; length += 7) {
+    std::string folder = "/tmp";
+    while (folder.size() < length) folder += "/d" + std::to_string(folder.size()) + "-x.y_z";
+    const std::string line = "Library file " + folder + "/mine.so skipped: the library " + folder +
+                             "/libdep.so beside it, which it needs, must not be loaded: its "
+                             "group or others can write to it";
+    sink_.Clear();
+    SuPrint(0, "%s", before.c_str());
+    SuPrint(0, "%s", line.c_str());
+    SuPrint(0, "%s", after.c_str());
+    EXPECT_EQ(testsupport::UnwrappedLines(Lines()), (Texts{before, line, after})) << length;
+  }
 }
 
 }  // namespace

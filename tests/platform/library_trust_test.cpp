@@ -6,11 +6,14 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <string>
+#include <vector>
 
 #include "platform/dynamic_library.h"
 #include "platform/file_trust.h"
 #include "platform/safe_write.h"
+#include "tests/support/elf_library.h"
 #include "tests/support/scoped_current_folder.h"
 #include "tests/support/second_user.h"
 #include "tests/support/temp_dir.h"
@@ -153,6 +156,119 @@ TEST_F(LibraryTrust, AFolderItsGroupCanWriteIsRefusedByTheLoaderAndTheBuildAlike
   EXPECT_EQ(checked.path, lib_.string());
   EXPECT_TRUE(build_here());
   EXPECT_FALSE(platform::GroupIsOwnersAlone(other.gid, ::geteuid()));
+}
+
+// What a library names as written, the loader takes as written: every
+// entry of its RUNPATH or RPATH without $ORIGIN, and the folder of each
+// dependency named with a path, is judged as an LD_LIBRARY_PATH entry is,
+// in the library checked and in each one beside it that it needs.
+class LibrarySearchEntries : public LibraryTrust {
+ protected:
+  void SetUp() override {
+    LibraryTrust::SetUp();
+    for (const char* name : {"own", "open", "sticky"}) fs::create_directory(base_ / name);
+    fs::permissions(base_ / "open", fs::perms::all);
+    fs::permissions(base_ / "sticky", fs::perms::all | fs::perms::sticky_bit);
+  }
+  // The library with those names, written as `file`, mode 0755.
+  static void Write(const fs::path& file, const testsupport::ElfNames& names) {
+    const std::vector<std::uint8_t> bytes = testsupport::ElfLibrary(names);
+    std::ofstream(file, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+    fs::permissions(file, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                              fs::perms::others_read | fs::perms::others_exec);
+  }
+  std::string Check(const testsupport::ElfNames& names) {
+    Write(lib_, names);
+    platform::CheckedLibrary checked;
+    return platform::CheckLibraryFile(lib_.string(), &checked);
+  }
+};
+
+TEST_F(LibrarySearchEntries, EntriesTheLoaderTakesAsWrittenAreJudged) {
+  const std::string own = (base_ / "own").string(), open = (base_ / "open").string(),
+                    sticky = (base_ / "sticky").string();
+  const std::string relative = "it is empty or relative";
+  const std::string open_why = "others can write to the folder " + open + " and it is not sticky";
+  const std::string sticky_why =
+      "others can make files in the folder " + sticky + ", sticky as it is";
+  const auto searched = [](const char* kind, const std::string& path, const std::string& entry,
+                           const std::string& why) {
+    return std::string("its ") + kind + " \"" + path + "\" names \"" + entry +
+           "\", which must not be searched: " + why;
+  };
+  struct Case {
+    std::int64_t tag;
+    std::string text;
+    std::string why;  // empty: the library is taken
+  };
+  const std::vector<Case> cases = {
+      {DT_RUNPATH, "$ORIGIN:", searched("RUNPATH", "$ORIGIN:", "", relative)},
+      {DT_RUNPATH, ":$ORIGIN", searched("RUNPATH", ":$ORIGIN", "", relative)},
+      {DT_RUNPATH, "", searched("RUNPATH", "", "", relative)},
+      {DT_RUNPATH, ".", searched("RUNPATH", ".", ".", relative)},
+      {DT_RUNPATH, "lib", searched("RUNPATH", "lib", "lib", relative)},
+      {DT_RUNPATH, "x$ORIGIN", searched("RUNPATH", "x$ORIGIN", "x$ORIGIN", relative)},
+      {DT_RUNPATH, "$ORIGIN:" + open, searched("RUNPATH", "$ORIGIN:" + open, open, open_why)},
+      {DT_RUNPATH, sticky, searched("RUNPATH", sticky, sticky, sticky_why)},
+      {DT_RUNPATH, sticky + "/$LIB",
+       searched("RUNPATH", sticky + "/$LIB", sticky + "/$LIB",
+                "it does not exist, and others can make it in " + sticky)},
+      {DT_RPATH, "$ORIGIN::/usr/lib", searched("RPATH", "$ORIGIN::/usr/lib", "", relative)},
+      {DT_RPATH, ".", searched("RPATH", ".", ".", relative)},
+      {DT_RPATH, open, searched("RPATH", open, open, open_why)},
+      {DT_NEEDED, "./libdepx.so",
+       "it needs \"./libdepx.so\", whose folder must not be searched: " + relative},
+      {DT_NEEDED, "sub/libdepx.so",
+       "it needs \"sub/libdepx.so\", whose folder must not be searched: " + relative},
+      {DT_NEEDED, open + "/libdepx.so",
+       "it needs \"" + open + "/libdepx.so\", whose folder must not be searched: " + open_why},
+      {DT_NEEDED, sticky + "/libdepx.so",
+       "it needs \"" + sticky + "/libdepx.so\", whose folder must not be searched: " + sticky_why},
+      // Healthy layouts: $ORIGIN and below it, the system's folders, ours.
+      {DT_RUNPATH, "$ORIGIN", ""},
+      {DT_RUNPATH, "${ORIGIN}/../lib:/usr/lib:" + own, ""},
+      {DT_RUNPATH, own + "/$LIB:/usr/$LIB", ""},
+      {DT_RPATH, "$ORIGIN:" + own, ""},
+      {DT_NEEDED, own + "/libdepx.so", ""},
+      {DT_NEEDED, "$ORIGIN/libdepx.so", ""},
+      {DT_NEEDED, "libc.so.6", ""}};
+  for (const Case& c : cases) {
+    EXPECT_EQ(Check({{c.tag, c.text}}), c.why) << c.text;
+  }
+  // The dependency named from the root is judged as a library file too.
+  Write(base_ / "own" / "libdepx.so", {});
+  EXPECT_EQ(Check({{DT_NEEDED, own + "/libdepx.so"}}), "");
+  fs::permissions(base_ / "own" / "libdepx.so", fs::perms::others_write, fs::perm_options::add);
+  EXPECT_EQ(Check({{DT_NEEDED, own + "/libdepx.so"}}),
+            "it needs " + own +
+                "/libdepx.so, which must not be loaded: its group or others can "
+                "write to it (chmod go-w " +
+                own + "/libdepx.so makes it loadable)");
+}
+
+// A library beside the one checked, which the loader takes for it, names
+// the current folder: the line names that library and its entry.
+TEST_F(LibrarySearchEntries, TheLibrariesBesideAreJudgedToo) {
+  const fs::path dep = base_ / "lib" / "libdep.so";
+  Write(dep, {{DT_RUNPATH, "$ORIGIN:."}});
+  EXPECT_EQ(Check({{DT_NEEDED, "libdep.so"}, {DT_RUNPATH, "$ORIGIN"}}),
+            "the library " + dep.string() +
+                " beside it, which it needs, must not be loaded: its RUNPATH \"$ORIGIN:.\" names "
+                "\".\", which must not be searched: it is empty or relative");
+  Write(dep, {{DT_RUNPATH, "$ORIGIN"}});
+  EXPECT_EQ(Check({{DT_NEEDED, "libdep.so"}, {DT_RUNPATH, "$ORIGIN"}}), "");
+}
+
+// An absolute entry that is the current folder (the run folder, once the
+// engine runs there) is refused as an LD_LIBRARY_PATH entry is.
+TEST_F(LibrarySearchEntries, TheCurrentFolderIsRefusedByItsAbsoluteNameToo) {
+  const fs::path own = base_ / "own";
+  const testsupport::ScopedCurrentFolder here(own);
+  EXPECT_EQ(Check({{DT_RUNPATH, own.string()}}),
+            "its RUNPATH \"" + own.string() + "\" names \"" + own.string() +
+                "\", which must not be searched: it is the current folder");
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "road_env.h"
+#include "tests/support/event_lines.h"
 #include "tests/support/fault_tests.h"
 #include "tools/client.h"
 #include "tools/model_writer/model_writer.h"
@@ -356,12 +357,14 @@ class EngineRoad : public roadtest::RoadEnv {
     return road_->Expect(vantor_client::MakeCommand(kProblemService, 9), "command 9", 0) &&
            road_->WaitStep(0.0, "the steady state");
   }
-  // The event lines since the `from`-th, once those on their way came.
+  // The event lines since the `from`-th, once those on their way came,
+  // each wrapped one joined again.
   std::vector<std::string> LinesSince(std::size_t from) {
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
     client_->WaitFor([&] { return std::chrono::steady_clock::now() > until; });
     road_->Collect();
-    return {run_.events.begin() + static_cast<std::ptrdiff_t>(from), run_.events.end()};
+    return testsupport::UnwrappedLines(
+        {run_.events.begin() + static_cast<std::ptrdiff_t>(from), run_.events.end()});
   }
   // Sets a value of the node by name (request 145).
   bool Set(const std::string& name, double value) {

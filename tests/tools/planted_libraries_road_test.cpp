@@ -56,6 +56,14 @@ class PlantedRoad : public EngineRoad {
     fs::permissions(folder, sticky ? fs::perms::all | fs::perms::sticky_bit : fs::perms::all);
     return folder;
   }
+  // The run folder `name` in the sticky folder shared, made by another user
+  // with the mode; empty when it could not be made.
+  fs::path TheirRunFolder(const std::string& name, mode_t mode) const {
+    const fs::path run = OpenFolder("shared", true) / name;
+    const int made = other_.Run(
+        [&] { return ::mkdir(run.c_str(), 0777) == 0 && ::chmod(run.c_str(), mode) == 0 ? 0 : 1; });
+    return made == 0 ? run : fs::path();
+  }
   // Where the library planted as `file` would leave its mark when it ran.
   fs::path Mark(const fs::path& folder, const std::string& file) const {
     return base_ / ("ran-" + folder.filename().string() + "-" + file);
@@ -200,10 +208,10 @@ class PlantedRoad : public EngineRoad {
     return true;
   }
   // An engine that adds the property package's folder and then `folder`
-  // to its search (command 4).
-  bool StartWithPackageBeside(const fs::path& folder) {
+  // to its search (command 4), its run folder Props in `working`.
+  bool StartWithPackageBeside(const fs::path& folder, const std::string& working = {}) {
     Status added = 0;
-    return StartEngine(Engine(), "Props") &&
+    return StartEngine(Engine(), "Props", working) &&
            road_->Exchange(MakeCommand(kProblemService, 4, {}, {}, {VANTOR_PROPERTIES_DIR}),
                            "command 4", &added) &&
            road_->Exchange(MakeCommand(kProblemService, 4, {}, {}, {folder.string()}),
@@ -588,6 +596,55 @@ TEST_F(PlantedRoad, DependenciesInTheLoadersSubfoldersAreJudgedToo) {
   EXPECT_TRUE(fs::exists(Mark(own, "mine.so"))) << Events();
 }
 
+// A property package's set-up library of ours needs libdep.so, and its
+// RUNPATH ends in an empty entry (as "-rpath '$ORIGIN:'" writes it), or
+// starts with one, which the loader takes as the current folder: the run
+// folder, which another user made open to all and put their libdep.so in.
+// The library is refused with a line naming the entry, and their code
+// never runs. Its RUNPATH $ORIGIN, or $ORIGIN and a folder of ours
+// holding libdep.so, loads as before.
+TEST_F(PlantedRoad, ALibraryWhoseSearchPathHasAnEmptyEntryIsRefused) {
+  const fs::path run = TheirRunFolder("Props", 0777), shared = run.parent_path();
+  ASSERT_FALSE(run.empty());
+  ASSERT_TRUE(Plant(run, "libdep.so"));
+  const fs::path elsewhere = base_ / "elsewhere";
+  fs::create_directories(elsewhere);
+  ASSERT_EQ(Write(Built(elsewhere, "libdep.so"), (elsewhere / "libdep.so").string()), 0);
+  struct Layout {
+    std::string search;
+    bool beside;  // libdep.so lies beside the library
+    bool loads;
+  };
+  const Layout layouts[] = {{"$ORIGIN:", false, false},
+                            {":$ORIGIN", true, false},
+                            {"$ORIGIN::" + elsewhere.string(), false, false},
+                            {"$ORIGIN", true, true},
+                            {"$ORIGIN:" + elsewhere.string(), false, true}};
+  int n = 0;
+  for (const Layout& layout : layouts) {
+    SCOPED_TRACE(layout.search);
+    fs::remove(Mark(run, "libdep.so"));
+    const fs::path own = base_ / ("own" + std::to_string(++n));
+    fs::create_directories(own);
+    ASSERT_TRUE(BuildBeside(own, "", "vtprops_setup.so", layout.search));
+    if (!layout.beside) fs::remove(own / "libdep.so");
+    ASSERT_TRUE(StartWithPackageBeside(own, shared.string())) << Failure();
+    EXPECT_EQ(PackageItem(4), 2) << "the package is loaded";
+    if (layout.loads) {
+      EXPECT_TRUE(fs::exists(Mark(own, "vtprops_setup.so"))) << Events();
+    } else {
+      EXPECT_TRUE(Said("Library file " + (own / "vtprops_setup.so").string() +
+                       " skipped: its RUNPATH \"" + layout.search +
+                       "\" names \"\", which must not be searched: it is empty or relative"))
+          << Events();
+      EXPECT_FALSE(fs::exists(Mark(own, "vtprops_setup.so")));
+    }
+    EXPECT_FALSE(fs::exists(Mark(run, "libdep.so")));
+    EXPECT_TRUE(EndEngine()) << Failure();
+    run_ = vantor_scenario::FirstOrderRun();
+  }
+}
+
 #ifdef VANTOR_NLP_LIBRARIES
 // A second command 3 names a second working folder, open to all: the
 // optimiser planted there under the name of the engine's own never runs,
@@ -632,11 +689,8 @@ TEST_F(PlantedRoad, ASecondNamingKeepsTheInstallationAheadOfTheWorkingFolder) {
 // own search look in the current folder, which is the run folder: the
 // engine leaves such entries out. An absolute entry is still searched.
 TEST_F(PlantedRoad, TheSystemSearchNeverLooksInTheRunFolder) {
-  const fs::path shared = OpenFolder("shared", true), run = shared / "Sim";
-  ASSERT_EQ(other_.Run([&] {
-    return ::mkdir(run.c_str(), 0777) == 0 && ::chmod(run.c_str(), 0777) == 0 ? 0 : 1;
-  }),
-            0);
+  const fs::path run = TheirRunFolder("Sim", 0777), shared = run.parent_path();
+  ASSERT_FALSE(run.empty());
   ASSERT_TRUE(Plant(run, "userlib.so"));
   for (const char* entries : {"/nonexistent:", ":/nonexistent", "."}) {
     SCOPED_TRACE(entries);
@@ -684,11 +738,8 @@ std::vector<std::string> IntegratorDependencies() {
 TEST_F(PlantedRoad, ADependencyPlantedInTheRunFolderNeverRuns) {
   const std::vector<std::string> needed = IntegratorDependencies();
   ASSERT_FALSE(needed.empty()) << "the integrator server names no integrator core";
-  const fs::path shared = OpenFolder("shared", true), run = shared / "Decay";
-  ASSERT_EQ(other_.Run([&] {
-    return ::mkdir(run.c_str(), 0777) == 0 && ::chmod(run.c_str(), 01777) == 0 ? 0 : 1;
-  }),
-            0);
+  const fs::path run = TheirRunFolder("Decay", 01777), shared = run.parent_path();
+  ASSERT_FALSE(run.empty());
   for (const std::string& file : needed) ASSERT_TRUE(Plant(run, file)) << file;
   // Each as the engine's environment has it: /proc/self/cwd is the run
   // folder once the run starts; of two settings the loader takes the last;

@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "tests/support/event_lines.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
 #include "tools/client.h"
@@ -31,9 +32,10 @@ class RoadEnv : public ::testing::Test {
   testsupport::ScopedEnv registry_{"VANTOR_REGISTRY", VANTOR_BUILD_REGISTRY};
 };
 
+// The run's event lines, each wrapped one joined again, one a line.
 inline std::string Lines(const vantor_scenario::FirstOrderRun& trace) {
   std::string all;
-  for (const std::string& line : trace.events) all += line + "\n";
+  for (const std::string& line : testsupport::UnwrappedLines(trace.events)) all += line + "\n";
   return all;
 }
 
