@@ -34,23 +34,30 @@ std::string UserName(uid_t uid, gid_t* own_group) {
   }
 }
 
-// Whether the group is named as the user and lists no one else.
-bool GroupListsOnly(gid_t gid, const std::string& user) {
-  std::vector<char> buffer(16384);
+// The group file's entry for the group, its texts in *buffer; false when
+// the group file does not know it.
+bool GroupEntry(gid_t gid, group* entry, std::vector<char>* buffer) {
+  buffer->resize(16384);
   for (;;) {
-    group entry{};
     group* found = nullptr;
-    const int failed = ::getgrgid_r(gid, &entry, buffer.data(), buffer.size(), &found);
-    if (failed == ERANGE && buffer.size() < (1u << 24)) {
-      buffer.resize(buffer.size() * 2);
+    const int failed = ::getgrgid_r(gid, entry, buffer->data(), buffer->size(), &found);
+    if (failed == ERANGE && buffer->size() < (1u << 24)) {
+      buffer->resize(buffer->size() * 2);
       continue;
     }
-    if (failed != 0 || found == nullptr || user != entry.gr_name) return false;
-    for (char** member = entry.gr_mem; member != nullptr && *member != nullptr; ++member) {
-      if (user != *member) return false;
-    }
-    return true;
+    return failed == 0 && found != nullptr;
   }
+}
+
+// Whether the group is named as the user and lists no one else.
+bool GroupListsOnly(gid_t gid, const std::string& user) {
+  group entry{};
+  std::vector<char> buffer;
+  if (!GroupEntry(gid, &entry, &buffer) || user != entry.gr_name) return false;
+  for (char** member = entry.gr_mem; member != nullptr && *member != nullptr; ++member) {
+    if (user != *member) return false;
+  }
+  return true;
 }
 
 // Whether a user other than uid has the group as their own. The user
@@ -81,17 +88,9 @@ bool AnotherUserHasGroup(gid_t gid, uid_t uid) {
 
 // The name of the group, or its number when the group file does not know it.
 std::string GroupName(gid_t gid) {
-  std::vector<char> buffer(16384);
-  for (;;) {
-    group entry{};
-    group* found = nullptr;
-    const int failed = ::getgrgid_r(gid, &entry, buffer.data(), buffer.size(), &found);
-    if (failed == ERANGE && buffer.size() < (1u << 24)) {
-      buffer.resize(buffer.size() * 2);
-      continue;
-    }
-    return failed == 0 && found != nullptr ? std::string(entry.gr_name) : std::to_string(gid);
-  }
+  group entry{};
+  std::vector<char> buffer;
+  return GroupEntry(gid, &entry, &buffer) ? std::string(entry.gr_name) : std::to_string(gid);
 }
 
 // Who the writing ACL entry lets write besides the owner and root, or

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -15,7 +14,6 @@
 #include <string>
 #include <vector>
 
-#include "framework/libraries/library_loader.h"
 #include "tests/codegen/compiled_road_fixture.h"
 #include "tests/codegen/proc_files_road.h"
 #include "tests/support/scoped_env.h"
@@ -25,6 +23,7 @@
 namespace acl_build_folder_road {
 
 namespace fs = std::filesystem;
+using codegen_test::CallTwice;
 
 class CodegenCompileAclFolder : public codegen_test::CompiledRoad {
  protected:
@@ -68,17 +67,6 @@ class CodegenCompileAclFolder : public codegen_test::CompiledRoad {
   // Sub-kind 0 with options 0x7: writes the files, and builds when asked.
   bool Generate(const fs::path& folder, bool build, const char* what) {
     return road_->Expect(codegen_test::GenerateProcFiles(folder, {&twice_}, build), what, 0);
-  }
-  // TWICE of 1.5 from the library, as the engine's user loads it; NaN
-  // when it cannot be loaded.
-  static double CallTwice(const fs::path& library) {
-    XosDynamicLibrary* loaded = XosDynamicLibrary::Load(library.c_str(), nullptr);
-    if (loaded == nullptr) return std::nan("");
-    auto entry = reinterpret_cast<codegen_test::NewEntry>(loaded->LookUpSymbol("TWICE", nullptr));
-    int ifail = 0;
-    const double y = entry != nullptr ? codegen_test::CallNew(entry, 0, 1.5, &ifail) : std::nan("");
-    loaded->Release();
-    return y;
   }
   // Builds in the folder and waits for the line that ends the build.
   bool Build(const fs::path& folder, const char* what) {

@@ -251,6 +251,21 @@ class PlantedRoad : public EngineRoad {
     *file = r.Text();
     return r.ok() || Fail("the reply does not read");
   }
+  // On the engine started: a dynamic run of the decay model (run mode 4,
+  // integrator 4) read every second, whose x at t = 1 is the closed form's.
+  void RunDecay() {
+    ASSERT_TRUE(road_->Expect(MakeCommand(kResultsService, 32, {}, {1.0}), "command 32", 0) &&
+                IntOption(30, 4) && IntOption(29, 4))
+        << Failure();
+    ASSERT_TRUE(Load([](Writer& w) { engineroad::DecayModel(w, ".k", 0.5); }))
+        << Failure() << Events();
+    ASSERT_TRUE(BeginRun()) << Failure() << Events();
+    ASSERT_TRUE(Step(0.0) && Step(1.0)) << Failure() << Events();
+    double x = 0.0;
+    ASSERT_TRUE(road_->Read(2, &x, "x")) << Failure();
+    EXPECT_NEAR(x, std::exp(-0.5), 1e-3 * std::exp(-0.5));
+    ASSERT_TRUE(FinishRun()) << Failure() << Events();
+  }
   // Waits (within the client's time-out) for an event line holding `text`.
   bool Said(const std::string& text) {
     client_->WaitFor([&] {
@@ -292,18 +307,7 @@ TEST_F(PlantedRoad, CompiledEvaluationLoadsTheEnginesOwnSupportLibrary) {
   for (const fs::path& working : {shared, quiet}) {
     SCOPED_TRACE(working.string());
     ASSERT_TRUE(StartEngine(engine, "Decay", working.string())) << Failure();
-    // A dynamic run (run mode 4, integrator 4) read every second.
-    ASSERT_TRUE(road_->Expect(MakeCommand(kResultsService, 32, {}, {1.0}), "command 32", 0) &&
-                IntOption(30, 4) && IntOption(29, 4))
-        << Failure();
-    ASSERT_TRUE(Load([](Writer& w) { engineroad::DecayModel(w, ".k", 0.5); }))
-        << Failure() << Events();
-    ASSERT_TRUE(BeginRun()) << Failure() << Events();
-    ASSERT_TRUE(Step(0.0) && Step(1.0)) << Failure() << Events();
-    double x = 0.0;
-    ASSERT_TRUE(road_->Read(2, &x, "x")) << Failure();
-    EXPECT_NEAR(x, std::exp(-0.5), 1e-3 * std::exp(-0.5));
-    ASSERT_TRUE(FinishRun()) << Failure() << Events();
+    ASSERT_NO_FATAL_FAILURE(RunDecay());
     EXPECT_NE(Events().find("Loading flowsheet object code library"), std::string::npos)
         << Events();
     if (working == shared) {
@@ -718,19 +722,8 @@ TEST_F(PlantedRoad, ADependencyPlantedInTheRunFolderNeverRuns) {
     engine.program = Launcher(VANTOR_ENGINE, added, errors);
     ASSERT_FALSE(engine.program.empty());
     ASSERT_TRUE(StartEngine(engine, "Decay", shared.string())) << Failure();
-    // A dynamic run (run mode 4, integrator 4) read every second.
-    ASSERT_TRUE(road_->Expect(MakeCommand(kResultsService, 32, {}, {1.0}), "command 32", 0) &&
-                IntOption(30, 4) && IntOption(29, 4))
-        << Failure();
-    ASSERT_TRUE(Load([](Writer& w) { engineroad::DecayModel(w, ".k", 0.5); }))
-        << Failure() << Events();
-    ASSERT_TRUE(BeginRun()) << Failure() << Events();
-    EXPECT_TRUE(Step(0.0) && Step(1.0)) << Failure() << Events();
-    double x = 0.0;
-    EXPECT_TRUE(road_->Read(2, &x, "x")) << Failure();
-    EXPECT_NEAR(x, std::exp(-0.5), 1e-3 * std::exp(-0.5));
+    ASSERT_NO_FATAL_FAILURE(RunDecay());
     for (const std::string& file : needed) EXPECT_FALSE(fs::exists(Mark(run, file))) << file;
-    EXPECT_TRUE(FinishRun()) << Failure() << Events();
     EXPECT_EQ(Text(errors).find("starting again") != std::string::npos, !added.empty())
         << Text(errors);
     run_ = vantor_scenario::FirstOrderRun();
@@ -765,18 +758,7 @@ TEST_F(PlantedRoad, AnLdLibraryPathEntryAnAclOpensToAnotherUserIsLeftOut) {
     engine.program = Launcher(VANTOR_ENGINE, {"LD_LIBRARY_PATH=" + folder.string()}, errors);
     ASSERT_FALSE(engine.program.empty());
     ASSERT_TRUE(StartEngine(engine, "Decay")) << Failure();
-    // A dynamic run (run mode 4, integrator 4) read every second.
-    ASSERT_TRUE(road_->Expect(MakeCommand(kResultsService, 32, {}, {1.0}), "command 32", 0) &&
-                IntOption(30, 4) && IntOption(29, 4))
-        << Failure();
-    ASSERT_TRUE(Load([](Writer& w) { engineroad::DecayModel(w, ".k", 0.5); }))
-        << Failure() << Events();
-    ASSERT_TRUE(BeginRun()) << Failure() << Events();
-    EXPECT_TRUE(Step(0.0) && Step(1.0)) << Failure() << Events();
-    double x = 0.0;
-    EXPECT_TRUE(road_->Read(2, &x, "x")) << Failure();
-    EXPECT_NEAR(x, std::exp(-0.5), 1e-3 * std::exp(-0.5));
-    EXPECT_TRUE(FinishRun()) << Failure() << Events();
+    ASSERT_NO_FATAL_FAILURE(RunDecay());
     for (const std::string& file : needed) EXPECT_FALSE(fs::exists(Mark(folder, file))) << file;
     const std::string said = Text(errors);
     if (writable) {
