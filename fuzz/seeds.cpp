@@ -56,6 +56,7 @@
 #include "platform/byte_order.h"
 #include "platform/child_process.h"
 #include "platform/loader_environment.h"
+#include "platform/posix_acl.h"
 #include "results/plot/plot_history_mgr.h"
 #include "results/snapshots/snap_import.h"
 #include "results/snapshots/snapshot_mgr.h"
@@ -286,6 +287,27 @@ void LibraryFiles(const fs::path& root) {
   seeds.Add(ElfLibrary({{DT_NEEDED, "/tmp/libdepx.so"},
                         {DT_RPATH, "$LIB::/usr/$PLATFORM"},
                         {DT_RUNPATH, "$ORIGIN/$LIB:"}}));
+}
+
+// Access and default ACLs as the kernel keeps them: a folder shared with
+// one user and one group, the write masked away, and the minimal form.
+void AclAttributes(const fs::path& root) {
+  SeedFolder seeds(root, "acl_bytes");
+  constexpr std::uint32_t kNone = 0xFFFFFFFFu;
+  seeds.Add(platform::AclBytes({{platform::kAclUserObj, 7, kNone},
+                                {platform::kAclUser, 7, 65534},
+                                {platform::kAclGroupObj, 5, kNone},
+                                {platform::kAclGroup, 6, 100},
+                                {platform::kAclMask, 7, kNone},
+                                {platform::kAclOther, 0, kNone}}));
+  seeds.Add(platform::AclBytes({{platform::kAclUserObj, 7, kNone},
+                                {platform::kAclUser, 7, 1000},
+                                {platform::kAclGroupObj, 0, kNone},
+                                {platform::kAclMask, 5, kNone},
+                                {platform::kAclOther, 2, kNone}}));
+  seeds.Add(platform::AclBytes({{platform::kAclUserObj, 6, kNone},
+                                {platform::kAclGroupObj, 4, kNone},
+                                {platform::kAclOther, 4, kNone}}));
 }
 
 // The values the engine keeps of its own environment, as it writes them
@@ -2027,6 +2049,7 @@ int main(int argc, char** argv) {
   RegistryFiles(root);
   LibraryFiles(root);
   SearchEntries(root);
+  AclAttributes(root);
   ProcessConfigurations(root);
   FileRequests(root);
   ReceiveStack(root);

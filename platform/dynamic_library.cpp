@@ -368,8 +368,7 @@ std::string SearchRule(const std::string& path, bool closed, std::vector<std::st
   if (!missing) {
     if (std::string why = FolderRule(shown, s, closed); !why.empty()) return why;
   }
-  if ((s.st_mode & S_IWOTH) != 0 ||
-      ((s.st_mode & S_IWGRP) != 0 && (closed || !GroupIsOwnersAlone(s.st_gid, s.st_uid)))) {
+  if (closed ? (s.st_mode & (S_IWOTH | S_IWGRP)) != 0 : !WhoElseMayWrite(shown, s).empty()) {
     return missing ? "it does not exist, and others can make it in " + shown
                    : "others can make files in the folder " + shown + ", sticky as it is";
   }
@@ -711,7 +710,10 @@ std::string CheckFile(const std::string& path, const char* made, CheckedLibrary*
   FileDescriptor folder(open(folder_path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   struct stat folder_stat {};
   if (!folder.valid() || fstat(folder.get(), &folder_stat) != 0) return CannotExamine(folder_path);
-  if (std::string why = WhyFolderIsOpenToOthers(folder_path, folder_stat); !why.empty()) return why;
+  if (std::string why = WhyFolderIsOpenToOthers(folder_path, folder_stat, folder.get());
+      !why.empty()) {
+    return why;
+  }
   // Not waiting should a FIFO have taken the file's place.
   FileDescriptor file(openat(folder.get(), file_name.c_str(),
                              O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));

@@ -9,6 +9,8 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/posix_acl.h"
+
 namespace platform {
 
 namespace {
@@ -32,23 +34,30 @@ std::string UserName(uid_t uid, gid_t* own_group) {
   }
 }
 
-// Whether the group is named as the user and lists no one else.
-bool GroupListsOnly(gid_t gid, const std::string& user) {
-  std::vector<char> buffer(16384);
+// The group file's entry for the group, its texts in *buffer; false when
+// the group file does not know it.
+bool GroupEntry(gid_t gid, group* entry, std::vector<char>* buffer) {
+  buffer->resize(16384);
   for (;;) {
-    group entry{};
     group* found = nullptr;
-    const int failed = ::getgrgid_r(gid, &entry, buffer.data(), buffer.size(), &found);
-    if (failed == ERANGE && buffer.size() < (1u << 24)) {
-      buffer.resize(buffer.size() * 2);
+    const int failed = ::getgrgid_r(gid, entry, buffer->data(), buffer->size(), &found);
+    if (failed == ERANGE && buffer->size() < (1u << 24)) {
+      buffer->resize(buffer->size() * 2);
       continue;
     }
-    if (failed != 0 || found == nullptr || user != entry.gr_name) return false;
-    for (char** member = entry.gr_mem; member != nullptr && *member != nullptr; ++member) {
-      if (user != *member) return false;
-    }
-    return true;
+    return failed == 0 && found != nullptr;
   }
+}
+
+// Whether the group is named as the user and lists no one else.
+bool GroupListsOnly(gid_t gid, const std::string& user) {
+  group entry{};
+  std::vector<char> buffer;
+  if (!GroupEntry(gid, &entry, &buffer) || user != entry.gr_name) return false;
+  for (char** member = entry.gr_mem; member != nullptr && *member != nullptr; ++member) {
+    if (user != *member) return false;
+  }
+  return true;
 }
 
 // Whether a user other than uid has the group as their own. The user
@@ -77,6 +86,33 @@ bool AnotherUserHasGroup(gid_t gid, uid_t uid) {
   return other;
 }
 
+// The name of the group, or its number when the group file does not know it.
+std::string GroupName(gid_t gid) {
+  group entry{};
+  std::vector<char> buffer;
+  return GroupEntry(gid, &entry, &buffer) ? std::string(entry.gr_name) : std::to_string(gid);
+}
+
+// Who the writing ACL entry lets write besides the owner and root, or
+// empty when no one: group stands for the group entry.
+std::string AclWriter(const AclEntry& entry, uid_t owner, gid_t group) {
+  switch (entry.tag) {
+    case kAclUser: {
+      if (entry.id == 0 || entry.id == ::geteuid()) return {};
+      gid_t ignored = 0;
+      const std::string name = UserName(entry.id, &ignored);
+      return "user " + (name.empty() ? std::to_string(entry.id) : name) + " (by an ACL entry)";
+    }
+    case kAclGroup:
+      if (GroupIsOwnersAlone(entry.id, owner)) return {};
+      return "group " + GroupName(entry.id) + " (by an ACL entry)";
+    case kAclGroupObj:
+      return GroupIsOwnersAlone(group, owner) ? "" : "members of its group";
+    default:
+      return "others";
+  }
+}
+
 }  // namespace
 
 bool GroupIsOwnersAlone(gid_t group, uid_t owner) {
@@ -87,15 +123,54 @@ bool GroupIsOwnersAlone(gid_t group, uid_t owner) {
   return !name.empty() && GroupListsOnly(group, name) && !AnotherUserHasGroup(group, owner);
 }
 
-std::string WhyFolderIsOpenToOthers(const std::string& folder, const struct stat& s) {
+std::string WhoElseMayWrite(const std::string& folder, const struct stat& s, int fd) {
+  if ((s.st_mode & S_IWOTH) != 0) return "others";
+  // With an ACL the group's bits are its mask: no entry grants more.
+  if ((s.st_mode & S_IWGRP) == 0) return {};
+  std::vector<AclEntry> acl;
+  int error = 0;
+  if (!ReadAcl(folder, fd, false, &acl, &error)) {
+    return std::string("whoever its ACL names (it cannot be read: ") + std::strerror(error) + ")";
+  }
+  if (acl.empty()) return GroupIsOwnersAlone(s.st_gid, s.st_uid) ? "" : "members of its group";
+  for (const AclEntry& entry : WritingEntries(acl, s.st_uid)) {
+    if (std::string who = AclWriter(entry, s.st_uid, s.st_gid); !who.empty()) return who;
+  }
+  return {};
+}
+
+std::string WhyFolderIsOpenToOthers(const std::string& folder, const struct stat& s, int fd) {
   if (!S_ISDIR(s.st_mode)) return folder + " on its way is not a folder";
   if (!OursOrRoots(s)) return "the folder " + folder + " belongs to another user";
   if ((s.st_mode & S_ISVTX) != 0) return {};
-  if ((s.st_mode & S_IWOTH) != 0) return "others can write to the folder " + folder + " and it is not sticky";
-  if ((s.st_mode & S_IWGRP) != 0 && !GroupIsOwnersAlone(s.st_gid, s.st_uid)) {
-    std::string why = "members of its group can write to the folder " + folder + " and it is not sticky";
-    if (s.st_uid == ::geteuid()) why += " (chmod g-w " + folder + " makes it usable)";
-    return why;
+  const std::string who = WhoElseMayWrite(folder, s, fd);
+  if (who.empty()) return {};
+  std::string why = who + " can write to the folder " + folder + " and it is not sticky";
+  // Taking the group's write takes the mask's, and so every ACL entry's.
+  if (who != "others" && s.st_uid == ::geteuid()) {
+    why += " (chmod g-w " + folder + " makes it usable)";
+  }
+  return why;
+}
+
+std::string WhyWhatIsMadeInIsOpenToOthers(const std::string& folder) {
+  struct stat s {};
+  if (::lstat(folder.c_str(), &s) != 0) {
+    return folder + " cannot be examined: " + std::strerror(errno);
+  }
+  std::vector<AclEntry> acl;
+  int error = 0;
+  if (!ReadAcl(folder, -1, true, &acl, &error)) {
+    return "its default ACL cannot be read: " + std::string(std::strerror(error));
+  }
+  // What is made there is this user's, of their group or, in a folder
+  // that hands its group down, of the folder's.
+  const gid_t group = (s.st_mode & S_ISGID) != 0 ? s.st_gid : ::getegid();
+  for (const AclEntry& entry : WritingEntries(acl, ::geteuid())) {
+    if (std::string who = AclWriter(entry, ::geteuid(), group); !who.empty()) {
+      return "its default ACL lets " + who + " write to what is made in it (setfacl -k " + folder +
+             " makes it usable)";
+    }
   }
   return {};
 }

@@ -10,12 +10,24 @@
 
 namespace platform {
 
+// Who besides the folder's owner and root may write to it, or empty: by
+// its mode "others", or "members of its group" unless the only one the
+// group can stand for is its owner; by its access ACL a named user or
+// group too ("user NAME (by an ACL entry)"). The ACL is read through fd
+// unless it is -1, else by the name.
+std::string WhoElseMayWrite(const std::string& folder, const struct stat& s, int fd = -1);
+
 // Why the folder, a folder on the way to a file the engine runs or builds,
 // must not be used, or empty when only this user or root can change what
-// it holds: it is this user's or root's, and when its group or others may
-// write to it, it is sticky (no one can then move or replace another's
-// file), or the only one its group can stand for is its owner.
-std::string WhyFolderIsOpenToOthers(const std::string& folder, const struct stat& s);
+// it holds: it is this user's or root's, and when anyone else may write to
+// it (WhoElseMayWrite), it is sticky (no one can then move or replace
+// another's file).
+std::string WhyFolderIsOpenToOthers(const std::string& folder, const struct stat& s, int fd = -1);
+
+// Why what this user makes in the folder (a build's outputs) would be open
+// to others' writes whatever the umask, or empty: the folder's default
+// ACL grants write to someone besides this user and root.
+std::string WhyWhatIsMadeInIsOpenToOthers(const std::string& folder);
 
 // Why the file must not be used (run, loaded, built or read for what it
 // names to run), or empty: a regular file of this user's or root's that

@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "platform/file_trust.h"
+#include "platform/posix_acl.h"
 
 namespace platform {
 namespace {
@@ -116,7 +117,10 @@ bool MakePrivateFolder(std::string* path_template, int* error) {
   }
   const std::string made = resolved.get();
   const uid_t us = ::geteuid();
-  bool safe = true;
+  // A default ACL of the folder above is handed down to it, and by it to
+  // what is made in it, whatever the umask: the folder is made ours alone.
+  int dropped = 0;
+  bool safe = RemoveAcls(made, &dropped);
   struct stat s {};
   // The folder itself, then each folder above it up to the root.
   if (::lstat(made.c_str(), &s) != 0 || !S_ISDIR(s.st_mode) || s.st_uid != us ||

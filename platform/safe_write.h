@@ -30,8 +30,9 @@ FileDescriptor ReplaceWithNewFile(const char* path, int* error);
 // The mode is the source's, less the umask.
 bool CopyToNewFile(const char* from, const char* to, int* error);
 
-// Makes a folder of this user's, mode 0700, from a mkdtemp template, and
-// gives its path with no link in it. Refused (EPERM, the folder removed)
+// Makes a folder of this user's, mode 0700 and no ACL (none handed down
+// to what is made in it), from a mkdtemp template, and gives its path with
+// no link in it. Refused (EPERM, the folder removed)
 // when a folder on that path is one the library loader would refuse
 // (WhyFolderIsOpenToOthers): another user's (root aside), or one that
 // anyone but its owner can write to without the sticky bit. They could

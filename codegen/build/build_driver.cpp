@@ -18,6 +18,7 @@
 #include "foundation/messages/status_and_msg.h"
 #include "platform/child_process.h"
 #include "platform/dynamic_library.h"
+#include "platform/file_trust.h"
 #include "platform/loader_environment.h"
 #include "platform/posix_file.h"
 #include "platform/run_captured.h"
@@ -63,11 +64,21 @@ std::string SearchOf(const std::vector<std::string>& environment) {
 // only where no one else can make names. The line saying why, or empty.
 std::string WhyNotBuiltIn(const std::string& folder) {
   std::string shown = folder;
-  if (shown.empty() && !platform::CurrentDirectory(&shown)) shown = ".";
-  const std::string why = platform::WhySearchFolderIsUntrusted(shown, nullptr);
-  if (why.empty()) return {};
-  return "The build does not run in " + shown + ": " + why +
-         " (only a folder that no one but its owner can make names in is usable)\n";
+  if (shown.empty() && !platform::CurrentDirectory(&shown)) shown.assign(1, '.');
+  std::string resolved;
+  const std::string why = platform::WhySearchFolderIsUntrusted(shown, &resolved);
+  if (!why.empty()) {
+    return "The build does not run in " + shown + ": " + why +
+           " (only a folder that no one but its owner can make names in is usable)\n";
+  }
+  // A default ACL gives what the compiler and linker make there the write
+  // it grants, whatever the umask: the library among them.
+  if (resolved.empty()) return {};
+  const std::string made = platform::WhyWhatIsMadeInIsOpenToOthers(resolved);
+  if (made.empty()) return {};
+  std::string line = "The build does not run in ";
+  line.append(shown).append(": ").append(made).push_back('\n');
+  return line;
 }
 
 // The script goes only while its name still leads to the file made.

@@ -37,6 +37,7 @@
 namespace build_inputs_road {
 
 namespace fs = std::filesystem;
+using codegen_test::CallTwice;
 
 // Runs part in a child process as the second user with the engine's group
 // added, as a member of that group would be; its exit code, -1 when it
@@ -92,17 +93,6 @@ class CodegenCompileBuildInputs : public codegen_test::CompiledRoad {
     twice_.WriteDefinition(*request);
     request->PutUInt32(0);
     return road_->Expect(std::move(request), what, answer);
-  }
-  // TWICE of 1.5 from the library, as the engine's user loads it; NaN
-  // when it cannot be loaded.
-  static double CallTwice(const fs::path& library) {
-    XosDynamicLibrary* loaded = XosDynamicLibrary::Load(library.c_str(), nullptr);
-    if (loaded == nullptr) return std::nan("");
-    auto entry = reinterpret_cast<codegen_test::NewEntry>(loaded->LookUpSymbol("TWICE", nullptr));
-    int ifail = 0;
-    const double y = entry != nullptr ? codegen_test::CallNew(entry, 0, 1.5, &ifail) : std::nan("");
-    loaded->Release();
-    return y;
   }
 
   // Waits for the line: the lines go out with the next pass of the

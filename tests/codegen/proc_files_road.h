@@ -3,11 +3,13 @@
 // procedure through its interface.
 #pragma once
 
+#include <cmath>
 #include <filesystem>
 #include <memory>
 #include <vector>
 
 #include "daes/procedures/su_proc_def.h"
+#include "framework/libraries/library_loader.h"
 #include "tools/client.h"
 
 namespace codegen_test {
@@ -41,6 +43,18 @@ inline double CallNew(NewEntry entry, int first, double x, int* ifail) {
   entry(&icall, inputs, sizes, outputs, sizes, in_offs, out_offs, &props, &work, &wsize, &nonzeros,
         rows, cols, &unused, derivs, ifail);
   return outputs[0];
+}
+
+// TWICE of 1.5 from the library, as the engine's user loads it (a
+// procedure built to answer twice its input); NaN when it cannot be loaded.
+inline double CallTwice(const std::filesystem::path& library) {
+  XosDynamicLibrary* loaded = XosDynamicLibrary::Load(library.c_str(), nullptr);
+  if (loaded == nullptr) return std::nan("");
+  auto entry = reinterpret_cast<NewEntry>(loaded->LookUpSymbol("TWICE", nullptr));
+  int ifail = 0;
+  const double y = entry != nullptr ? CallNew(entry, 0, 1.5, &ifail) : std::nan("");
+  loaded->Release();
+  return y;
 }
 
 }  // namespace codegen_test

@@ -26,6 +26,7 @@
 #include "tests/support/scoped_env.h"
 #include "tests/support/scoped_umask.h"
 #include "tests/support/second_user.h"
+#include "tests/support/set_acl.h"
 #include "tests/support/temp_dir.h"
 #include "tests/tools/engine_road_fixture.h"
 #include "tests/tools/shell.h"
@@ -258,6 +259,21 @@ class PlantedRoad : public EngineRoad {
     *file = r.Text();
     return r.ok() || Fail("the reply does not read");
   }
+  // On the engine started: a dynamic run of the decay model (run mode 4,
+  // integrator 4) read every second, whose x at t = 1 is the closed form's.
+  void RunDecay() {
+    ASSERT_TRUE(road_->Expect(MakeCommand(kResultsService, 32, {}, {1.0}), "command 32", 0) &&
+                IntOption(30, 4) && IntOption(29, 4))
+        << Failure();
+    ASSERT_TRUE(Load([](Writer& w) { engineroad::DecayModel(w, ".k", 0.5); }))
+        << Failure() << Events();
+    ASSERT_TRUE(BeginRun()) << Failure() << Events();
+    ASSERT_TRUE(Step(0.0) && Step(1.0)) << Failure() << Events();
+    double x = 0.0;
+    ASSERT_TRUE(road_->Read(2, &x, "x")) << Failure();
+    EXPECT_NEAR(x, std::exp(-0.5), 1e-3 * std::exp(-0.5));
+    ASSERT_TRUE(FinishRun()) << Failure() << Events();
+  }
   // Waits (within the client's time-out) for an event line holding `text`.
   bool Said(const std::string& text) {
     client_->WaitFor([&] {
@@ -299,18 +315,7 @@ TEST_F(PlantedRoad, CompiledEvaluationLoadsTheEnginesOwnSupportLibrary) {
   for (const fs::path& working : {shared, quiet}) {
     SCOPED_TRACE(working.string());
     ASSERT_TRUE(StartEngine(engine, "Decay", working.string())) << Failure();
-    // A dynamic run (run mode 4, integrator 4) read every second.
-    ASSERT_TRUE(road_->Expect(MakeCommand(kResultsService, 32, {}, {1.0}), "command 32", 0) &&
-                IntOption(30, 4) && IntOption(29, 4))
-        << Failure();
-    ASSERT_TRUE(Load([](Writer& w) { engineroad::DecayModel(w, ".k", 0.5); }))
-        << Failure() << Events();
-    ASSERT_TRUE(BeginRun()) << Failure() << Events();
-    ASSERT_TRUE(Step(0.0) && Step(1.0)) << Failure() << Events();
-    double x = 0.0;
-    ASSERT_TRUE(road_->Read(2, &x, "x")) << Failure();
-    EXPECT_NEAR(x, std::exp(-0.5), 1e-3 * std::exp(-0.5));
-    ASSERT_TRUE(FinishRun()) << Failure() << Events();
+    ASSERT_NO_FATAL_FAILURE(RunDecay());
     EXPECT_NE(Events().find("Loading flowsheet object code library"), std::string::npos)
         << Events();
     if (working == shared) {
@@ -768,21 +773,56 @@ TEST_F(PlantedRoad, ADependencyPlantedInTheRunFolderNeverRuns) {
     engine.program = Launcher(VANTOR_ENGINE, added, errors);
     ASSERT_FALSE(engine.program.empty());
     ASSERT_TRUE(StartEngine(engine, "Decay", shared.string())) << Failure();
-    // A dynamic run (run mode 4, integrator 4) read every second.
-    ASSERT_TRUE(road_->Expect(MakeCommand(kResultsService, 32, {}, {1.0}), "command 32", 0) &&
-                IntOption(30, 4) && IntOption(29, 4))
-        << Failure();
-    ASSERT_TRUE(Load([](Writer& w) { engineroad::DecayModel(w, ".k", 0.5); }))
-        << Failure() << Events();
-    ASSERT_TRUE(BeginRun()) << Failure() << Events();
-    EXPECT_TRUE(Step(0.0) && Step(1.0)) << Failure() << Events();
-    double x = 0.0;
-    EXPECT_TRUE(road_->Read(2, &x, "x")) << Failure();
-    EXPECT_NEAR(x, std::exp(-0.5), 1e-3 * std::exp(-0.5));
+    ASSERT_NO_FATAL_FAILURE(RunDecay());
     for (const std::string& file : needed) EXPECT_FALSE(fs::exists(Mark(run, file))) << file;
-    EXPECT_TRUE(FinishRun()) << Failure() << Events();
     EXPECT_EQ(Text(errors).find("starting again") != std::string::npos, !added.empty())
         << Text(errors);
+    run_ = vantor_scenario::FirstOrderRun();
+  }
+}
+
+// The engine started with LD_LIBRARY_PATH naming a folder of its user's
+// that an ACL lets the second user write to, where they put their code
+// under the names the integrator server needs: the engine starts again
+// without the entry, saying why, and integrates with the system's own
+// integrator core; theirs never runs. With an ACL that grants only read,
+// the entry is kept and the run is the same.
+TEST_F(PlantedRoad, AnLdLibraryPathEntryAnAclOpensToAnotherUserIsLeftOut) {
+  const std::vector<std::string> needed = IntegratorDependencies();
+  ASSERT_FALSE(needed.empty()) << "the integrator server names no integrator core";
+  const fs::path folder = fs::canonical(base_.path()) / "lib";
+  fs::create_directories(folder);
+  const testsupport::ScopedEnv unset("LD_LIBRARY_PATH", nullptr);
+  for (const bool writable : {true, false}) {
+    SCOPED_TRACE(writable ? "the ACL grants write" : "the ACL grants read");
+    for (const std::string& file : needed) fs::remove(folder / file);
+    bool unsupported = false;
+    const std::string failed =
+        testsupport::SetAcl("-b -m u:" + std::to_string(other_.uid) + (writable ? ":rwx" : ":r-x"),
+                            folder, &unsupported);
+    if (unsupported) GTEST_SKIP() << failed;
+    ASSERT_EQ(failed, "");
+    for (const std::string& file : needed) EXPECT_EQ(Plant(folder, file), writable) << file;
+    const fs::path errors = work_ / "errors";
+    fs::remove(errors);
+    vantor_client::EngineOptions engine = Engine();
+    engine.program = Launcher(VANTOR_ENGINE, {"LD_LIBRARY_PATH=" + folder.string()}, errors);
+    ASSERT_FALSE(engine.program.empty());
+    ASSERT_TRUE(StartEngine(engine, "Decay")) << Failure();
+    ASSERT_NO_FATAL_FAILURE(RunDecay());
+    for (const std::string& file : needed) EXPECT_FALSE(fs::exists(Mark(folder, file))) << file;
+    const std::string said = Text(errors);
+    if (writable) {
+      EXPECT_NE(
+          said.find("LD_LIBRARY_PATH entry \"" + folder.string() +
+                    "\": user nobody (by an ACL entry) can write to the folder " + folder.string() +
+                    " and it is not sticky (chmod g-w " + folder.string() + " makes it usable)"),
+          std::string::npos)
+          << said;
+      EXPECT_NE(said.find("starting again without it"), std::string::npos) << said;
+    } else {
+      EXPECT_EQ(said.find("starting again"), std::string::npos) << said;
+    }
     run_ = vantor_scenario::FirstOrderRun();
   }
 }
