@@ -188,7 +188,7 @@ Status SputMessageCollector::Send(bool all) {
   // The controller queues what it cannot send yet; groups kept after a
   // failed post would only pile up, so they go either way.
   const Status posted = DsePostEvent(kEventCode, static_cast<std::int32_t>(sending.size()),
-                                     statuses.data(), counts.data(), groups.data());
+                                     statuses.data(), counts.data(), groups.data(), nullptr);
   // Output the post left waiting bounds what is held from now on.
   const bool left = DseOutputWaiting();
   platform::CriticalSectionLock hold(lock_);

@@ -39,7 +39,8 @@ class RecordingController : public DseMessageController {
   bool OutputWaiting() override { return waiting; }
   Status CancelRequest(std::uint32_t) override { return 21; }
   Status PostEvents(std::uint32_t code, std::int32_t count, const std::uint32_t* values,
-                    const std::uint32_t* line_counts, const char* const* const* lines) override {
+                    const std::uint32_t* line_counts, const char* const* const* lines,
+                    DseSentMark*) override {
     ++posts;
     for (std::int32_t i = 0; i < count; ++i)
       events.push_back({code, values[i], {lines[i], lines[i] + line_counts[i]}});
@@ -303,13 +304,14 @@ class PrintingController : public RecordingController {
  public:
   explicit PrintingController(SputMessageCollector* collector) : collector_(collector) {}
   Status PostEvents(std::uint32_t code, std::int32_t count, const std::uint32_t* values,
-                    const std::uint32_t* line_counts, const char* const* const* lines) override {
+                    const std::uint32_t* line_counts, const char* const* const* lines,
+                    DseSentMark* mark) override {
     auto printed = std::async(std::launch::async, [this] {
       collector_->AddText("during the post");
       collector_->EndGroup(0);
     });
     free_during_post = printed.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
-    return RecordingController::PostEvents(code, count, values, line_counts, lines);
+    return RecordingController::PostEvents(code, count, values, line_counts, lines, mark);
   }
   bool free_during_post = false;
 
