@@ -188,7 +188,9 @@ Status SputMessageCollector::Send(bool all, bool held_too) {
   // wait of everything after them (a reply, a stop): they stay here, and
   // no more go at once than the connection of a reader takes in one read.
   const bool waiting = DseOutputWaiting();
-  const bool outcome_taken = held_too || posted_mark_.Left();
+  // Nothing waiting for the client: it has taken them, whatever a peer
+  // that keeps no pace (a monitor that stopped reading) still holds.
+  const bool outcome_taken = held_too || !waiting || posted_mark_.Left();
   // Taken out under the lock and posted after it: the controller may print,
   // and printing comes back here.
   std::vector<Group> finished;

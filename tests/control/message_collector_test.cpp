@@ -334,9 +334,15 @@ TEST(MessageCollector, SendingLeavesTheCollectorFreeWhileThePostRuns) {
 
 // Keeps the last event of every post waiting, as the output of a client
 // that reads nothing does, until Take: a mark set on it sees it leave then.
+// With a monitor, a second peer that has stopped reading holds each too,
+// but is not waited for (the I/O queue tells no output waiting for it).
 class QueueingController : public RecordingController {
  public:
-  ~QueueingController() { Take(); }
+  ~QueueingController() {
+    Take();
+    Release(&monitor_held_);
+  }
+  bool OutputWaiting() override { return !queued_.empty(); }
   Status PostEvents(std::uint32_t code, std::int32_t count, const std::uint32_t* values,
                     const std::uint32_t* line_counts, const char* const* const* lines,
                     DseSentMark* mark) override {
@@ -345,16 +351,14 @@ class QueueingController : public RecordingController {
       mark->Set(last);
       ++last->use_count;  // the client's, until written
       queued_.push_back(last);
+      if (monitor) {
+        ++last->use_count;
+        monitor_held_.push_back(last);
+      }
     }
     return RecordingController::PostEvents(code, count, values, line_counts, lines, nullptr);
   }
-  void Take() {
-    for (DseSegment* segment : queued_) {
-      --segment->use_count;
-      DseSegment::ReturnToPool(segment);
-    }
-    queued_.clear();
-  }
+  void Take() { Release(&queued_); }
   // Every line posted since the last call.
   std::vector<std::string> Lines() {
     std::vector<std::string> all;
@@ -364,8 +368,19 @@ class QueueingController : public RecordingController {
     return all;
   }
 
+  bool monitor = false;
+
  private:
+  static void Release(std::vector<DseSegment*>* uses) {
+    for (DseSegment* segment : *uses) {
+      --segment->use_count;
+      DseSegment::ReturnToPool(segment);
+    }
+    uses->clear();
+  }
+
   std::vector<DseSegment*> queued_;
+  std::vector<DseSegment*> monitor_held_;
   std::size_t seen_ = 0;
 };
 
@@ -420,27 +435,29 @@ TEST(MessageCollector, ALaterCommandsOutcomeReplacesOneTheClientHasNotTaken) {
   }
 }
 
-// A client that takes each list before the next command gets every one;
-// so does the last one an engine that ends holds, whether taken or not.
+// A client that takes each list before the next command gets every one,
+// beside a monitor that stopped reading or not; so does the last one an
+// engine that ends holds, whether taken or not.
 TEST(MessageCollector, ATakenOutcomeLetsTheNextGoAndTheEndSendsWhatIsHeld) {
   QueueingController controller;
   SputMessageCollector collector;
-  for (int command = 0; command < 3; ++command) {
+  for (int command = 0; command < 6; ++command) {
+    controller.monitor = command >= 3;
     RunCommand(collector, command);
     EXPECT_EQ(collector.SendGroupsNow(), 0u);
     const std::vector<std::string> lines = controller.Lines();
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "of command " + std::to_string(command)), 1);
     controller.Take();
   }
-  RunCommand(collector, 3);
+  RunCommand(collector, 6);
   EXPECT_EQ(collector.SendGroupsNow(), 0u);
-  RunCommand(collector, 4);
+  RunCommand(collector, 7);
   EXPECT_EQ(collector.SendGroupsNow(), 0u);
   std::vector<std::string> lines = controller.Lines();
-  EXPECT_EQ(std::count(lines.begin(), lines.end(), "of command 4"), 0);
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "of command 7"), 0);
   EXPECT_EQ(collector.SendGroupsAtEnd(), 0u);
   lines = controller.Lines();
-  EXPECT_EQ(lines.back(), "of command 4");
+  EXPECT_EQ(lines.back(), "of command 7");
 }
 
 TEST(MessageCollector, DialogLinesWhileTheMasterComesAndGoes) {
