@@ -69,7 +69,7 @@ class EngineParts final : public ServerThreadParts {
     ControllerPort port(*controller_);
     return objects_->Manager().RunControlLoop(port);
   }
-  void FlushCollector() override { objects_->Manager().Collector().SendGroupsNow(); }
+  void FlushCollector() override { objects_->Manager().Collector().SendGroupsAtEnd(); }
   Status Poll() override { return controller_->Poll(); }
   void Pause(std::uint32_t ms) override { XosSleep(ms); }
   void ReleaseRegistry() override {

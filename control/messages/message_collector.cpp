@@ -1,5 +1,7 @@
 #include "control/messages/message_collector.h"
 
+#include <algorithm>
+#include <iterator>
 #include <utility>
 
 #include "control/managers/subsystem_manager.h"
@@ -22,6 +24,12 @@ std::size_t WireBytes(const std::vector<std::string>& texts) {
 }
 
 }  // namespace
+
+void SputMessageCollector::TellCount(std::vector<Group>* into, std::string line) {
+  std::vector<std::string> told = {std::move(line)};
+  const std::size_t bytes = WireBytes(told);
+  into->push_back(Group{status::kOk, bytes, std::move(told), 0});
+}
 
 SputMessageCollector::SputMessageCollector(std::FILE* dialog) : dialog_(dialog) {
   g_instance = this;
@@ -94,7 +102,8 @@ bool SputMessageCollector::Keep(Status status, std::vector<std::string>& texts) 
   held.bytes += bytes;
   // The master exists exactly while the problem manager does.
   const bool shown = failure && GetMasterManager() != nullptr && dialog_ != nullptr;
-  held.groups.push_back(Group{status, bytes, shown ? texts : std::move(texts), finished_count_++});
+  held.groups.push_back(Group{status, bytes, shown ? texts : std::move(texts), finished_count_++,
+                              outcome, outcome ? SuWorkNumber() : 0});
   return shown;
 }
 
@@ -109,13 +118,47 @@ Status SputMessageCollector::ClearGroups() {
   platform::CriticalSectionLock hold(lock_);
   ordinary_ = Held{};
   failed_ = Held{};
+  later_ = Held{};
   dropped_lines_ = 0;
+  replaced_lines_ = 0;
   return status::kOk;
 }
 
-Status SputMessageCollector::SendGroups() { return Send(false); }
+Status SputMessageCollector::SendGroups() { return Send(false, false); }
 
-Status SputMessageCollector::SendGroupsNow() { return Send(true); }
+Status SputMessageCollector::SendGroupsNow() { return Send(true, false); }
+
+Status SputMessageCollector::SendGroupsAtEnd() { return Send(true, true); }
+
+void SputMessageCollector::HoldLaterOutcomes() {
+  for (auto at = failed_.groups.begin(); at != failed_.groups.end();) {
+    if (!at->outcome || at->work == posted_work_) {
+      ++at;
+      continue;
+    }
+    if (!later_.groups.empty() && later_.groups.front().work != at->work) {
+      for (const Group& replaced : later_.groups) replaced_lines_ += replaced.texts.size();
+      later_ = Held{};
+    }
+    failed_.bytes -= at->bytes;
+    later_.bytes += at->bytes;
+    later_.groups.push_back(std::move(*at));
+    at = failed_.groups.erase(at);
+  }
+}
+
+void SputMessageCollector::ReleaseLaterOutcomes() {
+  if (later_.groups.empty()) return;
+  std::deque<Group> merged;
+  std::merge(std::make_move_iterator(later_.groups.begin()),
+             std::make_move_iterator(later_.groups.end()),
+             std::make_move_iterator(failed_.groups.begin()),
+             std::make_move_iterator(failed_.groups.end()), std::back_inserter(merged),
+             [](const Group& a, const Group& b) { return a.order < b.order; });
+  failed_.groups.swap(merged);
+  failed_.bytes += later_.bytes;
+  later_ = Held{};
+}
 
 void SputMessageCollector::TakeOldest(bool all, std::vector<Group>* into) {
   std::size_t bytes = 0;
@@ -134,37 +177,60 @@ void SputMessageCollector::TakeOldest(bool all, std::vector<Group>* into) {
   }
 }
 
-Status SputMessageCollector::Send(bool all) {
+Status SputMessageCollector::Send(bool all, bool held_too) {
   {
     platform::CriticalSectionLock hold(lock_);
-    if (ordinary_.groups.empty() && failed_.groups.empty() && dropped_lines_ == 0)
+    if (ordinary_.groups.empty() && failed_.groups.empty() && later_.groups.empty() &&
+        dropped_lines_ == 0)
       return status::kOk;
   }
   // Lines behind output the client has not taken would only lengthen the
   // wait of everything after them (a reply, a stop): they stay here, and
   // no more go at once than the connection of a reader takes in one read.
   const bool waiting = DseOutputWaiting();
+  // Nothing waiting for the client: it has taken them, whatever a peer
+  // that keeps no pace (a monitor that stopped reading) still holds.
+  const bool outcome_taken = held_too || !waiting || posted_mark_.Left();
   // Taken out under the lock and posted after it: the controller may print,
   // and printing comes back here.
   std::vector<Group> finished;
   {
     platform::CriticalSectionLock hold(lock_);
+    // Also while output waits: a later command's list replaces the one held.
+    HoldLaterOutcomes();
+    if (outcome_taken) ReleaseLaterOutcomes();
     if (!all && waiting) {
       waiting_ = true;
       return status::kOk;
     }
-    // The lines dropped were older than those held: they are told first.
+    // The lines dropped or replaced were older than those held: they are
+    // told first.
     if (dropped_lines_ > 0) {
-      std::vector<std::string> told = {std::to_string(dropped_lines_) +
-                                       " message lines were dropped: they came faster than the "
-                                       "client took them"};
-      const std::size_t bytes = WireBytes(told);
-      finished.push_back(Group{status::kOk, bytes, std::move(told), 0});
+      TellCount(&finished, std::to_string(dropped_lines_) +
+                               " message lines were dropped: they came faster than the client "
+                               "took them");
       dropped_lines_ = 0;
+    }
+    if (outcome_taken && replaced_lines_ > 0) {
+      TellCount(&finished, std::to_string(replaced_lines_) +
+                               " outcome lines were replaced by those of a later command: the "
+                               "client had not taken the ones before them");
+      replaced_lines_ = 0;
     }
     TakeOldest(all, &finished);
   }
   if (finished.empty()) return status::kOk;
+  return Post(std::move(finished));
+}
+
+Status SputMessageCollector::Post(std::vector<Group> finished) {
+  // The piece of work of the last outcome lines posted.
+  bool outcome = false;
+  for (const Group& group : finished) {
+    if (!group.outcome) continue;
+    outcome = true;
+    posted_work_ = group.work;
+  }
   std::vector<Group> sending;
   for (Group& group : finished) {
     Group* last = sending.empty() ? nullptr : &sending.back();
@@ -186,9 +252,12 @@ Status SputMessageCollector::Send(bool all) {
     groups.push_back(lines[i].data());
   }
   // The controller queues what it cannot send yet; groups kept after a
-  // failed post would only pile up, so they go either way.
+  // failed post would only pile up, so they go either way. The client has
+  // taken the outcome lines once the post has left.
+  DseSentMark mark;
   const Status posted = DsePostEvent(kEventCode, static_cast<std::int32_t>(sending.size()),
-                                     statuses.data(), counts.data(), groups.data());
+                                     statuses.data(), counts.data(), groups.data(), &mark);
+  if (outcome) posted_mark_ = std::move(mark);
   // Output the post left waiting bounds what is held from now on.
   const bool left = DseOutputWaiting();
   platform::CriticalSectionLock hold(lock_);
@@ -198,10 +267,11 @@ Status SputMessageCollector::Send(bool all) {
 
 std::int32_t SputMessageCollector::GroupCount() {
   platform::CriticalSectionLock hold(lock_);
-  return static_cast<std::int32_t>(ordinary_.groups.size() + failed_.groups.size());
+  return static_cast<std::int32_t>(ordinary_.groups.size() + failed_.groups.size() +
+                                   later_.groups.size());
 }
 
 std::size_t SputMessageCollector::HeldBytes() {
   platform::CriticalSectionLock hold(lock_);
-  return ordinary_.bytes + failed_.bytes;
+  return ordinary_.bytes + failed_.bytes + later_.bytes;
 }

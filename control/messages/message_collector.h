@@ -13,9 +13,13 @@
 // because they say how a flood ended (a step's bound, its repeat counts).
 // Failed groups are held apart, against the large bound only: they are
 // what the client most needs; so are the lines that say how a piece of
-// work ended, against no bound. Neighbouring groups of one status leave as
-// one event, so that a burst of short groups does not fill the connection
-// with small frames.
+// work ended, against no bound. Those of a later piece of work (a run
+// command) wait here while the client has not taken the ones before them,
+// and a later one's replace them: one line says how many went, so a client
+// that sends commands and reads nothing holds one list in the engine, not
+// one for each command. Neighbouring groups of one status leave as one
+// event, so that a burst of short groups does not fill the connection with
+// small frames.
 #pragma once
 
 #include <cstdint>
@@ -25,6 +29,7 @@
 #include <vector>
 
 #include "foundation/messages/messages_handler.h"
+#include "framework/messaging/sent_mark.h"
 #include "platform/critical_section.h"
 #include "platform/status.h"
 
@@ -55,16 +60,21 @@ class SputMessageCollector final : public QLNMessagesHandler {
   std::uint32_t EndGroup(Status status) override;
   // A whole group at once: no other thread's line comes between its lines.
   void AddGroup(Status status, std::vector<std::string> texts);
-  // Drops every finished group (and the count of dropped lines).
+  // Drops every finished group (and the counts of dropped and replaced
+  // lines).
   Status ClearGroups();
   // Posts the finished groups, at most kMostSentAtOnce of them (at least
   // one), and forgets them; nothing is posted without a group. While the
-  // connection still has output waiting they are held instead. Server
-  // thread only. The status of the post.
+  // connection still has output waiting they are held instead, and so are
+  // the outcome lines of a later piece of work while the client has not
+  // taken those posted before. Server thread only. The status of the post.
   Status SendGroups();
   // All of them, whether or not output is waiting: for lines that must go
-  // ahead of what the caller sends next.
+  // ahead of what the caller sends next. Outcome lines held as above stay.
   Status SendGroupsNow();
+  // All of them, the outcome lines held included: the last lines before
+  // the engine ends.
+  Status SendGroupsAtEnd();
 
   // Finished groups waiting to be sent.
   std::int32_t GroupCount();
@@ -77,6 +87,9 @@ class SputMessageCollector final : public QLNMessagesHandler {
     std::size_t bytes;  // as on the wire
     std::vector<std::string> texts;
     std::uint64_t order;  // when it was finished, across both kinds
+    // Of outcome lines: the piece of work they end (SuWorkNumber).
+    bool outcome = false;
+    std::uint64_t work = 0;
   };
   // Finished groups of one kind, oldest first.
   struct Held {
@@ -92,7 +105,18 @@ class SputMessageCollector final : public QLNMessagesHandler {
   // finished, at most kMostSentAtOnce of them (at least one) unless `all`.
   // Under the lock.
   void TakeOldest(bool all, std::vector<Group>* into);
-  Status Send(bool all);
+  // Moves the outcome groups of a later piece of work than those posted
+  // last aside, where a later one's replace those held. Under the lock.
+  void HoldLaterOutcomes();
+  // Once the client has taken those posted last: puts them back among the
+  // failed groups, in order. Under the lock.
+  void ReleaseLaterOutcomes();
+  // A line that counts lines which went, ahead of the groups sent.
+  static void TellCount(std::vector<Group>* into, std::string line);
+  // `held_too`: the outcome lines held above go whether or not taken.
+  Status Send(bool all, bool held_too);
+  // Posts them, neighbours of one status as one event.
+  Status Post(std::vector<Group> finished);
 
   platform::CriticalSection lock_;
   std::FILE* dialog_;
@@ -103,4 +127,12 @@ class SputMessageCollector final : public QLNMessagesHandler {
   // Whether the last send found output waiting on the connection.
   bool waiting_ = false;
   std::uint64_t dropped_lines_ = 0;
+  // Outcome groups held by HoldLaterOutcomes, of one piece of work, and the
+  // lines of earlier ones they replaced.
+  Held later_;
+  std::uint64_t replaced_lines_ = 0;
+  // The piece of work whose outcome lines were posted last, and a mark on
+  // the event that carried the last of them (server thread).
+  std::uint64_t posted_work_ = 0;
+  DseSentMark posted_mark_;
 };

@@ -176,7 +176,8 @@ void SimControlLoop::CheckRunThread() {
   const std::uint32_t value = pm_status::kFailure;
   const std::uint32_t count = 2;
   if (DseCurrentController() != nullptr) {
-    DseCurrentController()->PostEvents(SputMessageCollector::kEventCode, 1, &value, &count, lines);
+    DseCurrentController()->PostEvents(SputMessageCollector::kEventCode, 1, &value, &count, lines,
+                                       nullptr);
   }
   state_ = kStateAttached;
 }

@@ -19,6 +19,7 @@ struct Repeats {
   // Open scopes, which count, and holds, which keep the counts between them.
   std::int32_t depth = 0;
   std::int32_t holds = 0;
+  std::uint64_t work = 0;
   // By key: the report's first line and how often it was held back.
   std::map<std::string, std::pair<std::string, std::int32_t>> told;
   std::vector<std::string> order;
@@ -135,6 +136,7 @@ namespace {
 void Enter(std::int32_t Repeats::*count) {
   Repeats& r = State();
   std::lock_guard<std::mutex> hold(r.lock);
+  if (r.depth == 0 && r.holds == 0) ++r.work;
   ++(r.*count);
 }
 
@@ -166,6 +168,12 @@ SuOutcomeLines::SuOutcomeLines() { ++t_outcome; }
 SuOutcomeLines::~SuOutcomeLines() { --t_outcome; }
 
 bool SuOutcomeLines::Open() { return t_outcome > 0; }
+
+std::uint64_t SuWorkNumber() {
+  Repeats& r = State();
+  std::lock_guard<std::mutex> hold(r.lock);
+  return r.work;
+}
 
 void SuTellRepeatsNow() {
   Ended ended;

@@ -54,6 +54,11 @@ class SuOutcomeLines {
   static bool Open();
 };
 
+// The piece of work whose reports are told now: a number that grows each
+// time a scope or hold opens while none is open (a run command), so that
+// the outcome lines of one piece of work can be told from the next's.
+std::uint64_t SuWorkNumber();
+
 // Tells now what the open scopes and holds have counted so far, as their
 // end would, and counts afresh: for work whose outcome a client may read
 // (and close on) before the scopes end.

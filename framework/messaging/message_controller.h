@@ -10,6 +10,7 @@
 
 class DseClientCB;
 class DseMessage;
+class DseSentMark;
 
 class DseMessageController {
  public:
@@ -26,8 +27,10 @@ class DseMessageController {
   virtual Status CancelRequest(std::uint32_t id) = 0;
   // Sends count events of this code, event i with values[i] and its
   // line_counts[i] lines; the status of the last send (0 for no event).
+  // A mark, when given, is set on the last event.
   virtual Status PostEvents(std::uint32_t code, std::int32_t count, const std::uint32_t* values,
-                            const std::uint32_t* line_counts, const char* const* const* lines) = 0;
+                            const std::uint32_t* line_counts, const char* const* const* lines,
+                            DseSentMark* mark) = 0;
   // Whether output queued for a peer still waits for room on its
   // connection: what is sent now goes out behind it.
   virtual bool OutputWaiting() = 0;

@@ -16,6 +16,7 @@
 #include "framework/messaging/async_client.h"
 #include "framework/messaging/io_queue.h"
 #include "framework/messaging/message.h"
+#include "framework/messaging/sent_mark.h"
 #include "framework/messaging/template.h"
 #include "framework/processes/compute_node.h"
 #include "framework/processes/process_manager.h"
@@ -391,7 +392,7 @@ void DseController::FailPending(std::uint32_t id, Status result) {
 
 Status DseController::PostEvents(std::uint32_t code, std::int32_t count,
                                  const std::uint32_t* values, const std::uint32_t* line_counts,
-                                 const char* const* const* lines) {
+                                 const char* const* const* lines, DseSentMark* mark) {
   if (count < 1) return status::kOk;
   if (closing_ != 0 || ready_ == 0) return status::kGeneralFailure;
   // All queued first and written in one flush: a connection that takes
@@ -405,6 +406,9 @@ Status DseController::PostEvents(std::uint32_t code, std::int32_t count,
       continue;
     }
     last = event->PrepareSend(nullptr, nullptr, nullptr, -1);
+    if (mark != nullptr && i == count - 1 && status::IsSuccess(last)) {
+      mark->Set(event->FirstSegment());
+    }
     if (status::IsSuccess(last)) last = io_->Enqueue(event.get());
   }
   const Status flushed = io_->Flush();

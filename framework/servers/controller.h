@@ -103,7 +103,8 @@ class DseController : public DseMessageController {
   // 0, 21 without such a pending request, 0xA000FFFF before set-up.
   Status CancelRequest(std::uint32_t id) override;
   Status PostEvents(std::uint32_t code, std::int32_t count, const std::uint32_t* values,
-                    const std::uint32_t* line_counts, const char* const* const* lines) override;
+                    const std::uint32_t* line_counts, const char* const* const* lines,
+                    DseSentMark* mark) override;
   bool OutputWaiting() override;
   // Hands the registry back and forgets it (also after a failed set-up).
   void ReleaseServerRegistry(DseServerRegistry** registry);

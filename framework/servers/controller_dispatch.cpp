@@ -66,7 +66,7 @@ void DseController::PostDeferredLines() {
     const std::uint32_t one = 1;
     const char* const text[] = {line.text.c_str()};
     const char* const* lines[] = {text};
-    if (status::IsFailure(PostEvents(kLogEventCode, 1, &line.value, &one, lines))) return;
+    if (status::IsFailure(PostEvents(kLogEventCode, 1, &line.value, &one, lines, nullptr))) return;
     deferred_.pop_front();
   }
 }

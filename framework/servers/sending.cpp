@@ -72,14 +72,15 @@ Status DsePostEventText(std::uint32_t code, std::uint32_t value, const char* tex
   const std::uint32_t one = 1;
   const char* const line[] = {text};
   const char* const* lines[] = {line};
-  return DsePostEvent(code, 1, &value, &one, lines);
+  return DsePostEvent(code, 1, &value, &one, lines, nullptr);
 }
 
 Status DsePostEvent(std::uint32_t code, std::int32_t count, const std::uint32_t* values,
-                    const std::uint32_t* line_counts, const char* const* const* lines) {
+                    const std::uint32_t* line_counts, const char* const* const* lines,
+                    DseSentMark* mark) {
   assert(OnControllerThread());
   if (current_controller == nullptr) return status::kGeneralFailure;
-  return current_controller->PostEvents(code, count, values, line_counts, lines);
+  return current_controller->PostEvents(code, count, values, line_counts, lines, mark);
 }
 
 bool DseOutputWaiting() {

@@ -11,6 +11,7 @@
 class DseBlockingClientCB;
 class DseClientCB;
 class DseMessage;
+class DseSentMark;
 
 // Option bit: the request stays pending after its replies.
 inline constexpr std::uint32_t kDseKeepPending = 4;
@@ -36,9 +37,11 @@ Status DseWaitForReply(DseBlockingClientCB* client, std::int32_t waits);
 
 // One event with one line.
 Status DsePostEventText(std::uint32_t code, std::uint32_t value, const char* text);
-// Code 16 is a line of the client's message log.
+// Code 16 is a line of the client's message log. A mark, when given, is
+// set on the last event, to learn when it has left.
 Status DsePostEvent(std::uint32_t code, std::int32_t count, const std::uint32_t* values,
-                    const std::uint32_t* line_counts, const char* const* const* lines);
+                    const std::uint32_t* line_counts, const char* const* const* lines,
+                    DseSentMark* mark);
 // Whether output for a peer still waits for room on its connection (false
 // without a controller).
 bool DseOutputWaiting();

@@ -58,7 +58,7 @@ class FakeController : public DseMessageController {
   bool OutputWaiting() override { return false; }
   Status CancelRequest(std::uint32_t) override { return 21; }
   Status PostEvents(std::uint32_t, std::int32_t count, const std::uint32_t*, const std::uint32_t*,
-                    const char* const* const*) override {
+                    const char* const* const*, DseSentMark*) override {
     events += count;
     return 0;
   }

@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -15,7 +16,9 @@
 
 #include "control/managers/subsystem_manager.h"
 #include "foundation/messages/su_repeats.h"
+#include "framework/connections/segment.h"
 #include "framework/messaging/message_controller.h"
+#include "framework/messaging/sent_mark.h"
 
 namespace {
 
@@ -39,7 +42,8 @@ class RecordingController : public DseMessageController {
   bool OutputWaiting() override { return waiting; }
   Status CancelRequest(std::uint32_t) override { return 21; }
   Status PostEvents(std::uint32_t code, std::int32_t count, const std::uint32_t* values,
-                    const std::uint32_t* line_counts, const char* const* const* lines) override {
+                    const std::uint32_t* line_counts, const char* const* const* lines,
+                    DseSentMark*) override {
     ++posts;
     for (std::int32_t i = 0; i < count; ++i)
       events.push_back({code, values[i], {lines[i], lines[i] + line_counts[i]}});
@@ -303,13 +307,14 @@ class PrintingController : public RecordingController {
  public:
   explicit PrintingController(SputMessageCollector* collector) : collector_(collector) {}
   Status PostEvents(std::uint32_t code, std::int32_t count, const std::uint32_t* values,
-                    const std::uint32_t* line_counts, const char* const* const* lines) override {
+                    const std::uint32_t* line_counts, const char* const* const* lines,
+                    DseSentMark* mark) override {
     auto printed = std::async(std::launch::async, [this] {
       collector_->AddText("during the post");
       collector_->EndGroup(0);
     });
     free_during_post = printed.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
-    return RecordingController::PostEvents(code, count, values, line_counts, lines);
+    return RecordingController::PostEvents(code, count, values, line_counts, lines, mark);
   }
   bool free_during_post = false;
 
@@ -325,6 +330,134 @@ TEST(MessageCollector, SendingLeavesTheCollectorFreeWhileThePostRuns) {
   EXPECT_EQ(collector.SendGroups(), 0u);
   EXPECT_TRUE(controller.free_during_post);
   EXPECT_EQ(collector.GroupCount(), 1);  // the line printed meanwhile waits for the next send
+}
+
+// Keeps the last event of every post waiting, as the output of a client
+// that reads nothing does, until Take: a mark set on it sees it leave then.
+// With a monitor, a second peer that has stopped reading holds each too,
+// but is not waited for (the I/O queue tells no output waiting for it).
+class QueueingController : public RecordingController {
+ public:
+  ~QueueingController() {
+    Take();
+    Release(&monitor_held_);
+  }
+  bool OutputWaiting() override { return !queued_.empty(); }
+  Status PostEvents(std::uint32_t code, std::int32_t count, const std::uint32_t* values,
+                    const std::uint32_t* line_counts, const char* const* const* lines,
+                    DseSentMark* mark) override {
+    if (mark != nullptr) {
+      DseSegment* last = DseSegment::Make(nullptr);
+      mark->Set(last);
+      ++last->use_count;  // the client's, until written
+      queued_.push_back(last);
+      if (monitor) {
+        ++last->use_count;
+        monitor_held_.push_back(last);
+      }
+    }
+    return RecordingController::PostEvents(code, count, values, line_counts, lines, nullptr);
+  }
+  void Take() { Release(&queued_); }
+  // Every line posted since the last call.
+  std::vector<std::string> Lines() {
+    std::vector<std::string> all;
+    for (; seen_ < events.size(); ++seen_) {
+      all.insert(all.end(), events[seen_].lines.begin(), events[seen_].lines.end());
+    }
+    return all;
+  }
+
+  bool monitor = false;
+
+ private:
+  static void Release(std::vector<DseSegment*>* uses) {
+    for (DseSegment* segment : *uses) {
+      --segment->use_count;
+      DseSegment::ReturnToPool(segment);
+    }
+    uses->clear();
+  }
+
+  std::vector<DseSegment*> queued_;
+  std::vector<DseSegment*> monitor_held_;
+  std::size_t seen_ = 0;
+};
+
+// One run command: an ordinary line and a list of how its solve ended.
+void RunCommand(SputMessageCollector& collector, int command) {
+  const SuRepeatHold run;
+  collector.AddGroup(0, {"step of command " + std::to_string(command)});
+  const SuOutcomeLines outcome;
+  collector.AddGroup(0, {"Warning: the following variables are indeterminate:",
+                         "  Group 1: Model.x", "of command " + std::to_string(command)});
+}
+
+// A client that reads nothing: the list of the first command goes, those of
+// later commands wait, and each replaces the one before, counted. Once the
+// client has taken the first, the count and the last list follow. The
+// ordinary lines go as they come.
+TEST(MessageCollector, ALaterCommandsOutcomeReplacesOneTheClientHasNotTaken) {
+  QueueingController controller;
+  SputMessageCollector collector;
+  for (int unread : {1, 2, 5}) {
+    SCOPED_TRACE(unread);
+    for (int command = 0; command < unread; ++command) {
+      RunCommand(collector, command);
+      EXPECT_EQ(collector.SendGroupsNow(), 0u);
+    }
+    std::vector<std::string> lines = controller.Lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "of command 0"), 1);
+    for (int command = 0; command < unread; ++command) {
+      EXPECT_EQ(
+          std::count(lines.begin(), lines.end(), "step of command " + std::to_string(command)), 1);
+    }
+    EXPECT_EQ(lines.back(), unread > 1 ? "step of command " + std::to_string(unread - 1)
+                                       : std::string("of command 0"));
+    EXPECT_EQ(collector.SendGroups(), 0u);
+    EXPECT_TRUE(controller.Lines().empty());
+    controller.Take();
+    EXPECT_EQ(collector.SendGroups(), 0u);
+    lines = controller.Lines();
+    std::vector<std::string> expected;
+    if (unread > 2) {
+      expected.push_back(std::to_string(3 * (unread - 2)) +
+                         " outcome lines were replaced by those of a later command: the client "
+                         "had not taken the ones before them");
+    }
+    if (unread > 1) {
+      expected.insert(expected.end(),
+                      {"Warning: the following variables are indeterminate:", "  Group 1: Model.x",
+                       "of command " + std::to_string(unread - 1)});
+    }
+    EXPECT_EQ(lines, expected);
+    controller.Take();
+  }
+}
+
+// A client that takes each list before the next command gets every one,
+// beside a monitor that stopped reading or not; so does the last one an
+// engine that ends holds, whether taken or not.
+TEST(MessageCollector, ATakenOutcomeLetsTheNextGoAndTheEndSendsWhatIsHeld) {
+  QueueingController controller;
+  SputMessageCollector collector;
+  for (int command = 0; command < 6; ++command) {
+    controller.monitor = command >= 3;
+    RunCommand(collector, command);
+    EXPECT_EQ(collector.SendGroupsNow(), 0u);
+    const std::vector<std::string> lines = controller.Lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "of command " + std::to_string(command)), 1);
+    controller.Take();
+  }
+  RunCommand(collector, 6);
+  EXPECT_EQ(collector.SendGroupsNow(), 0u);
+  RunCommand(collector, 7);
+  EXPECT_EQ(collector.SendGroupsNow(), 0u);
+  std::vector<std::string> lines = controller.Lines();
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "of command 7"), 0);
+  EXPECT_EQ(collector.SendGroupsAtEnd(), 0u);
+  lines = controller.Lines();
+  EXPECT_EQ(lines.back(), "of command 7");
 }
 
 TEST(MessageCollector, DialogLinesWhileTheMasterComesAndGoes) {

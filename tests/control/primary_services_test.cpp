@@ -43,7 +43,8 @@ class LineController : public DseMessageController {
   bool OutputWaiting() override { return false; }
   Status CancelRequest(std::uint32_t) override { return 21; }
   Status PostEvents(std::uint32_t, std::int32_t count, const std::uint32_t*,
-                    const std::uint32_t* counts, const char* const* const* lines) override {
+                    const std::uint32_t* counts, const char* const* const* lines,
+                    DseSentMark*) override {
     for (std::int32_t g = 0; g < count; ++g)
       for (std::uint32_t i = 0; i < counts[g]; ++i) this->lines.push_back(lines[g][i]);
     return 0;

@@ -288,7 +288,7 @@ class QuietController : public DseMessageController {
   bool OutputWaiting() override { return false; }
   Status CancelRequest(std::uint32_t) override { return 21; }
   Status PostEvents(std::uint32_t, std::int32_t, const std::uint32_t*, const std::uint32_t* counts,
-                    const char* const* const* lines) override {
+                    const char* const* const* lines, DseSentMark*) override {
     for (std::uint32_t i = 0; i < counts[0]; ++i) events.push_back(lines[0][i]);
     return 0;
   }

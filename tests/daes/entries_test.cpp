@@ -375,7 +375,7 @@ class RefusingController : public DseMessageController {
   bool OutputWaiting() override { return false; }
   Status CancelRequest(std::uint32_t) override { return 21; }
   Status PostEvents(std::uint32_t, std::int32_t, const std::uint32_t*, const std::uint32_t*,
-                    const char* const* const*) override {
+                    const char* const* const*, DseSentMark*) override {
     return 0;
   }
   int refused = 0;

@@ -134,6 +134,26 @@ TEST(SuRepeats, PastTheKeysTheOutcomeIsToldOnceThenCounted) {
   }
 }
 
+// One number for a run command, however many steps it holds and counts it
+// tells on the way; the next command, or a step outside any, has the next.
+TEST(SuRepeats, TheWorkNumberGrowsOnlyWithTheOutermostScopeOrHold) {
+  const std::uint64_t before = SuWorkNumber();
+  {
+    SuRepeatHold command;
+    for (int step = 0; step < 3; ++step) {
+      SuRepeatScope scope;
+      EXPECT_EQ(SuWorkNumber(), before + 1);
+    }
+    SuTellRepeatsNow();
+    EXPECT_EQ(SuWorkNumber(), before + 1);
+  }
+  EXPECT_EQ(SuWorkNumber(), before + 1);
+  {
+    SuRepeatScope alone;
+    EXPECT_EQ(SuWorkNumber(), before + 2);
+  }
+}
+
 // A run command of several steps: what each step repeats of the steps
 // before is counted, what is said between the steps is told every time,
 // and the counts come once, when the hold ends.

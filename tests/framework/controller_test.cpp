@@ -11,6 +11,7 @@
 #include "fake_connection.h"
 #include "framework/connections/io_status.h"
 #include "framework/messaging/io_queue.h"
+#include "framework/messaging/sent_mark.h"
 #include "framework/processes/compute_node.h"
 #include "framework/processes/process_manager.h"
 #include "framework/servers/server_callback.h"
@@ -198,7 +199,8 @@ TEST_F(ControllerTest, ABadWorkingFolderIsToldAtTheFirstPollThatCanPostIt) {
 
 // Events posted together are queued together and written in one flush: a
 // client that takes nothing holds up the poster once, not once an event.
-// What waits is said, and goes out in order once the client takes bytes.
+// What waits is said, and goes out in order once the client takes bytes;
+// the mark on the last event sees it leave then, not before.
 TEST_F(ControllerTest, EventsPostedTogetherWaitOnceForAClientThatTakesNothing) {
   SetUpChild();
   Connect();
@@ -216,11 +218,17 @@ TEST_F(ControllerTest, EventsPostedTogetherWaitOnceForAClientThatTakesNothing) {
   const std::vector<std::uint32_t> counts(kEvents, 1);
   EXPECT_FALSE(controller_->OutputWaiting());
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(controller_->PostEvents(16, kEvents, values.data(), counts.data(), lines.data()),
+  DseSentMark mark;
+  EXPECT_EQ(controller_->PostEvents(16, kEvents, values.data(), counts.data(), lines.data(), &mark),
             DseIOQueue::kOutputLeft);
   // One pause is 100 ms; one for each event would be three seconds.
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
   EXPECT_TRUE(controller_->OutputWaiting());
+  EXPECT_FALSE(mark.Left());
+  // A frame begun is not one that has left.
+  wire_->write_plan = [](std::uint32_t size) { return size / 2; };
+  controller_->Poll();
+  EXPECT_FALSE(mark.Left());
   wire_->write_plan = nullptr;
   std::vector<MessagePtr> written;
   for (MessagePtr& m : Round()) {
@@ -228,6 +236,7 @@ TEST_F(ControllerTest, EventsPostedTogetherWaitOnceForAClientThatTakesNothing) {
     if (m->type == DseMessage::kEventType) written.push_back(std::move(m));
   }
   EXPECT_FALSE(controller_->OutputWaiting());
+  EXPECT_TRUE(mark.Left());
   ASSERT_EQ(written.size(), static_cast<std::size_t>(kEvents));
   for (int i = 0; i < kEvents; ++i) {
     const Bytes body = Data(*written[static_cast<std::size_t>(i)]);

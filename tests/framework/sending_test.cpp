@@ -40,7 +40,8 @@ class StandInController : public DseMessageController {
     return pending.erase(id) != 0 ? 0 : 21;
   }
   Status PostEvents(std::uint32_t code, std::int32_t count, const std::uint32_t* values,
-                    const std::uint32_t* line_counts, const char* const* const* lines) override {
+                    const std::uint32_t* line_counts, const char* const* const* lines,
+                    DseSentMark*) override {
     for (std::int32_t i = 0; i < count; ++i) {
       events.emplace_back(DseMessage::MakeEvent(code, values[i], line_counts[i], lines[i]));
     }
@@ -146,11 +147,11 @@ TEST(SendingTest, EventLinesTravelAsTypeFourMessages) {
   const std::uint32_t counts[] = {0, 2};
   const char* second[] = {"a", "b"};
   const char* const* lines[] = {nullptr, second};
-  EXPECT_EQ(DsePostEvent(17, 2, values, counts, lines), 0u);
+  EXPECT_EQ(DsePostEvent(17, 2, values, counts, lines, nullptr), 0u);
   ASSERT_EQ(controller.events.size(), 3u);
   EXPECT_TRUE(SameBytes(HexBytes("01 00 02 00 00 00 02 00 02 00 00 61 00 02 00 00 62 00"),
                         BodyOf(*controller.events[2])));
-  EXPECT_EQ(DsePostEvent(17, 0, nullptr, nullptr, nullptr), 0u);
+  EXPECT_EQ(DsePostEvent(17, 0, nullptr, nullptr, nullptr, nullptr), 0u);
 }
 
 }  // namespace

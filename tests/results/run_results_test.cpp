@@ -68,7 +68,7 @@ class QuietController : public DseMessageController {
     return 21;
   }
   Status PostEvents(std::uint32_t, std::int32_t, const std::uint32_t*, const std::uint32_t*,
-                    const char* const* const*) override {
+                    const char* const* const*, DseSentMark*) override {
     return 0;
   }
   struct Pending {

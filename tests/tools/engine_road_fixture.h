@@ -11,7 +11,9 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
@@ -128,6 +130,17 @@ inline void SingularPairs(modelwriter::Writer& w, std::uint32_t index, std::uint
     ModelEquation(w, at + 1, ".q" + std::to_string(k),
                   Sub(Add(Mul(Real(2.0), Var(0)), Mul(Real(2.0), Var(1))), Real(4.0)), ab);
   }
+}
+
+// A field of a process's /proc status ("VmRSS", "VmHWM") in kB; -1 when
+// it cannot be read.
+inline long MemoryKb(int pid, const std::string& field) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind(field + ":", 0) == 0)
+      return std::strtol(line.c_str() + field.size() + 1, nullptr, 10);
+  }
+  return -1;
 }
 
 // The lines one under the other.

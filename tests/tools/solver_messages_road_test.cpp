@@ -9,8 +9,11 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -206,6 +209,152 @@ TEST_F(SolverMessagesRoad, ASlowReaderGetsTheWholeOutcomeOfALongSteadyState) {
   EXPECT_EQ(CountStarting(lines, "  Group "), kPairs);
   EXPECT_TRUE(client_->Find(id)->complete && client_->Find(id)->status == 0u);
   client_->Forget(id);
+  EXPECT_TRUE(FinishRun()) << Failure();
+}
+
+// The processor time a process has used so far, in clock ticks; -1 when
+// it cannot be read.
+long CpuTicks(int pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  const std::string text{std::istreambuf_iterator<char>(stat), {}};
+  const std::size_t name_end = text.rfind(')');
+  if (name_end == std::string::npos) return -1;
+  // From the state (field 3) on: user and system time are fields 14 and 15.
+  std::istringstream fields(text.substr(name_end + 1));
+  std::string skipped;
+  for (int field = 3; field < 14; ++field) fields >> skipped;
+  long user = -1, system = -1;
+  fields >> user >> system;
+  return user < 0 || system < 0 ? -1 : user + system;
+}
+
+// Waits until the process has worked and then used no processor time for
+// a third of a second: an engine that did a command and waits for its
+// client. False when that did not come within `bound`.
+bool WorkedAndSettled(int pid, std::chrono::seconds bound) {
+  const auto until = std::chrono::steady_clock::now() + bound;
+  const long before = CpuTicks(pid);
+  long last = before;
+  for (int quiet = 0; std::chrono::steady_clock::now() < until;) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const long now = CpuTicks(pid);
+    if (now < 0) return false;
+    quiet = now == last ? quiet + 1 : 0;
+    last = now;
+    if (now > before && quiet >= 7) return true;
+  }
+  return false;
+}
+
+// How many of `lines` say that outcome lines were replaced; the sum of the
+// numbers they give into *replaced.
+std::size_t ReplacedLines(const std::vector<std::string>& lines, std::uint64_t* replaced) {
+  static const std::string kSaid = " outcome lines were replaced by those of a later command";
+  std::size_t told = 0;
+  *replaced = 0;
+  for (const std::string& line : lines) {
+    const std::size_t at = line.find(kSaid);
+    if (at == std::string::npos || at == 0) continue;
+    ++told;
+    *replaced += std::stoull(line.substr(0, at));
+  }
+  return told;
+}
+
+// 20,000 groups that are singular: each steady state ends with the list of
+// their indeterminate variables, some 0.75 MB of lines.
+constexpr std::uint32_t kListPairs = 20000;
+
+void ManySingularPairs(Writer& w) {
+  w.List(4 * kListPairs);
+  engineroad::SingularPairs(w, 100, kListPairs);
+}
+
+// A client that sends steady states one after the other and reads nothing
+// until the last has been sent: each command's list would wait for it in
+// the engine, one more with every command. The next command's list
+// replaces one the client has not taken, so once it reads it gets every
+// reply, the first list whole (the engine had begun to send it), one line
+// counting the outcome lines of the lists replaced and the last list whole
+// (and the one before, when the last came after the client began to
+// read). Two commands replace nothing; over twenty the engine's memory
+// stays flat.
+class UnreadListsRoad : public SolverMessagesRoad, public ::testing::WithParamInterface<int> {};
+
+TEST_P(UnreadListsRoad, ALaterCommandsListReplacesOneTheClientHasNotTaken) {
+  if (testsupport::kUnderThreadSanitizer) GTEST_SKIP() << engineroad::kNumbersNotThreads;
+  constexpr Status kBusy = 0x0032000Au;
+  const int commands = GetParam();
+  ASSERT_TRUE(Begin("Unread", 1, ManySingularPairs)) << Failure();
+  const std::size_t from = run_.events.size();
+  const int pid = client_->EnginePid();
+  std::vector<std::uint32_t> ids;
+  std::vector<long> peaks;
+  for (int command = 0; command < commands; ++command) {
+    std::uint32_t id = 0;
+    ASSERT_EQ(client_->Send(MakeCommand(kProblemService, 9), &id), 0u);
+    ids.push_back(id);
+    // Done before the next, which a steady state still computing refuses.
+    ASSERT_TRUE(WorkedAndSettled(pid, std::chrono::seconds(60))) << "command " << command;
+    peaks.push_back(engineroad::MemoryKb(pid, "VmHWM"));
+  }
+  // Each list the engine held on to would add 0.75 MB: over the last half
+  // of the commands, less than four lists' growth. The address
+  // sanitizer's quarantine keeps what every command frees.
+  const long grown_kb = peaks.back() - peaks[peaks.size() / 2];
+  RecordProperty("grown_kb", std::to_string(grown_kb));
+  if (commands >= 10 && !testsupport::kUnderAddressSanitizer) {
+    EXPECT_LT(grown_kb, 3 * 1024);
+  }
+  ASSERT_EQ(client_->WaitFor([&] {
+    return std::all_of(ids.begin(), ids.end(),
+                       [&](std::uint32_t id) { return client_->Find(id)->complete; });
+  }),
+            0u);
+  // A machine so loaded that a command came before the last had ended
+  // has it refused as busy: it tells no list.
+  std::uint64_t solved = 0;
+  for (std::uint32_t id : ids) {
+    const Status status = client_->Find(id)->status;
+    EXPECT_TRUE(status == 0u || status == kBusy) << status;
+    solved += status == 0u ? 1 : 0;
+    client_->Forget(id);
+  }
+  EXPECT_GE(solved, static_cast<std::uint64_t>(commands) * 3 / 4);
+  const std::vector<std::string> lines = LinesSince(from);
+  const std::size_t told =
+      CountStarting(lines, "Warning: the following variables are indeterminate:");
+  EXPECT_GE(told, std::min<std::size_t>(solved, 2));
+  EXPECT_LE(told, 3u);
+  EXPECT_EQ(CountStarting(lines, "  Group "), told * kListPairs);
+  std::uint64_t replaced = 0;
+  EXPECT_EQ(ReplacedLines(lines, &replaced), solved > told ? 1u : 0u);
+  if (solved > told) {
+    // Whole lists, each of a header and a line for every group at least.
+    const std::uint64_t lists = solved - told;
+    EXPECT_EQ(replaced % lists, 0u) << replaced;
+    EXPECT_GT(replaced / lists, kListPairs) << replaced;
+  }
+  EXPECT_TRUE(FinishRun()) << Failure();
+}
+
+INSTANTIATE_TEST_SUITE_P(Commands, UnreadListsRoad, ::testing::Values(2, 20));
+
+// A client that reads between the commands gets every command's list
+// whole, and no line of lists replaced.
+TEST_F(SolverMessagesRoad, AClientThatReadsGetsTheWholeListOfEveryCommand) {
+  if (testsupport::kUnderThreadSanitizer) GTEST_SKIP() << engineroad::kNumbersNotThreads;
+  ASSERT_TRUE(Begin("Read", 1, ManySingularPairs)) << Failure();
+  for (int command = 0; command < 3; ++command) {
+    SCOPED_TRACE(command);
+    const std::size_t from = run_.events.size();
+    ASSERT_TRUE(SteadyState()) << Failure();
+    const std::vector<std::string> lines = LinesSince(from);
+    EXPECT_EQ(CountStarting(lines, "Warning: the following variables are indeterminate:"), 1u);
+    EXPECT_EQ(CountStarting(lines, "  Group "), kListPairs);
+    std::uint64_t replaced = 0;
+    EXPECT_EQ(ReplacedLines(lines, &replaced), 0u);
+  }
   EXPECT_TRUE(FinishRun()) << Failure();
 }
 

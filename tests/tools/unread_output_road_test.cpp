@@ -32,6 +32,7 @@ namespace unreadoutput {
 
 using engineroad::EngineRoad;
 using engineroad::kProblemService;
+using engineroad::MemoryKb;
 using engineroad::ModelEquation;
 using engineroad::ModelVariable;
 using engineroad::WithStreamsOn;
@@ -55,17 +56,6 @@ constexpr int kSlower = 1;
 // How long the engine may take to end once told (a second, and the
 // client's own polling; more where sanitizers slow the engine down).
 constexpr std::chrono::milliseconds kEndBound{3000 * kSlower};
-
-// A field of the engine's /proc status ("VmRSS", "VmHWM") in kB; -1 when
-// it cannot be read.
-long MemoryKb(int pid, const std::string& field) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.rfind(field + ":", 0) == 0)
-      return std::strtol(line.c_str() + field.size() + 1, nullptr, 10);
-  }
-  return -1;
-}
 
 // p = -1 fixed; y - SQRT(p) = 0: every steady state fails, and says so in
 // lines of a failed group, which the engine also writes to its standard
