@@ -85,7 +85,7 @@ class DelayMgr : public SputSnapBase {
   // The first time in (from, to] at which a delayed value, looked up with
   // a lag the model used in its last step, jumps, or one of its lower
   // derivatives does (where the run started, at an event, and each such
-  // time a lag later, up to the smoothness BDF needs); false when none
+  // time a lag later, up to kRoughestSmooth derivatives); false when none
   // does. An integrator ends its steps just before such a time and starts
   // again at it: no step of it can pass over a jump.
   bool NextJump(double from, double to, double* at) const;

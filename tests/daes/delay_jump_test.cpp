@@ -276,6 +276,12 @@ TEST(DelayJump, TheManagerFindsJumpsThroughTheLagsLookedUp) {
     Dynamic clock(1.05);
     for (const double lag : {0.5, 0.25, 0.5}) ASSERT_EQ(d.vars[0]->DelayedValue(lag, &v), 0u);
     ASSERT_EQ(d.vars[1]->DelayedValue(0.125, &v), 0u);
+    // A look-up that only probes the history (a difference in the lag) is
+    // none the model makes.
+    {
+      const DelayProbe probe;
+      ASSERT_EQ(d.vars[0]->DelayedValue(0.1, &v), 0u);
+    }
     // A lag not finite is no lag.
     EXPECT_EQ(d.mgr.GetDelayedValue(1, HUGE_VAL, &v), delays::kBeforeHistory);
   }
