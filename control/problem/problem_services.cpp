@@ -142,7 +142,7 @@ Status SimDelayJumpService::NextJump(double after, double until, double* at) {
 
 Status SimDelayJumpService::KeepBeforeJump() {
   DelayMgr* delays = GetCurrentDelayMgr();
-  return delays != nullptr ? delays->RecordBeforeJump(GetSimulationTime()) : status::kOk;
+  return delays != nullptr ? delays->RecordBeforeBreak(GetSimulationTime()) : status::kOk;
 }
 
 // --- the executive ---

@@ -1,8 +1,10 @@
 #include "daes/delays/delay_history.h"
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <cstring>
+#include <iterator>
 #include <new>
 
 namespace delays {
@@ -47,6 +49,7 @@ Status DelayHistory::Init(std::int32_t columns, std::int32_t rows) {
   columns_ = columns;
   size_ = entries;
   count_ = 0;
+  breaks_.clear();
   overflowed_ = false;
   SetEnds(0, -1);
   return 0;
@@ -54,6 +57,7 @@ Status DelayHistory::Init(std::int32_t columns, std::int32_t rows) {
 
 void DelayHistory::Reset() {
   count_ = 0;
+  breaks_.clear();
   overflowed_ = false;
   if (size_ != 0) SetEnds(0, -1);
 }
@@ -73,17 +77,22 @@ Status DelayHistory::Record(std::int32_t column, double t, double x) {
         Cell(column, 0) = x;
         count_ = 1;
         SetEnds(0, 0);
+        breaks_.assign(1, Break{t, 1});
         return 0;
       }
       --count_;
       newest = newest == 0 ? rows_ - 1 : newest - 1;
     }
     SetEnds(oldest, newest);
+    while (!breaks_.empty() && breaks_.back().time > t) breaks_.pop_back();
   }
   if (count_ != 0 && TimeAt(newest) == t) {
     Cell(column, newest) = x;
     return 0;
   }
+  // The values before the first row are taken to be its own: the run's
+  // derivatives start there.
+  if (count_ == 0) breaks_.assign(1, Break{t, 1});
   const std::int32_t row = OpenRow();
   data_[static_cast<std::size_t>(row)] = t;
   Cell(column, row) = x;
@@ -118,14 +127,45 @@ std::int32_t DelayHistory::OpenRow() {
   return newest;
 }
 
-void DelayHistory::KeepBeforeJump(double t) {
+void DelayHistory::KeepBeforeJump(double t, std::int32_t order) {
   if (size_ == 0 || count_ == 0 || rows_ < 2) return;
-  const std::int32_t newest = Newest();
-  if (TimeAt(newest) != t) return;
+  if (TimeAt(Newest()) != t) return;
+  AddBreak(t, order);
   if (count_ >= 2 && TimeAt(AgeRow(count_ - 2)) == t) return;
+  DropRowJustBefore(t);
+  const std::int32_t newest = Newest();
   const std::int32_t row = OpenRow();
   data_[static_cast<std::size_t>(row)] = t;
   for (std::int32_t j = 1; j <= columns_; ++j) Cell(j, row) = ValueAt(j, newest);
+}
+
+void DelayHistory::DropRowJustBefore(double t) {
+  // An integrator ends its steps a rounding unit before a break: a row
+  // there would leave the slopes beside it to rounding alone. The newest
+  // row, at t, takes its place.
+  if (count_ < 2) return;
+  const std::int32_t newest = Newest();
+  const std::int32_t previous = AgeRow(count_ - 2);
+  const double before = TimeAt(previous);
+  if (!(before < t && t - before <= 4.0 * DBL_EPSILON * std::fabs(t))) return;
+  if (count_ >= 3 && TimeAt(AgeRow(count_ - 3)) == before) return;
+  data_[static_cast<std::size_t>(previous)] = t;
+  for (std::int32_t j = 1; j <= columns_; ++j) Cell(j, previous) = ValueAt(j, newest);
+  --count_;
+  SetEnds(Oldest(), previous);
+}
+
+void DelayHistory::AddBreak(double t, std::int32_t order) {
+  // Those before the oldest row are seen no more: it stands for them all.
+  const double oldest = TimeAt(Oldest());
+  breaks_.erase(std::remove_if(breaks_.begin(), breaks_.end(),
+                               [&](const Break& b) { return b.time < oldest; }),
+                breaks_.end());
+  if (!breaks_.empty() && breaks_.back().time == t) {
+    breaks_.back().order = std::min(breaks_.back().order, order);
+  } else {
+    breaks_.push_back({t, order});
+  }
 }
 
 std::int32_t DelayHistory::FirstAfter(double t) const {
@@ -160,6 +200,12 @@ double SeenAt(double jump, double lag) {
 
 namespace {
 
+// Sums of lags that meet at one time differ in their last bits: the
+// break of one is the break of the other.
+bool SameTime(double a, double b) {
+  return std::fabs(a - b) <= 4.0 * DBL_EPSILON * std::max(std::fabs(a), std::fabs(b));
+}
+
 // A change the size of a solver's round-off (an algebraic solved again at a
 // restart) is no jump: stopping for it would restart the run again a lag
 // later, without end.
@@ -170,24 +216,32 @@ bool IsJump(double before, double after) {
 
 }  // namespace
 
+std::int32_t DelayHistory::OrderAt(const Break& b, std::int32_t column) const {
+  const std::int32_t after = FirstAfter(b.time) - 1;
+  if (after < 1 || TimeAt(AgeRow(after - 1)) != b.time) return b.order;
+  return IsJump(ValueAt(column, AgeRow(after - 1)), ValueAt(column, AgeRow(after))) ? 0 : b.order;
+}
+
+bool DelayHistory::BreakNear(double t) const {
+  const auto b = std::lower_bound(breaks_.begin(), breaks_.end(), t,
+                                  [](const Break& x, double v) { return x.time < v; });
+  return (b != breaks_.end() && SameTime(b->time, t)) ||
+         (b != breaks_.begin() && SameTime(std::prev(b)->time, t));
+}
+
 bool DelayHistory::NextJump(double from, double to, const std::vector<delays::Lag>& lags,
                             double* at) const {
-  if (size_ == 0 || count_ < 2 || lags.empty()) return false;
+  if (size_ == 0 || count_ == 0 || lags.empty()) return false;
   double longest = 0.0;
   for (const delays::Lag& l : lags) longest = std::max(longest, l.lag);
-  // A jump earlier than this is seen before `from` through every lag.
   bool found = false;
-  for (std::int32_t k = std::max(FirstAfter(from - longest), 1); k < count_; ++k) {
-    const std::int32_t before = AgeRow(k - 1);
-    const std::int32_t after = AgeRow(k);
-    const double jump = TimeAt(after);
-    if (TimeAt(before) != jump) continue;
+  // Latest first: a break earlier than `from` by more than every lag is
+  // seen before `from` through each.
+  for (auto b = breaks_.rbegin(); b != breaks_.rend() && b->time > from - longest; ++b) {
     for (const delays::Lag& l : lags) {
-      if (l.column < 1 || l.column > columns_ ||
-          !IsJump(ValueAt(l.column, before), ValueAt(l.column, after))) {
-        continue;
-      }
-      const double t = SeenAt(jump, l.lag);
+      if (l.column < 1 || l.column > columns_ || !(l.lag > 0.0)) continue;
+      const double t = SeenAt(b->time, l.lag);
+      if (OrderAt(*b, l.column) > delays::kRoughestSmooth || BreakNear(t)) continue;
       if (t > from && t <= to && (!found || t < *at)) {
         *at = t;
         found = true;
@@ -197,17 +251,45 @@ bool DelayHistory::NextJump(double from, double to, const std::vector<delays::La
   return found;
 }
 
+std::int32_t DelayHistory::OrderSeenAt(double t, const std::vector<delays::Lag>& lags) const {
+  std::int32_t order = 1;
+  bool seen = false;
+  for (const Break& b : breaks_) {
+    for (const delays::Lag& l : lags) {
+      if (l.column < 1 || l.column > columns_ || !(l.lag > 0.0) ||
+          !SameTime(SeenAt(b.time, l.lag), t)) {
+        continue;
+      }
+      const std::int32_t o = OrderAt(b, l.column) + 1;
+      order = seen ? std::min(order, o) : o;
+      seen = true;
+    }
+  }
+  return order;
+}
+
 std::int32_t DelayHistory::AgeRow(std::int32_t k) const {
   const std::int32_t r = Oldest() + k;
   return r >= rows_ ? r - rows_ : r;
 }
 
 double DelayHistory::Slope(std::int32_t column, std::int32_t k) const {
-  // The rows around k, up to two each side, as long as their times rise.
+  // The rows around k, up to two each side, as long as their times rise;
+  // beside a break or an end, up to four on the other side: a slope from
+  // three rows is second-order, and the curve beside every break of the
+  // run lost its accuracy.
+  const auto lower = [&](std::int32_t i) {
+    return i > 0 && TimeAt(AgeRow(i - 1)) < TimeAt(AgeRow(i));
+  };
+  const auto higher = [&](std::int32_t i) {
+    return i < count_ - 1 && TimeAt(AgeRow(i + 1)) > TimeAt(AgeRow(i));
+  };
   std::int32_t lo = k;
-  while (lo > 0 && lo > k - 2 && TimeAt(AgeRow(lo - 1)) < TimeAt(AgeRow(lo))) --lo;
+  while (lo > k - 2 && lower(lo)) --lo;
   std::int32_t hi = k;
-  while (hi < count_ - 1 && hi < k + 2 && TimeAt(AgeRow(hi + 1)) > TimeAt(AgeRow(hi))) ++hi;
+  while (hi < k + 2 && higher(hi)) ++hi;
+  while (hi - lo < 4 && lower(lo)) --lo;
+  while (hi - lo < 4 && higher(hi)) ++hi;
   if (lo == hi) return 0.0;
   double times[5] = {};
   double values[5] = {};
@@ -390,5 +472,13 @@ Status DelayHistory::Restore(const std::uint8_t* data, std::uint32_t length,
   count_ = rows;
   overflowed_ = false;
   SetEnds(0, rows == 0 ? -1 : rows - 1);
+  // The orders of the breaks are not in the image: each is taken to be an
+  // event's.
+  breaks_.clear();
+  for (std::int32_t k = 1; k < rows; ++k) {
+    if (data_[static_cast<std::size_t>(k)] == data_[static_cast<std::size_t>(k - 1)]) {
+      breaks_.push_back({data_[static_cast<std::size_t>(k)], 1});
+    }
+  }
   return 0;
 }

@@ -16,6 +16,12 @@ inline constexpr Status kBeforeHistory = 0x40260265u;
 // A time that is not a number (or an endless one) where a time is needed.
 inline constexpr Status kBadTime = 0x8026020Fu;
 inline constexpr std::int32_t kRows = 10000;
+// The highest derivative whose jump still ends the integrator's steps and
+// starts it again. A jump in a lower one, seen through a lag, is a jump in
+// the next higher one of what integrates it, a lag later. Each restart
+// costs the other states some accuracy; a third derivative that jumps
+// still locked the steps of a delayed value held at rtol 1e-9.
+inline constexpr std::int32_t kRoughestSmooth = 3;
 // A column looked up `lag` back in time.
 struct Lag {
   std::int32_t column;
@@ -43,12 +49,18 @@ class DelayHistory {
   // now on leaves the values before the jump in the row before. Two rows at
   // most share a time: a second jump at t overwrites the values after the
   // first. Looked up, the jump stays one: before t the values before it,
-  // from t on the values after it.
-  void KeepBeforeJump(double t);
+  // from t on the values after it. `order` is the lowest derivative that
+  // may jump there when the values do not (1 at an event).
+  void KeepBeforeJump(double t, std::int32_t order = 1);
   // The first time in (from, to] from which a look-up of one of `lags`
-  // sees the values after a jump where the time just before it sees those
-  // before; false when there is none. Lags must be finite.
+  // sees the history's other side of a break (its first row, or two rows
+  // sharing a time) that is rough up to kRoughestSmooth derivatives: the
+  // time just before it still sees this side. False when there is none.
+  // Lags must be finite.
   bool NextJump(double from, double to, const std::vector<delays::Lag>& lags, double* at) const;
+  // The lowest derivative that may jump at t in what integrates a look-up
+  // of `lags` that reaches a break at t; 1 when none does.
+  std::int32_t OrderSeenAt(double t, const std::vector<delays::Lag>& lags) const;
   // The value of column j at time t: between rows a cubic that stays
   // within the two rows around t (its slopes at the rows from their
   // neighbours); `now` and *value are the current point, towards which
@@ -100,7 +112,22 @@ class DelayHistory {
   // between rows.
   double Slope(std::int32_t column, std::int32_t k) const;
 
+  // A time where the rows are not smooth: the first, and each where two
+  // rows share a time. `order`: the lowest derivative that may jump there
+  // when the values do not.
+  struct Break {
+    double time;
+    std::int32_t order;
+  };
+  // The lowest derivative of `column` that jumps at b.
+  std::int32_t OrderAt(const Break& b, std::int32_t column) const;
+  void AddBreak(double t, std::int32_t order);
+  void DropRowJustBefore(double t);
+  // A break lies within rounding of t: the integrator started again there.
+  bool BreakNear(double t) const;
+
   std::vector<double> data_;
+  std::vector<Break> breaks_;
   std::uint32_t size_ = 0;
   std::int32_t rows_ = 0;
   std::int32_t columns_ = 0;

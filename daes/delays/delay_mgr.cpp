@@ -257,6 +257,15 @@ Status DelayMgr::RecordBeforeJump(double t) {
   return s;
 }
 
+Status DelayMgr::RecordBeforeBreak(double t) {
+  std::vector<delays::Lag> lags = lags_;
+  lags.insert(lags.end(), last_lags_.begin(), last_lags_.end());
+  const std::int32_t order = history_.OrderSeenAt(t, lags);
+  const Status s = RecordAll(t);
+  if (!status::IsFailure(s) && t != 0.0) history_.KeepBeforeJump(t, order);
+  return s;
+}
+
 void DelayMgr::ForgetVariable(DAESVariable* variable) {
   for (DAESVariable*& v : variables_) {
     if (v == variable) v = nullptr;
@@ -273,7 +282,7 @@ Status DelayMgr::GetDelayedValue(std::int32_t column, double delay, double* valu
   if (std::isnan(delay)) return delays::kBadTime;
   const double now = GetSimulationTime();
   if (AnswersTheValueNow(now)) return 0;
-  NoteLag(column, delay);
+  if (!InDelayProbe()) NoteLag(column, delay);
   const Status s = history_.Lookup(column, now - delay, now, value);
   if (s == delays::kBeforeHistory && history_.Overflowed()) TellOverflow(delay, now);
   return s;

@@ -79,10 +79,15 @@ class DelayMgr : public SputSnapBase {
   void KeepBeforeJump(double t);
   // The values now are those before a jump at t: recorded, and kept.
   Status RecordBeforeJump(double t);
+  // The same where a run of the integrator ends at a time NextJump gave:
+  // the break there is that many derivatives smoother than the one seen.
+  Status RecordBeforeBreak(double t);
   // The first time in (from, to] at which a delayed value, looked up with
-  // a lag the model used in its last step, jumps; false when none does.
-  // An integrator ends its steps just before such a time and starts again
-  // at it: no step of it can pass over a jump.
+  // a lag the model used in its last step, jumps, or one of its lower
+  // derivatives does (where the run started, at an event, and each such
+  // time a lag later, up to kRoughestSmooth derivatives); false when none
+  // does. An integrator ends its steps just before such a time and starts
+  // again at it: no step of it can pass over a jump.
   bool NextJump(double from, double to, double* at) const;
   // A variable going away: its column stays, recorded no more, unnamed.
   void ForgetVariable(DAESVariable* variable);

@@ -11,6 +11,7 @@
 #include "expr/tape/tape.h"
 #include "expr/tree/expression.h"
 #include "expr/tree/system_function.h"
+#include "foundation/interfaces/run_mode.h"
 #include "foundation/messages/math_error.h"
 #include "platform/math.h"
 
@@ -418,6 +419,7 @@ Status ExprADContext::Sweep(std::int32_t mode, ExpressionVariable* chosen, doubl
           *value += adjoint * then;
         }
         if (v != nullptr && b <= time) {
+          const DelayProbe probe;
           double d0 = 0.0;
           double d1 = 0.0;
           if (!status::IsFailure(v->DelayedValue(b, &d0)) &&

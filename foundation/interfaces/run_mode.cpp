@@ -19,3 +19,11 @@ std::int32_t GetSolutionPhase() { return g_solution_phase.load(std::memory_order
 void SetSolutionPhase(std::int32_t phase) {
   g_solution_phase.store(phase, std::memory_order_relaxed);
 }
+
+namespace {
+thread_local int t_delay_probes = 0;
+}  // namespace
+
+DelayProbe::DelayProbe() { ++t_delay_probes; }
+DelayProbe::~DelayProbe() { --t_delay_probes; }
+bool InDelayProbe() { return t_delay_probes > 0; }

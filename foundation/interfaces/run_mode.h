@@ -22,3 +22,15 @@ void SetSimulationTime(double time);
 // initialisation or steady state, 2 re-initialisation. 0 until the first run.
 std::int32_t GetSolutionPhase();
 void SetSolutionPhase(std::int32_t phase);
+
+// While one lives on this thread, look-ups of delayed values only probe
+// the history (a difference quotient in the lag): the delay manager takes
+// their lags for none the model uses.
+class DelayProbe {
+ public:
+  DelayProbe();
+  ~DelayProbe();
+  DelayProbe(const DelayProbe&) = delete;
+  DelayProbe& operator=(const DelayProbe&) = delete;
+};
+bool InDelayProbe();

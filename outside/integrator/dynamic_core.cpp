@@ -239,6 +239,11 @@ class Stepper final : public DynamicCore {
   // The times inside the last step at which a delayed unknown turns, in
   // order.
   Status FindTurns(std::vector<double>* turns);
+  // Times inside the last step where rows keep the history's curve on the
+  // interpolant, in order.
+  Status FindFills(std::vector<double>* fills);
+  // The turns and those, in order.
+  Status StepRows(std::vector<double>* rows);
   // Rows at `times`, in order inside the last step; the model ends at tn_.
   Status RecordRows(const std::vector<double>& times);
   // The variables a DELAY looks up, from their kinds.
@@ -1444,21 +1449,73 @@ Status Stepper::FindTurns(std::vector<double>* turns) {
     found.push_back(0.5 * (lo + hi));
   }
   std::sort(found.begin(), found.end());
-  // Rows closer than this to another add nothing.
-  const double apart = hu_ / 8.0;
+  // Each where it is, however close to a row: a turn left out makes the
+  // row beside it the history's extreme, flat where the value still moves.
   double last = before_;
   for (const double t : found) {
-    if (t - last < apart || tn_ - t < apart) continue;
+    if (t <= last || t >= tn_) continue;
     turns->push_back(t);
     last = t;
   }
   return 0;
 }
 
+// The delay history's curve between two rows is a cubic, fourth-order in
+// their spacing: over a long step of a high order it strays from the
+// integrator's own curve by more than the tolerance (two lags held at rtol
+// 1e-10 read a value 440 tolerances off between steps of 0.1). Such a
+// step gets rows at equal spacing, as many as bring a cubic through the
+// step's ends within a fiftieth of the tolerance of the interpolant at its
+// middle, in sixteen pieces at most.
+Status Stepper::FindFills(std::vector<double>* fills) {
+  fills->clear();
+  if (delayed_.empty() || method_ == Method::kEuler || method_ == Method::kRK4) return 0;
+  constexpr double kShare = 0.02;
+  constexpr int kMostPieces = 16;
+  const double rtol = s_.options_.Get(kOptionRelErrorTol);
+  const double atol = s_.options_.Get(kOptionAbsErrorTol);
+  const double h = tn_ - before_;
+  const double middle = before_ + 0.5 * h;
+  std::vector<double> y0, yp0, y1, yp1, ym, ypm;
+  if (!(h > 0.0) || Interpolate(before_, &y0, &yp0) != 0 || Interpolate(tn_, &y1, &yp1) != 0 ||
+      Interpolate(middle, &ym, &ypm) != 0) {
+    return 0;
+  }
+  double worst = 0.0;
+  for (const std::size_t i : delayed_) {
+    const double cubic = 0.5 * (y0[i] + y1[i]) + 0.125 * h * (yp0[i] - yp1[i]);
+    worst = std::max(worst, std::fabs(cubic - ym[i]) / (rtol * std::fabs(ym[i]) + atol));
+  }
+  if (!(worst > kShare)) return 0;
+  // A piece 1/m of the step strays m^4 times less.
+  const int pieces =
+      static_cast<int>(std::min<double>(kMostPieces, std::ceil(std::pow(worst / kShare, 0.25))));
+  for (int k = 1; k < pieces; ++k) fills->push_back(before_ + k * h / pieces);
+  return 0;
+}
+
+Status Stepper::StepRows(std::vector<double>* rows) {
+  if (Status st = FindTurns(rows); st != 0) return st;
+  std::vector<double> fills;
+  if (Status st = FindFills(&fills); st != 0) return st;
+  if (fills.empty()) return 0;
+  // A fill beside a turn adds nothing but rounding to the slopes there.
+  const double apart = 0.25 * (fills[0] - before_);
+  const auto turns = static_cast<std::ptrdiff_t>(rows->size());
+  for (const double t : fills) {
+    if (std::none_of(rows->begin(), rows->begin() + turns,
+                     [&](double r) { return std::fabs(t - r) < apart; })) {
+      rows->push_back(t);
+    }
+  }
+  std::sort(rows->begin(), rows->end());
+  return 0;
+}
+
 Status Stepper::RecordTurns() {
-  std::vector<double> turns;
-  if (Status st = FindTurns(&turns); st != 0) return st;
-  return RecordRows(turns);
+  std::vector<double> rows;
+  if (Status st = StepRows(&rows); st != 0) return st;
+  return RecordRows(rows);
 }
 
 Status Stepper::RecordRows(const std::vector<double>& times) {
@@ -1483,7 +1540,7 @@ Status Stepper::RecordLastStep() {
   if (!s_.delays_ || !any_delayed_ || PlaceAt(before_) != 0) return 0;
   s_.delays_->RecordTime();
   std::vector<double> rows;
-  if (Status st = FindTurns(&rows); st != 0) return st;
+  if (Status st = StepRows(&rows); st != 0) return st;
   const double close =
       std::max(kCloseRowShare * hu_, kCloseRowUnits * DBL_EPSILON * std::fabs(tn_));
   const auto turns = static_cast<std::ptrdiff_t>(rows.size());  // a few
@@ -1720,6 +1777,14 @@ Status Stepper::Advance(double target, double* reached) {
     double jump = 0.0;
     const double limit = NextDelayedJump(&jump) ? std::nextafter(jump, -HUGE_VAL) : HUGE_VAL;
     if (tn_ >= limit) {
+      // A target on the jump is served by the step that ended a rounding
+      // unit short of it, and so are targets inside that step until the
+      // run goes on.
+      if (target - tn_ <= 4.0 * DBL_EPSILON * std::fabs(target)) {
+        if (Status p = PlaceAt(target); p != 0) return p;
+        *reached = start_ = target;
+        return 0;
+      }
       if (Status r = RestartAtJump(jump); r != 0) return r;
       continue;
     }

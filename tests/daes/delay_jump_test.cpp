@@ -4,6 +4,7 @@
 // whole through a snapshot image.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -99,9 +100,10 @@ TEST(DelayJump, AJumpAtTheOldestTime) {
 }
 
 // A value solved again at a restart differs from the one before by its
-// solver's round-off: no jump to stop for, or every lag would restart the
-// run once more. A real change of the same column is one.
-TEST(DelayJump, AChangeOfRoundOffIsNoJumpToStopFor) {
+// solver's round-off: no jump, only an event's break (a derivative may
+// jump there). A real change of the same column is a jump, seen one
+// derivative rougher a lag later.
+TEST(DelayJump, AChangeOfRoundOffIsNoJump) {
   DelayHistory h;
   ASSERT_EQ(h.Init(1), 0u);
   h.Record(1, 0.0, 1.0);
@@ -110,11 +112,77 @@ TEST(DelayJump, AChangeOfRoundOffIsNoJumpToStopFor) {
   h.Record(1, 0.5, 1000.0 * (1.0 + 1e-9));
   h.Record(1, 0.6, 1000.0);
   double at = 0.0;
-  EXPECT_FALSE(h.NextJump(0.0, 2.0, {{1, 0.2}}, &at));
+  ASSERT_TRUE(h.NextJump(0.6, 2.0, {{1, 0.2}}, &at));
+  EXPECT_NEAR(at, 0.7, 1e-15);
+  EXPECT_EQ(h.OrderSeenAt(at, {{1, 0.2}}), 2);
   h.KeepBeforeJump(0.6);
   h.Record(1, 0.6, 1000.001);
-  EXPECT_TRUE(h.NextJump(0.0, 2.0, {{1, 0.2}}, &at));
-  EXPECT_NEAR(at, 0.8, 1e-12);
+  ASSERT_TRUE(h.NextJump(at, 2.0, {{1, 0.2}}, &at));
+  EXPECT_NEAR(at, 0.8, 1e-15);
+  EXPECT_EQ(h.OrderSeenAt(at, {{1, 0.2}}), 1);
+  // Where no break is seen: an event's.
+  EXPECT_EQ(h.OrderSeenAt(0.75, {{1, 0.2}}), 1);
+}
+
+// The start of the history, seen a lag later, ends a run of steps there;
+// the break recorded where it starts again is one derivative smoother, and
+// so on, until the integrator no longer sees the derivative that jumps.
+// A row a rounding unit before a break (where the steps ended) gives way
+// to the break's.
+TEST(DelayJump, BreaksCarryForwardUntilSmoothEnough) {
+  DelayHistory h;
+  ASSERT_EQ(h.Init(1), 0u);
+  const std::vector<delays::Lag> lags{{1, 1.0}, {1, 0.75}};
+  std::vector<double> restarts;
+  double now = 0.0, at = 0.0;
+  h.Record(1, now, 1.0);
+  while (h.NextJump(now, 20.0, lags, &at)) {
+    // Steps of 1/16 up to a rounding unit before the break.
+    for (; now + 1.0 / 16 < at; now += 1.0 / 16) h.Record(1, now + 1.0 / 16, std::cos(now));
+    h.Record(1, Before(at), std::cos(at));
+    const std::int32_t rows = h.RecordCount();
+    now = at;
+    const std::int32_t order = h.OrderSeenAt(now, lags);
+    h.Record(1, now, std::cos(now));
+    h.KeepBeforeJump(now, order);
+    h.Record(1, now, std::cos(now));
+    EXPECT_EQ(h.RecordCount(), rows + 1) << now;
+    EXPECT_EQ(h.TimeAt(h.Newest()), now);
+    restarts.push_back(now);
+  }
+  // Each sum of at most kRoughestSmooth lags, once.
+  std::vector<double> sums;
+  for (int m = 0; m <= delays::kRoughestSmooth; ++m) {
+    for (int n = 0; m + n <= delays::kRoughestSmooth; ++n) {
+      if (m + n > 0) sums.push_back(m * 1.0 + n * 0.75);
+    }
+  }
+  std::sort(sums.begin(), sums.end());
+  sums.erase(std::unique(sums.begin(), sums.end()), sums.end());
+  ASSERT_EQ(restarts.size(), sums.size());
+  for (std::size_t k = 0; k < sums.size(); ++k) EXPECT_NEAR(restarts[k], sums[k], 1e-12) << k;
+  // A value jump is seen at its own order, and smooths as far again.
+  EXPECT_FALSE(h.NextJump(now, 100.0, lags, &at));
+  h.KeepBeforeJump(now);
+  h.Record(1, now, 5.0);
+  ASSERT_TRUE(h.NextJump(now, 100.0, lags, &at));
+  EXPECT_EQ(h.OrderSeenAt(at, lags), 1);
+}
+
+// Beside a break, the slopes at the rows come from four rows on the side
+// that has them: the curve keeps a cubic to rounding there, as between
+// rows far from it, where three rows left it off by 1e-4.
+TEST(DelayJump, BesideABreakTheCurveKeepsItsOrder) {
+  DelayHistory h;
+  ASSERT_EQ(h.Init(1), 0u);
+  const auto cubic = [](double t) { return t * t * t - 2.0 * t; };
+  for (int k = 0; k <= 10; ++k) h.Record(1, 0.1 * k, cubic(0.1 * k));
+  h.KeepBeforeJump(1.0, 2);
+  h.Record(1, 1.0, cubic(1.0));
+  for (int k = 11; k <= 20; ++k) h.Record(1, 0.1 * k, cubic(0.1 * k));
+  for (const double t : {0.02, 0.05, 0.45, 0.93, 0.97, Before(1.0), 1.0, 1.03, 1.07, 1.95}) {
+    EXPECT_NEAR(At(h, t), cubic(t), 1e-13) << t;
+  }
 }
 
 // The time from which a look-up `lag` back sees the values after the jump,
@@ -122,18 +190,20 @@ TEST(DelayJump, AChangeOfRoundOffIsNoJumpToStopFor) {
 TEST(DelayJump, TheNextJumpIsWhereALagFirstSeesTheValuesAfter) {
   DelayHistory h;
   Stepped(&h);
-  const std::vector<delays::Lag> lags = {{2, 0.05}, {1, 0.3}, {1, 0.1}, {1, 0.7}};
+  const std::vector<delays::Lag> lags = {{2, 0.02}, {1, 0.3}, {1, 0.1}, {1, 0.7}};
   double at = 0.0;
   ASSERT_TRUE(h.NextJump(0.3, 2.0, lags, &at));
   EXPECT_NEAR(at, 0.35, 1e-15);
   EXPECT_NEAR(At(h, at - 0.1), 9.75, 1e-12);
   EXPECT_NEAR(At(h, Before(at) - 0.1), 0.5, 1e-12);
   const double first = at;
-  // Column 2 does not jump; the others follow in order.
+  // The others follow in order, the history's start among them.
   ASSERT_TRUE(h.NextJump(at, 2.0, lags, &at));
   EXPECT_NEAR(at, 0.55, 1e-15);
   EXPECT_NEAR(At(h, at - 0.3), 9.75, 1e-12);
   EXPECT_NEAR(At(h, Before(at) - 0.3), 0.5, 1e-12);
+  ASSERT_TRUE(h.NextJump(at, 2.0, lags, &at));
+  EXPECT_NEAR(at, 0.7, 1e-15);
   ASSERT_TRUE(h.NextJump(at, 2.0, lags, &at));
   EXPECT_NEAR(at, 0.95, 1e-15);
   EXPECT_FALSE(h.NextJump(at, 2.0, lags, &at));
@@ -147,7 +217,10 @@ TEST(DelayJump, TheNextJumpIsWhereALagFirstSeesTheValuesAfter) {
   DelayHistory smooth;
   ASSERT_EQ(smooth.Init(1), 0u);
   for (int k = 0; k < 5; ++k) smooth.Record(1, 0.1 * k, k);
-  EXPECT_FALSE(smooth.NextJump(0.0, 2.0, {{1, 0.1}}, &at));
+  // Its start is its only break.
+  ASSERT_TRUE(smooth.NextJump(0.0, 2.0, {{1, 0.1}}, &at));
+  EXPECT_EQ(at, 0.1);
+  EXPECT_FALSE(smooth.NextJump(at, 2.0, {{1, 0.1}}, &at));
 }
 
 // A manager with delayed variables u and w.
@@ -203,10 +276,20 @@ TEST(DelayJump, TheManagerFindsJumpsThroughTheLagsLookedUp) {
     Dynamic clock(1.05);
     for (const double lag : {0.5, 0.25, 0.5}) ASSERT_EQ(d.vars[0]->DelayedValue(lag, &v), 0u);
     ASSERT_EQ(d.vars[1]->DelayedValue(0.125, &v), 0u);
+    // A look-up that only probes the history (a difference in the lag) is
+    // none the model makes.
+    {
+      const DelayProbe probe;
+      ASSERT_EQ(d.vars[0]->DelayedValue(0.1, &v), 0u);
+    }
     // A lag not finite is no lag.
     EXPECT_EQ(d.mgr.GetDelayedValue(1, HUGE_VAL, &v), delays::kBeforeHistory);
   }
+  // w does not jump, but the event may have turned it: seen through its
+  // lag as well.
   ASSERT_TRUE(d.mgr.NextJump(1.05, 9.0, &at));
+  EXPECT_EQ(at, 1.125);
+  ASSERT_TRUE(d.mgr.NextJump(at, 9.0, &at));
   EXPECT_EQ(at, 1.25);
   ASSERT_EQ(d.mgr.RecordAll(1.1), 0u);
   ASSERT_TRUE(d.mgr.NextJump(1.25, 9.0, &at));

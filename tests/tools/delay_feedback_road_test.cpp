@@ -5,14 +5,16 @@
 // method of steps, held or inside y's equation; so does a delayed
 // algebraic unknown, and every delayed value reads back what the run
 // computed a lag before; Mackey-Glass written the same way runs twenty
-// lags and agrees with the method of steps over three; and a history too
-// short for its lag says so.
+// lags and agrees with the method of steps over three; the three models
+// follow it from rtol 1e-6 to 1e-10 with the points every 0.1 to 0.35;
+// and a history too short for its lag says so.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
 #include <functional>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -152,8 +154,8 @@ class FeedbackRoad : public engineroad::EngineRoad {
     vantor_client::EngineOptions engine = Engine();
     engine.timeout_ms = 60000;
     return StartEngine(engine, "Feedback") &&
-           road_->Expect(MakeCommand(engineroad::kResultsService, 32, {}, {interval}),
-                         "command 32", 0) &&
+           road_->Expect(MakeCommand(engineroad::kResultsService, 32, {}, {interval}), "command 32",
+                         0) &&
            IntOption(30, 4) && RealOption(130, rtol) && RealOption(131, atol) && IntOption(29, 4) &&
            IntOption(103, 100000) && Load(model);
   }
@@ -307,78 +309,155 @@ struct LaggedModel {
   std::vector<Read> reads;
 };
 
-// Communication points served from the interpolant inside a step kept no
-// delay rows: the history was only as fine as the steps, and a delayed
-// value read back up to 75 tolerances off what the run had computed a lag
-// before. Each point and each read-back follows the method of steps, and
-// each read-back what the run computed a lag before, with the steps free
-// or bounded and the points served from the interpolant or not.
-TEST_F(FeedbackRoad, DelayedValuesReadBackWhatTheRunComputed) {
-  if (testsupport::kUnderThreadSanitizer) GTEST_SKIP() << engineroad::kNumbersNotThreads;
-  const double interval = 0.1, end = 4.0;
-  const TwoLagSteps two(0.5, end);
-  const ForcedLagSteps forced(0.7, end);
-  const std::vector<LaggedModel> models{
+// One lag, two lags (1 and 0.5) and the delayed algebraic unknown, to t = 12.
+const std::vector<LaggedModel>& LaggedModels() {
+  static const TwoLagSteps two(0.5, 12.0);
+  static const ForcedLagSteps forced(0.7, 12.0);
+  static const std::vector<LaggedModel> models{
       {"one lag",
        [](Writer& w, bool inside) { Feedback(w, 0.0, inside); },
        Closed,
        {{1, 1.0, 0.0, false}, {2, 1.0, 1.0, true}}},
       {"two lags",
        [](Writer& w, bool inside) { TwoLags(w, 0.5, inside); },
-       [&](double t) { return two(t); },
+       [](double t) { return two(t); },
        {{1, 1.0, 0.0, false}, {2, 1.0, 1.0, true}, {3, 1.0, 0.5, true}}},
       {"delayed algebraic",
        ForcedLag,
-       [&](double t) { return forced(t); },
+       [](double t) { return forced(t); },
        {{1, 1.0, 0.0, false}, {2, 2.0, 0.0, false}, {3, 2.0, 0.7, true}}},
   };
+  return models;
+}
+
+// How one run of a LaggedModel went: the largest distance, in units of
+// its tolerance, of a point or read-back from the method of steps, and of
+// a read-back from what the run computed a lag before.
+struct LaggedRun {
+  double steps = 0.0, back = 0.0;
+  std::string worst;
+};
+
+class LaggedRoad : public FeedbackRoad {
+ protected:
+  // Points every `interval` to `end`, steps bounded by `max_step` (0: not)
+  // and the points served from the interpolant when `interpolate`.
+  void Run(const LaggedModel& m, bool inside, double rtol, double interval, double end,
+           double max_step, bool interpolate, LaggedRun* run) {
+    const double atol = rtol * 1e-2;
+    CloseEngine();
+    ASSERT_TRUE(Start(rtol, atol, interval, [&](Writer& w) { m.write(w, inside); }))
+        << Failure() << Events();
+    if (max_step > 0.0) {
+      ASSERT_TRUE(RealOption(141, max_step)) << Failure();
+    }
+    ASSERT_TRUE(IntOption(143, interpolate ? 1 : 0)) << Failure();
+    ASSERT_TRUE(BeginRun() && Step(0.0)) << Failure();
+    std::vector<double> computed{1.0};
+    for (int k = 1; k * interval <= end + 1e-9; ++k) {
+      const double t = k * interval;
+      ASSERT_TRUE(Step(t)) << Failure() << Events();
+      for (const LaggedModel::Read& r : m.reads) {
+        if (inside && r.held_only) continue;
+        const double v = Value(r.index) / r.scale;
+        const double unit = rtol * std::max(1.0, std::fabs(v)) + atol;
+        const double off = std::fabs(v - m.steps(t - r.lag)) / unit;
+        if (!(off <= run->steps)) {
+          run->steps = off;
+          run->worst = "variable " + std::to_string(r.index) + " at t = " + std::to_string(t);
+        }
+        const auto back = k - static_cast<int>(std::lround(r.lag / interval));
+        if (r.lag > 0.0 && back >= 0 && std::fabs(back * interval - (t - r.lag)) < 1e-9) {
+          run->back =
+              std::max(run->back, std::fabs(v - computed[static_cast<std::size_t>(back)]) / unit);
+        }
+      }
+      computed.push_back(Value(1));
+    }
+    // A history that fills its rows within a lag answers stale values.
+    EXPECT_EQ(Events().find("the delay history keeps"), std::string::npos) << Events();
+    EXPECT_TRUE(FinishRun()) << Failure();
+  }
+};
+
+// Communication points served from the interpolant inside a step kept no
+// delay rows: the history was only as fine as the steps, and a delayed
+// value read back up to 75 tolerances off what the run had computed a lag
+// before. Each point and each read-back follows the method of steps, and
+// each read-back what the run computed a lag before, with the steps free
+// or bounded and the points served from the interpolant or not.
+TEST_F(LaggedRoad, DelayedValuesReadBackWhatTheRunComputed) {
+  if (testsupport::kUnderThreadSanitizer) GTEST_SKIP() << engineroad::kNumbersNotThreads;
   // Free steps, then bounded ones: 0.3 with every point a step's end, and
-  // 0.005 with points served inside steps. (At 1e-8, every point a step's
-  // end puts the two lags inside 33 tolerances off at t = 1.5, with or
-  // without these rows: the steps do not start again at the breakpoints.)
+  // 0.005 with points served inside steps; at 1e-8 free steps with every
+  // point a step's end as well (the two lags inline were 33 tolerances off
+  // at t = 1.5 while the steps did not start again at the breakpoints).
   struct Steps {
     double max_step;
-    std::uint32_t interpolate;
+    bool interpolate;
   };
-  for (const LaggedModel& m : models) {
+  for (const LaggedModel& m : LaggedModels()) {
     for (const bool inside : {false, true}) {
       for (const double rtol : {1e-6, 1e-8}) {
-        for (const Steps steps : {Steps{0.0, 1}, rtol > 1e-7 ? Steps{0.3, 0} : Steps{0.005, 1}}) {
-          SCOPED_TRACE(testing::Message() << m.name << (inside ? ", inline" : ", held") << ", rtol "
-                                          << rtol << ", max step " << steps.max_step);
-          const double atol = rtol * 1e-2;
-          CloseEngine();
-          ASSERT_TRUE(Start(rtol, atol, interval, [&](Writer& w) { m.write(w, inside); }))
-              << Failure() << Events();
-          if (steps.max_step > 0.0) {
-            ASSERT_TRUE(RealOption(141, steps.max_step) && IntOption(143, steps.interpolate))
-                << Failure();
-          }
-          ASSERT_TRUE(BeginRun() && Step(0.0)) << Failure();
-          std::vector<double> computed{1.0};
-          for (int k = 1; k * interval <= end + 1e-9; ++k) {
-            const double t = k * interval;
-            ASSERT_TRUE(Step(t)) << Failure() << Events();
-            for (const LaggedModel::Read& r : m.reads) {
-              if (inside && r.held_only) continue;
-              const double v = Value(r.index) / r.scale;
-              const double unit = rtol * std::max(1.0, std::fabs(v)) + atol;
-              EXPECT_NEAR(v, m.steps(t - r.lag), 20.0 * unit)
-                  << "variable " << r.index << " at t = " << t;
-              const auto back = k - static_cast<int>(std::lround(r.lag / interval));
-              if (r.lag > 0.0 && back >= 0) {
-                EXPECT_NEAR(v, computed[static_cast<std::size_t>(back)], 5.0 * unit)
-                    << "variable " << r.index << " at t = " << t;
-              }
-            }
-            computed.push_back(Value(1));
-          }
-          EXPECT_TRUE(FinishRun()) << Failure();
+        std::vector<Steps> runs{{0.0, true}, {0.3, false}};
+        if (rtol < 1e-7) runs = {{0.0, true}, {0.005, true}, {0.0, false}};
+        for (const Steps steps : runs) {
+          SCOPED_TRACE(testing::Message()
+                       << m.name << (inside ? ", inline" : ", held") << ", rtol " << rtol
+                       << ", max step " << steps.max_step
+                       << (steps.interpolate ? "" : ", every point a step's end"));
+          LaggedRun run;
+          Run(m, inside, rtol, 0.1, 4.0, steps.max_step, steps.interpolate, &run);
+          EXPECT_LE(run.steps, 20.0) << run.worst;
+          EXPECT_LE(run.back, 5.0);
         }
       }
     }
   }
 }
+
+// A delayed value's history is not smooth where the run started, nor a
+// lag later, nor a lag after that: steps across such times, and the
+// history's cubic between the long steps of a high order, left held and
+// inline forms alike up to 440 tolerances off at rtol 1e-10 (20 to 50 at
+// 1e-9 and 1e-6). Held and inline, free and bounded, every model follows
+// the method of steps at every rtol and interval of points, and keeps the
+// rows it needs.
+class LaggedSweep : public LaggedRoad,
+                    public testing::WithParamInterface<std::tuple<double, double>> {};
+
+TEST_P(LaggedSweep, FollowsTheMethodOfSteps) {
+  if (testsupport::kUnderThreadSanitizer) GTEST_SKIP() << engineroad::kNumbersNotThreads;
+  const auto [rtol, interval] = GetParam();
+  // One run of the grid under the address sanitizer, whose runs are slow.
+  if (testsupport::kUnderAddressSanitizer && (rtol != 1e-10 || interval != 0.35)) {
+    GTEST_SKIP() << "one run of the grid under the sanitizer";
+  }
+  for (const LaggedModel& m : LaggedModels()) {
+    for (const bool inside : {false, true}) {
+      for (const double max_step : {0.0, 0.01}) {
+        SCOPED_TRACE(testing::Message()
+                     << m.name << (inside ? ", inline" : ", held") << ", max step " << max_step);
+        LaggedRun run;
+        Run(m, inside, rtol, interval, 4.0, max_step, true, &run);
+        EXPECT_LE(run.steps, 20.0) << run.worst;
+        EXPECT_LE(run.back, 5.0);
+      }
+    }
+  }
+}
+
+// Five corners of rtol 1e-6 ... 1e-10 by points every 0.1 ... 0.35, each
+// over the three models, held and inline, free and bounded: about a minute.
+INSTANTIATE_TEST_SUITE_P(
+    Grid, LaggedSweep,
+    testing::Values(std::tuple{1e-6, 0.3}, std::tuple{1e-9, 0.1}, std::tuple{1e-9, 0.35},
+                    std::tuple{1e-10, 0.1}, std::tuple{1e-10, 0.35}),
+    [](const testing::TestParamInfo<std::tuple<double, double>>& info) {
+      const int digits = static_cast<int>(std::lround(-std::log10(std::get<0>(info.param))));
+      const int hundredths = static_cast<int>(std::lround(100.0 * std::get<1>(info.param)));
+      return "Rtol1e" + std::to_string(digits) + "Every0" + std::to_string(hundredths);
+    });
 
 // Mackey-Glass: y' = 0.2 yd / (1 + yd^10) - 0.1 y, yd = DELAY(y, 17), y =
 // 0.5 up to 0.
@@ -454,8 +533,8 @@ TEST_F(FeedbackRoad, AHistoryTooShortForItsLagSaysSo) {
   EXPECT_EQ(Events().find("the delay history keeps"), std::string::npos) << Events();
   Step(0.5);
   const std::vector<std::string> lines = LinesSince(0);
-  EXPECT_EQ(engineroad::CountStarting(lines, "Warning: the delay history keeps its last 10000 rows"),
-            1u)
+  EXPECT_EQ(
+      engineroad::CountStarting(lines, "Warning: the delay history keeps its last 10000 rows"), 1u)
       << engineroad::Joined(lines);
   CloseEngine();
 }
