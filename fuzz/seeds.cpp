@@ -1726,7 +1726,8 @@ void ProblemRequests(const fs::path& root) {
 void BuildOutputs(const fs::path& root) {
   SeedFolder seeds(root, "build_output");
   seeds.Add(std::string(1, '\0') +
-            codegen::BuildScriptText("/opt/env.sh", "/tmp/b", "/usr/bin/make", "MakeLib", 022));
+            codegen::BuildScriptText("/opt/env.sh", "/tmp/b", "/usr/bin/make", "MakeLib", 022,
+                                     "/usr/bin:/bin"));
   seeds.Add(std::string(1, '\x7f') +
             "gcc -c -fPIC -fvisibility=hidden -O2 -I/p \"a.c\" -oa.o\n"
             "a.c:3:1: error: expected ';'\nmake: *** [MakeLib:12: a.o] Error 1\n" +
