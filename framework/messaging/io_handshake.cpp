@@ -94,7 +94,7 @@ void DseIOQueue::RouteWaiting() {
   waiting.swap(waiting_);
   for (const Waiting& w : waiting) {
     if (const DseIOAddressToken* token = Token(w.type)) {
-      Deliver(w.chain, w.klass, w.type, token->peers, true, nullptr);
+      Deliver(w.chain, w.klass, w.droppable, token->peers, true, nullptr);
     } else {
       // Nobody announced the type: a requester waiting for an answer hears it.
       std::uint32_t id = w.chain->message_id;

@@ -269,18 +269,19 @@ Status DseIOQueue::Enqueue(DseMessage* message) {
   if (chain == nullptr) return status::kGeneralFailure;
   const std::uint32_t klass = message->message_class;
   const std::uint32_t type = message->type;
+  const Droppable droppable = DroppableOf(*message, chain);
   if (chain->source_peer != nullptr) {
-    Deliver(chain, klass, type, {chain->source_peer}, false, message);
+    Deliver(chain, klass, droppable, {chain->source_peer}, false, message);
   } else if (type == 0) {
     DseSegment::ReturnChain(chain);
     return status::kGeneralFailure;
   } else if (type <= 3) {
-    Deliver(chain, klass, type, peers_, true, message);
+    Deliver(chain, klass, droppable, peers_, true, message);
   } else if (const DseIOAddressToken* token = Token(type)) {
-    Deliver(chain, klass, type, token->peers, true, message);
+    Deliver(chain, klass, droppable, token->peers, true, message);
   } else if (!AllConnected()) {
     // Nobody has said yet who serves the type; the answer may still come.
-    waiting_.push_back({chain, klass, message->type});
+    waiting_.push_back({chain, klass, type, droppable});
   } else {
     DseSegment::ReturnChain(chain);
     return status::kGeneralFailure;
@@ -322,17 +323,25 @@ constexpr std::uint32_t kEventLinesAt = 6;
 
 }  // namespace
 
-void DseIOQueue::Deliver(DseSegment* chain, std::uint32_t klass, std::uint32_t type,
-                         const std::vector<DseIOQueue*>& peers, bool set_aux, DseMessage* message) {
-  // Lines and run states sent to whoever serves their type, which nobody
-  // answers: a peer that keeps no pace may miss them.
+DseIOQueue::Droppable DseIOQueue::DroppableOf(const DseMessage& message, DseSegment* chain) {
+  // Lines and run states, which nobody answers: a peer that keeps no pace
+  // may miss them. Not a control message about a request (a cancel, a
+  // timer), nor a message of the connection.
   Droppable droppable;
   droppable.droppable =
-      set_aux && type >= DseMessage::kEventType && (chain->flags & DseMessage::kNoReply) != 0;
-  if (droppable.droppable && type == DseMessage::kEventType &&
+      message.type >= DseMessage::kEventType && (message.flags & DseMessage::kNoReply) != 0 &&
+      (message.type == DseMessage::kEventType || message.subtype >= DseMessage::kCommand);
+  if (droppable.droppable && message.type == DseMessage::kEventType &&
       chain->DataStart() + kEventLinesAt + 2 <= chain->cursor) {
     droppable.lines = platform::LoadLE16(chain->DataStart() + kEventLinesAt);
   }
+  return droppable;
+}
+
+void DseIOQueue::Deliver(DseSegment* chain, std::uint32_t klass, Droppable droppable,
+                         const std::vector<DseIOQueue*>& peers, bool set_aux, DseMessage* message) {
+  // Only what goes to whoever serves a type; a reply waits for its peer.
+  droppable.droppable = droppable.droppable && set_aux;
   if (set_aux) {
     const auto aux = static_cast<std::uint8_t>(std::min<std::size_t>(peers.size(), 0xFF));
     for (DseSegment* s = chain; s != nullptr; s = s->next) {

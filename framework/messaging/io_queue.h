@@ -245,7 +245,6 @@ class DseIOQueue final : public DseIOPeers {
   // holds the rest back; lines and run states beyond its room are dropped
   // and counted, the replies to its requests wait for it.
   bool KeepsPace() const { return keeps_pace_; }
-  std::uint32_t MissedLines() const { return missed_lines_; }
 
  private:
   struct CellList {
@@ -262,22 +261,24 @@ class DseIOQueue final : public DseIOPeers {
     void Append(DseMessage* message);
     DseMessage* Take();
   };
+  // What a message is to a peer that keeps no pace: whether it may miss
+  // it, and the lines it would miss.
+  struct Droppable {
+    bool droppable = false;
+    std::uint32_t lines = 0;
+  };
   // A message for a type nobody has announced yet.
   struct Waiting {
     DseSegment* chain;
     std::uint32_t klass;
     std::uint32_t type;
+    Droppable droppable;
   };
 
   // A peer queue of root.
   DseIOQueue(DseIOQueue* root, std::uint32_t peer_number, XosConnection* connection,
              DseProcess* process);
 
-  // What a message holds for a peer that keeps no pace.
-  struct Droppable {
-    bool droppable = false;
-    std::uint32_t lines = 0;
-  };
   // Queues the chain for this peer; false when no cell could be had, or a
   // droppable message found no room.
   bool Queue(DseSegment* chain, std::uint32_t klass, Droppable droppable);
@@ -331,7 +332,8 @@ class DseIOQueue final : public DseIOPeers {
   void ReportFailure(const char* format, const char* second, const char* fallback);
   // Queues the chain for the peers of the token (or every peer) and records
   // the destinations; gives the chain back when nobody took it.
-  void Deliver(DseSegment* chain, std::uint32_t klass, std::uint32_t type,
+  static Droppable DroppableOf(const DseMessage& message, DseSegment* chain);
+  void Deliver(DseSegment* chain, std::uint32_t klass, Droppable droppable,
                const std::vector<DseIOQueue*>& peers, bool set_aux, DseMessage* message);
   void RouteWaiting();
   bool Gather(DseMessage* message);

@@ -304,7 +304,7 @@ class SiblingQueueTest : public ChildQueueTest {
     sibling_->Open();
     sibling_->write_plan = [](std::uint32_t) { return 0u; };
     Answer(0, {4, 81});
-    Answer(2, {4, 81});
+    Answer(2, {4, 81, 60});
   }
   // Event k with one line "line k".
   Status Line(int k) {
@@ -363,7 +363,9 @@ TEST_F(SiblingQueueTest, ASiblingThatTakesNothingGetsItsNewestLinesAndTheCountOf
 }
 
 // The replies to a sibling's own requests are never dropped, however many
-// lines pass them; a parent that takes nothing still gets every line.
+// lines pass them, nor what is sent about a request to it (a cancel), while
+// run states beyond its room are; a parent that takes nothing still gets
+// every line.
 TEST_F(SiblingQueueTest, RepliesWaitForTheSiblingAndThePaceKeeperMissesNothing) {
   std::vector<MessagePtr> requests;
   for (int k = 0; k < 50; ++k) {
@@ -385,21 +387,45 @@ TEST_F(SiblingQueueTest, RepliesWaitForTheSiblingAndThePaceKeeperMissesNothing) 
     event->Pack(true);
     EXPECT_EQ(queue_.Enqueue(event.get()), 0u);
   }
+  for (int k = 0; k < 50; ++k) {
+    auto request = Made(60, 2);
+    request->Pack(true);
+    MessagePtr cancel(request->MakeCancel());
+    cancel->Pack(true);
+    EXPECT_EQ(queue_.Enqueue(cancel.get()), 0u);
+    auto state = std::make_unique<DseMessage>(81, DseMessage::kRequest);
+    state->flags |= DseMessage::kNoReply;
+    state->PutUInt32(static_cast<std::uint32_t>(k));
+    state->Pack(true);
+    EXPECT_EQ(queue_.Enqueue(state.get()), 0u);
+  }
+  // Every reply and cancel, and the newest run states and lines its room
+  // takes.
+  EXPECT_LE(queue_.FindPeer(2)->QueuedSegments(3), 50u + 50u + DseIOQueue::kMostQueuedLines + 1);
   EXPECT_TRUE(queue_.OutputWaiting());
-  EXPECT_EQ(queue_.FindPeer(0)->QueuedSegments(3), 100u);
+  EXPECT_EQ(queue_.FindPeer(0)->QueuedSegments(3), 150u);
   parent_->write_plan = nullptr;
   sibling_->write_plan = nullptr;
   EXPECT_EQ(queue_.Flush(), kAllWritten);
   EXPECT_EQ(queue_.Flush(), kAllWritten);
-  std::size_t replies = 0;
+  std::size_t replies = 0, cancels = 0, states = 0;
   for (const MessagePtr& m : TakeMessages(&sibling_->output)) {
+    cancels += m->type == 60 && m->subtype == DseMessage::kCancel;
+    states += m->type == 81;
     if ((m->flags & DseMessage::kReply) == 0) continue;
     std::uint32_t k = 0;
     m->GetUInt32(&k);
     EXPECT_EQ(k, replies++);
   }
   EXPECT_EQ(replies, 50u);
-  EXPECT_EQ(EventLines(TakeMessages(&parent_->output)).size(), 100u);
+  EXPECT_EQ(cancels, 50u);
+  EXPECT_GT(states, 0u);
+  EXPECT_LT(states, 50u);
+  const auto taken = TakeMessages(&parent_->output);
+  EXPECT_EQ(
+      std::count_if(taken.begin(), taken.end(), [](const MessagePtr& m) { return m->type == 81; }),
+      50);
+  EXPECT_EQ(EventLines(taken).size(), 100u);
 }
 
 // A peer that stops in the middle of a frame it shares holds no other peer
