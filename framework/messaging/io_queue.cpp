@@ -31,8 +31,6 @@ constexpr std::uint32_t kAuxAt = 12;
 constexpr std::uint32_t kPeerGoneCode = 0x35;
 constexpr std::uint32_t kPauseMs = 100;
 constexpr std::uint32_t kRetryMs = 10;
-// The event of message lines.
-constexpr std::uint32_t kLinesEventCode = 16;
 
 DseSegmentCell* free_cells = nullptr;
 
@@ -567,7 +565,8 @@ void DseIOQueue::TellMissedLines() {
   const std::string text = std::to_string(missed_lines_) +
                            " message lines were dropped: they came faster than this peer took them";
   const char* const line[] = {text.c_str()};
-  std::unique_ptr<DseMessage> event(DseMessage::MakeEvent(kLinesEventCode, 0, 1, line));
+  std::unique_ptr<DseMessage> event(
+      DseMessage::MakeEvent(DseController::kLogEventCode, 0, 1, line));
   if (event == nullptr || status::IsFailure(event->Pack(true))) return;
   DseSegment* told = event->TakeSegments();
   if (told == nullptr) return;

@@ -4,7 +4,9 @@
 // states print their lines there. The engine's memory stays bounded, it
 // goes on working, nothing the client sent is lost, and command 2 or a
 // close ends it without a kill. A second peer of the engine is served
-// while the client reads nothing.
+// while the client reads nothing; and a second peer that stops reading, or
+// reads slowly, holds no run of the client back and still gets every reply
+// to its own requests.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
