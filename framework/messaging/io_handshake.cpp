@@ -94,7 +94,7 @@ void DseIOQueue::RouteWaiting() {
   waiting.swap(waiting_);
   for (const Waiting& w : waiting) {
     if (const DseIOAddressToken* token = Token(w.type)) {
-      Deliver(w.chain, w.klass, token->peers, true, nullptr);
+      Deliver(w.chain, w.klass, w.droppable, token->peers, true, nullptr);
     } else {
       // Nobody announced the type: a requester waiting for an answer hears it.
       std::uint32_t id = w.chain->message_id;
@@ -128,7 +128,10 @@ Status DseIOQueue::AddPeersFromList(DseMessage* message) {
     read = message->GetUInt32(&node);
     if (status::IsSuccess(read)) read = message->GetUInt16(&reserved);
     if (status::IsSuccess(read)) read = message->GetUInt16(&number);
-    if (status::IsSuccess(read)) AddPeer(nullptr, own_number_, number, session, nullptr);
+    if (status::IsSuccess(read) && AddPeer(nullptr, own_number_, number, session, nullptr) == 1) {
+      // A sibling: nothing here waits on how it reads.
+      peers_.back()->keeps_pace_ = false;
+    }
   }
   return read;
 }

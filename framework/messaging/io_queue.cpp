@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <new>
+#include <string>
 
 #include "foundation/messages/su_print.h"
 #include "framework/connections/connection.h"
@@ -16,6 +18,7 @@
 #include "framework/runtime/xos_time.h"
 #include "framework/servers/controller.h"
 #include "framework/servers/server_registry.h"
+#include "platform/byte_order.h"
 #include "platform/clock.h"
 #include "platform/memory_size.h"
 #include "platform/shared_memory.h"
@@ -71,6 +74,8 @@ DseSegmentCell* DseSegmentCell::Take(DseSegment* segment) {
 void DseSegmentCell::Give(DseSegmentCell* cell) {
   cell->segment = nullptr;
   cell->reply = false;
+  cell->droppable = false;
+  cell->lines = 0;
   cell->next = free_cells;
   free_cells = cell;
 }
@@ -202,12 +207,13 @@ std::int32_t DseIOQueue::AddPeer(XosComputeNode* node, std::uint32_t own_number,
 }
 
 std::int32_t DseIOQueue::AddPeerOver(XosConnection* connection, std::uint32_t peer_number,
-                                     DseProcess* process) {
+                                     DseProcess* process, bool keeps_pace) {
   if (connection == nullptr || peer_number == own_number_ || FindPeer(peer_number) != nullptr) {
     delete connection;
     return 0;
   }
   peers_.push_back(new DseIOQueue(this, peer_number, connection, process));
+  peers_.back()->keeps_pace_ = keeps_pace;
   return 1;
 }
 
@@ -240,8 +246,9 @@ Status DseIOQueue::Route(DseMessage* message, std::int32_t timeout_ms) {
   const Status queued = Enqueue(message);
   if (status::IsFailure(queued)) return queued;
   Status result = Flush();
+  // Only output a peer that keeps pace has left is waited for.
   if (held_peers_ == 0 && timeout_ms > 0) {
-    while (result == kOutputLeft && timeout_ms > 0) {
+    while (result == kOutputLeft && OutputWaiting() && timeout_ms > 0) {
       // Retried as soon as a peer takes bytes, within the same time-out.
       const std::uint32_t before = platform::TickCount();
       WaitReady(std::min<std::uint32_t>(kRetryMs, static_cast<std::uint32_t>(timeout_ms)), false,
@@ -250,7 +257,7 @@ Status DseIOQueue::Route(DseMessage* message, std::int32_t timeout_ms) {
       timeout_ms -= static_cast<std::int32_t>(std::min<std::uint32_t>(waited, kRetryMs));
       result = Flush();
     }
-    if (result == kOutputLeft) result = kRouteTimedOut;
+    if (result == kOutputLeft && OutputWaiting()) result = kRouteTimedOut;
   }
   return result;
 }
@@ -259,18 +266,20 @@ Status DseIOQueue::Enqueue(DseMessage* message) {
   DseSegment* chain = message->TakeSegments();
   if (chain == nullptr) return status::kGeneralFailure;
   const std::uint32_t klass = message->message_class;
+  const std::uint32_t type = message->type;
+  const Droppable droppable = DroppableOf(*message, chain);
   if (chain->source_peer != nullptr) {
-    Deliver(chain, klass, {chain->source_peer}, false, message);
-  } else if (message->type == 0) {
+    Deliver(chain, klass, droppable, {chain->source_peer}, false, message);
+  } else if (type == 0) {
     DseSegment::ReturnChain(chain);
     return status::kGeneralFailure;
-  } else if (message->type <= 3) {
-    Deliver(chain, klass, peers_, true, message);
-  } else if (const DseIOAddressToken* token = Token(message->type)) {
-    Deliver(chain, klass, token->peers, true, message);
+  } else if (type <= 3) {
+    Deliver(chain, klass, droppable, peers_, true, message);
+  } else if (const DseIOAddressToken* token = Token(type)) {
+    Deliver(chain, klass, droppable, token->peers, true, message);
   } else if (!AllConnected()) {
     // Nobody has said yet who serves the type; the answer may still come.
-    waiting_.push_back({chain, klass, message->type});
+    waiting_.push_back({chain, klass, type, droppable});
   } else {
     DseSegment::ReturnChain(chain);
     return status::kGeneralFailure;
@@ -287,7 +296,7 @@ bool DseIOQueue::HasOutput() const {
 
 bool DseIOQueue::OutputWaiting() const {
   return std::any_of(peers_.begin(), peers_.end(),
-                     [](const DseIOQueue* peer) { return peer->HasOutput(); });
+                     [](const DseIOQueue* peer) { return peer->keeps_pace_ && peer->HasOutput(); });
 }
 
 void DseIOQueue::AddReadiness(std::vector<platform::Readiness>* items, bool read,
@@ -305,8 +314,32 @@ bool DseIOQueue::WaitReady(std::uint32_t bound_ms, bool read, bool write, int al
   return platform::WaitForAny(items, bound_ms);
 }
 
-void DseIOQueue::Deliver(DseSegment* chain, std::uint32_t klass,
+namespace {
+
+// The line count of an event: after its u16 1 and u32 value.
+constexpr std::uint32_t kEventLinesAt = 6;
+
+}  // namespace
+
+DseIOQueue::Droppable DseIOQueue::DroppableOf(const DseMessage& message, DseSegment* chain) {
+  // Lines and run states, which nobody answers: a peer that keeps no pace
+  // may miss them. Not a control message about a request (a cancel, a
+  // timer), nor a message of the connection.
+  Droppable droppable;
+  droppable.droppable =
+      message.type >= DseMessage::kEventType && (message.flags & DseMessage::kNoReply) != 0 &&
+      (message.type == DseMessage::kEventType || message.subtype >= DseMessage::kCommand);
+  if (droppable.droppable && message.type == DseMessage::kEventType &&
+      chain->DataStart() + kEventLinesAt + 2 <= chain->cursor) {
+    droppable.lines = platform::LoadLE16(chain->DataStart() + kEventLinesAt);
+  }
+  return droppable;
+}
+
+void DseIOQueue::Deliver(DseSegment* chain, std::uint32_t klass, Droppable droppable,
                          const std::vector<DseIOQueue*>& peers, bool set_aux, DseMessage* message) {
+  // Only what goes to whoever serves a type; a reply waits for its peer.
+  droppable.droppable = droppable.droppable && set_aux;
   if (set_aux) {
     const auto aux = static_cast<std::uint8_t>(std::min<std::size_t>(peers.size(), 0xFF));
     for (DseSegment* s = chain; s != nullptr; s = s->next) {
@@ -316,7 +349,7 @@ void DseIOQueue::Deliver(DseSegment* chain, std::uint32_t klass,
     if (message != nullptr) message->aux = aux;
   }
   for (DseIOQueue* peer : peers) {
-    if (peer->Queue(chain, klass) && message != nullptr) message->AddDestination(peer);
+    if (peer->Queue(chain, klass, droppable) && message != nullptr) message->AddDestination(peer);
   }
   for (DseSegment* s = chain; s != nullptr;) {
     DseSegment* after = s->next;
@@ -325,7 +358,11 @@ void DseIOQueue::Deliver(DseSegment* chain, std::uint32_t klass,
   }
 }
 
-bool DseIOQueue::Queue(DseSegment* chain, std::uint32_t klass) {
+bool DseIOQueue::Queue(DseSegment* chain, std::uint32_t klass, Droppable droppable) {
+  droppable.droppable = droppable.droppable && !keeps_pace_;
+  std::uint32_t segments = 0;
+  for (const DseSegment* s = chain; s != nullptr; s = s->next) ++segments;
+  if (droppable.droppable && !RoomForLines(segments, droppable.lines)) return false;
   CellList cells;
   for (DseSegment* s = chain; s != nullptr; s = s->next) {
     DseSegmentCell* cell = DseSegmentCell::Take(s);
@@ -338,9 +375,14 @@ bool DseIOQueue::Queue(DseSegment* chain, std::uint32_t klass) {
   CellList& list = output_[OutputList(klass)];
   // Sent back to where its request came from.
   const bool reply = chain->source_peer != nullptr;
+  if (droppable.droppable) {
+    cells.head->lines = droppable.lines;
+    queued_lines_ += segments;
+  }
   while (DseSegmentCell* cell = cells.PopFront()) {
     ++cell->segment->use_count;
     cell->reply = reply;
+    cell->droppable = droppable.droppable;
     queued_replies_ += reply ? 1 : 0;
     list.PushBack(cell);
   }
@@ -412,16 +454,23 @@ Status DseIOQueue::FlushPeer(bool* pause) {
       return kOutputLeft;
     }
     const Status written = DseSegment::Write(segment, connection_.get());
+    if (cell == missed_cell_ && written != status::kNothingWritten) {
+      // Begun: lines missed from now on are counted afresh.
+      missed_cell_ = nullptr;
+      missed_lines_ = 0;
+    }
     if (written == status::kNothingWritten) {
       list.PushFront(cell);
       // A peer over its reply bound is read no more until it takes its
-      // replies: waiting on it would only hold back the others.
-      if (segment->count < kNoPauseFrom && !AwaitsItsReader()) *pause = true;
+      // replies, and one that keeps no pace is served as it reads: waiting
+      // on either would only hold back the others.
+      if (segment->count < kNoPauseFrom && !AwaitsItsReader() && keeps_pace_) *pause = true;
       return kOutputLeft;
     }
     if (written == status::kPartlyWritten) {
+      WriteOnAlone(cell);
       output_[0].PushFront(cell);
-      partial_ = segment;
+      partial_ = cell->segment;
       return kOutputLeft;
     }
     if (status::IsFailure(written)) {
@@ -437,11 +486,112 @@ Status DseIOQueue::FlushPeer(bool* pause) {
     }
     if (partial_ == segment) partial_ = nullptr;
     if (cell->reply) --queued_replies_;
+    if (cell->droppable) --queued_lines_;
     DseSegmentCell::Give(cell);
     DseSegment::ReturnToPool(segment);
   }
   ReleaseHold();
   return kAllWritten;
+}
+
+void DseIOQueue::WriteOnAlone(DseSegmentCell* cell) {
+  DseSegment* shared = cell->segment;
+  if (shared->use_count <= 1) return;
+  DseSegment* own = DseSegment::Make(nullptr);
+  // Without memory for the copy the others wait, as they always did.
+  if (own == nullptr) return;
+  std::memcpy(own->frame, shared->frame, shared->FrameSize());
+  own->frame_length = shared->frame_length;
+  own->count = shared->count;
+  own->index = shared->index;
+  own->message_id = shared->message_id;
+  own->flags = shared->flags;
+  own->format = shared->format;
+  own->transfer_offset = shared->transfer_offset;
+  own->transfer_count = shared->transfer_count;
+  own->use_count = 1;
+  shared->transfer_count += shared->transfer_offset;
+  shared->transfer_offset = 0;
+  --shared->use_count;
+  cell->segment = own;
+}
+
+bool DseIOQueue::RoomForLines(std::uint32_t segments, std::uint32_t lines) {
+  // A message alone may pass the room: its lines come from one report.
+  while (queued_lines_ > 0 && queued_lines_ + segments > kMostQueuedLines) {
+    if (!DropOldestLines()) break;
+  }
+  if (queued_lines_ == 0 || queued_lines_ + segments <= kMostQueuedLines) return true;
+  if (lines > 0) {
+    missed_lines_ += lines;
+    TellMissedLines();
+  }
+  return false;
+}
+
+bool DseIOQueue::DropOldestLines() {
+  for (CellList& list : output_) {
+    DseSegmentCell* before = nullptr;
+    for (DseSegmentCell* cell = list.head; cell != nullptr; before = cell, cell = cell->next) {
+      // Only a message none of whose frames has gone out in part or whole.
+      if (!cell->droppable || cell->segment->index != 1 || cell->segment == partial_) continue;
+      const std::uint32_t lines = cell->lines;
+      const std::uint32_t id = cell->segment->message_id;
+      DseSegmentCell* after = cell;
+      do {
+        DseSegmentCell* dropped = after;
+        after = after->next;
+        DseSegment* segment = dropped->segment;
+        if (segment->use_count > 0) --segment->use_count;
+        DseSegment::ReturnToPool(segment);
+        DseSegmentCell::Give(dropped);
+        --list.count;
+        --queued_lines_;
+      } while (after != nullptr && after->droppable && after->segment->index != 1 &&
+               after->segment->message_id == id);
+      (before != nullptr ? before->next : list.head) = after;
+      if (after == nullptr) list.tail = before;
+      if (lines > 0) {
+        missed_lines_ += lines;
+        TellMissedLines();
+      }
+      return true;
+    }
+  }
+  return false;
+}
+
+void DseIOQueue::TellMissedLines() {
+  const std::string text = std::to_string(missed_lines_) +
+                           " message lines were dropped: they came faster than this peer took them";
+  const char* const line[] = {text.c_str()};
+  std::unique_ptr<DseMessage> event(
+      DseMessage::MakeEvent(DseController::kLogEventCode, 0, 1, line));
+  if (event == nullptr || status::IsFailure(event->Pack(true))) return;
+  DseSegment* told = event->TakeSegments();
+  if (told == nullptr) return;
+  if (told->next != nullptr) {
+    DseSegment::ReturnChain(told);
+    return;
+  }
+  ++told->use_count;
+  // The lines missed are older than those still queued: told ahead of them,
+  // by one line that a later count replaces until it goes out.
+  CellList& list = output_[OutputList(event->message_class)];
+  if (missed_cell_ != nullptr) {
+    DseSegment* before = missed_cell_->segment;
+    missed_cell_->segment = told;
+    --before->use_count;
+    DseSegment::ReturnToPool(before);
+    return;
+  }
+  missed_cell_ = DseSegmentCell::Take(told);
+  if (missed_cell_ == nullptr) {
+    --told->use_count;
+    DseSegment::ReturnToPool(told);
+    return;
+  }
+  list.PushFront(missed_cell_);
 }
 
 void DseIOQueue::ReleaseHold() {

@@ -40,6 +40,10 @@ struct DseSegmentCell {
   DseSegment* segment = nullptr;
   // Of a reply to the peer: counted against its bound until written.
   bool reply = false;
+  // Of a message a peer that keeps no pace may miss (lines, run states),
+  // and on its first segment the lines it holds.
+  bool droppable = false;
+  std::uint32_t lines = 0;
 
   // A cell holding the segment; null without memory.
   static DseSegmentCell* Take(DseSegment* segment);
@@ -109,6 +113,10 @@ class DseIOQueue final : public DseIOPeers {
   // memory, and nothing it sent is lost. A read for work that holds the
   // server thread reads on as above: it answers nothing meanwhile.
   static constexpr std::uint32_t kMostQueuedReplies = 1024;
+  // Segments of lines and run states queued for a peer that keeps no pace:
+  // beyond them the oldest are dropped, and one line ahead of the rest tells
+  // the peer how many lines it missed.
+  static constexpr std::uint32_t kMostQueuedLines = 32;
 
   // The root. Checks the byte order (0xA000FFFF when wrong) and publishes
   // the process's message ids (prefix own number × 8,192). The controller
@@ -129,8 +137,9 @@ class DseIOQueue final : public DseIOPeers {
                        std::uint32_t session_id, DseProcess* process) override;
   // The same over a connection the caller made; the queue owns it from now
   // on, also when the peer is refused (0) or the connection is null (0).
+  // A peer that keeps no pace (see KeepsPace) is served as it reads.
   std::int32_t AddPeerOver(XosConnection* connection, std::uint32_t peer_number,
-                           DseProcess* process);
+                           DseProcess* process, bool keeps_pace = true);
   std::uint32_t PeerCount() const { return static_cast<std::uint32_t>(peers_.size()); }
   DseIOQueue* PeerAt(std::uint32_t i) const { return peers_[i]; }
   DseIOQueue* FindPeer(std::uint32_t peer_number) const;
@@ -165,8 +174,9 @@ class DseIOQueue final : public DseIOPeers {
   std::uint32_t FiledSegments() const { return filed_segments_; }
   // Writes what every peer can take now: 58 when all is out, 5 when output
   // is left, or the last failure (a lost peer gives 0xA0000037). When a
-  // peer took nothing it pauses (at most 100 ms) until a peer that took
-  // nothing takes bytes or any peer sends some, unless pauses are deferred.
+  // peer that keeps pace took nothing it pauses (at most 100 ms) until a
+  // peer that took nothing takes bytes or any peer sends some, unless
+  // pauses are deferred.
   Status Flush();
   // While deferred (the calls nest), flushes do not pause: for a caller
   // that routes the answers to many messages and pauses once after them.
@@ -216,7 +226,8 @@ class DseIOQueue final : public DseIOPeers {
   std::uint32_t HeldPeerCount() const { return held_peers_; }
   std::uint32_t HoldCount() const { return hold_count_; }
   std::uint32_t WaitingCount() const { return static_cast<std::uint32_t>(waiting_.size()); }
-  // Whether a peer's output lists still hold segments not yet written.
+  // Whether the output lists of a peer that keeps pace still hold segments
+  // not yet written.
   bool OutputWaiting() const;
   // Of a peer queue.
   std::uint32_t PeerNumber() const { return peer_number_; }
@@ -228,6 +239,12 @@ class DseIOQueue final : public DseIOPeers {
   std::uint32_t QueuedReplies() const { return queued_replies_; }
   // Whether the peer's requests wait until it takes its replies.
   bool AwaitsItsReader() const;
+  // Whether the process waits on this peer when it takes nothing: the
+  // peers it started with (its parent, its children). A sibling from a
+  // peer list is served as its reading allows: what it does not take never
+  // holds the rest back; lines and run states beyond its room are dropped
+  // and counted, the replies to its requests wait for it.
+  bool KeepsPace() const { return keeps_pace_; }
 
  private:
   struct CellList {
@@ -244,22 +261,41 @@ class DseIOQueue final : public DseIOPeers {
     void Append(DseMessage* message);
     DseMessage* Take();
   };
+  // What a message is to a peer that keeps no pace: whether it may miss
+  // it, and the lines it would miss.
+  struct Droppable {
+    bool droppable = false;
+    std::uint32_t lines = 0;
+  };
   // A message for a type nobody has announced yet.
   struct Waiting {
     DseSegment* chain;
     std::uint32_t klass;
     std::uint32_t type;
+    Droppable droppable;
   };
 
   // A peer queue of root.
   DseIOQueue(DseIOQueue* root, std::uint32_t peer_number, XosConnection* connection,
              DseProcess* process);
 
-  // Queues the chain for this peer; false when no cell could be had.
-  bool Queue(DseSegment* chain, std::uint32_t klass);
+  // Queues the chain for this peer; false when no cell could be had, or a
+  // droppable message found no room.
+  bool Queue(DseSegment* chain, std::uint32_t klass, Droppable droppable);
   bool QueueNotice(std::uint32_t klass, std::uint32_t subtype);
   // Sets *pause when the peer took nothing and the caller should wait.
   Status FlushPeer(bool* pause);
+  // Gives a block shared with other peers, which this one has written in
+  // part, a copy of its own, so that the others need not wait for it.
+  void WriteOnAlone(DseSegmentCell* cell);
+  // Makes room for a message of lines or run states of `segments` (its
+  // `lines`) for a peer that keeps no pace, dropping the oldest not begun;
+  // false when it still does not fit, and then it is counted as missed.
+  bool RoomForLines(std::uint32_t segments, std::uint32_t lines);
+  bool DropOldestLines();
+  // Tells the peer, ahead of the lines it still has queued, how many it
+  // missed.
+  void TellMissedLines();
   bool HasOutput() const;
   void AddReadiness(std::vector<platform::Readiness>* items, bool read, bool write) const;
   Status ReadPeer();
@@ -296,8 +332,9 @@ class DseIOQueue final : public DseIOPeers {
   void ReportFailure(const char* format, const char* second, const char* fallback);
   // Queues the chain for the peers of the token (or every peer) and records
   // the destinations; gives the chain back when nobody took it.
-  void Deliver(DseSegment* chain, std::uint32_t klass, const std::vector<DseIOQueue*>& peers,
-               bool set_aux, DseMessage* message);
+  static Droppable DroppableOf(const DseMessage& message, DseSegment* chain);
+  void Deliver(DseSegment* chain, std::uint32_t klass, Droppable droppable,
+               const std::vector<DseIOQueue*>& peers, bool set_aux, DseMessage* message);
   void RouteWaiting();
   bool Gather(DseMessage* message);
   void CloseBatch();
@@ -339,6 +376,12 @@ class DseIOQueue final : public DseIOPeers {
   Status status_ = 0;
   CellList output_[kClasses];
   std::uint32_t queued_replies_ = 0;
+  bool keeps_pace_ = true;
+  // Segments of droppable messages queued; the lines dropped since the
+  // last count went out, and the cell of the count waiting to go.
+  std::uint32_t queued_lines_ = 0;
+  std::uint32_t missed_lines_ = 0;
+  DseSegmentCell* missed_cell_ = nullptr;
   std::unique_ptr<DseAssemblyList[]> assembly_;
   // Refusing segments beyond the bounds: told once until a message completes.
   bool refusing_ = false;

@@ -272,6 +272,188 @@ TEST_F(ChildQueueTest, APeerListNeitherSlowsEveryFlushNorTakesEveryDescriptor) {
             "Peer list refused: 100 peers, more than this process can hold");
 }
 
+// The lines of the event messages among `messages`, in order; the other
+// messages are left out.
+std::vector<std::string> EventLines(const std::vector<MessagePtr>& messages) {
+  std::vector<std::string> lines;
+  for (const MessagePtr& m : messages) {
+    if (m->type != DseMessage::kEventType) continue;
+    std::uint16_t one = 0, count = 0;
+    std::uint32_t value = 0;
+    m->GetUInt16(&one);
+    m->GetUInt32(&value);
+    m->GetUInt16(&count);
+    for (std::uint16_t i = 0; i < count; ++i) {
+      char* text = nullptr;
+      if (status::IsFailure(m->GetStringNew(&text))) break;
+      lines.emplace_back(text != nullptr ? text : "");
+      delete[] text;
+    }
+  }
+  return lines;
+}
+
+class SiblingQueueTest : public ChildQueueTest {
+ protected:
+  // The parent (0) and a sibling (2) that keeps no pace, both serving the
+  // event lines; the sibling takes nothing.
+  void SetUp() override {
+    parent_ = AddPeer(0);
+    sibling_ = new FakeConnection;
+    ASSERT_EQ(queue_.AddPeerOver(sibling_, 2, nullptr, false), 1);
+    sibling_->Open();
+    sibling_->write_plan = [](std::uint32_t) { return 0u; };
+    Answer(0, {4, 81});
+    Answer(2, {4, 81, 60});
+  }
+  // Event k with one line "line k".
+  Status Line(int k) {
+    const std::string text = "line " + std::to_string(k);
+    const char* const lines[] = {text.c_str()};
+    return Route(MessagePtr(DseMessage::MakeEvent(16, 0, 1, lines)));
+  }
+
+  FakeConnection* parent_ = nullptr;
+  FakeConnection* sibling_ = nullptr;
+};
+
+// A sibling that takes nothing holds no flush and no other peer back; it
+// keeps the newest lines its room takes and, once it reads, hears first how
+// many it missed. Over a sweep of line counts, below and beyond its room:
+// what it got and what it was told make up every line, and the parent,
+// which keeps pace, gets all of them.
+TEST_F(SiblingQueueTest, ASiblingThatTakesNothingGetsItsNewestLinesAndTheCountOfTheRest) {
+  const DseIOQueue* sibling = queue_.FindPeer(2);
+  EXPECT_FALSE(sibling->KeepsPace());
+  EXPECT_TRUE(queue_.FindPeer(0)->KeepsPace());
+  int sent = 0;
+  for (int lines : {1, 31, 32, 33, 100, 500}) {
+    const auto start = std::chrono::steady_clock::now();
+    for (int k = 0; k < lines; ++k) EXPECT_EQ(Line(sent + k), DseIOQueue::kOutputLeft);
+    // Each flush paused 100 ms on the sibling before.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2000)) << lines;
+    // The lines its room takes, and the count of the rest.
+    EXPECT_LE(sibling->QueuedSegments(3), DseIOQueue::kMostQueuedLines + 1) << lines;
+    EXPECT_FALSE(queue_.OutputWaiting());
+    EXPECT_EQ(EventLines(TakeMessages(&parent_->output)).size(), static_cast<std::size_t>(lines));
+
+    sibling_->write_plan = nullptr;
+    EXPECT_EQ(queue_.Flush(), kAllWritten);
+    EXPECT_EQ(queue_.Flush(), kAllWritten);
+    const std::vector<std::string> got = EventLines(TakeMessages(&sibling_->output));
+    sibling_->write_plan = [](std::uint32_t) { return 0u; };
+    ASSERT_FALSE(got.empty());
+    std::size_t missed = 0;
+    const std::string told =
+        " message lines were dropped: they came faster than this peer took them";
+    std::size_t first = 0;
+    if (got[0].find(told) != std::string::npos) {
+      missed = std::stoul(got[0]);
+      first = 1;
+    }
+    EXPECT_EQ(missed + got.size() - first, static_cast<std::size_t>(lines)) << lines;
+    EXPECT_EQ(missed > 0, lines > static_cast<int>(DseIOQueue::kMostQueuedLines)) << lines;
+    // The newest, in order.
+    for (std::size_t i = first; i < got.size(); ++i) {
+      EXPECT_EQ(got[i], "line " + std::to_string(sent + lines - (got.size() - i))) << lines;
+    }
+    sent += lines;
+  }
+  EXPECT_EQ(DseSegment::PoolFreeCount(), DseSegment::PoolMadeCount());
+}
+
+// The replies to a sibling's own requests are never dropped, however many
+// lines pass them, nor what is sent about a request to it (a cancel), while
+// run states beyond its room are; a parent that takes nothing still gets
+// every line.
+TEST_F(SiblingQueueTest, RepliesWaitForTheSiblingAndThePaceKeeperMissesNothing) {
+  std::vector<MessagePtr> requests;
+  for (int k = 0; k < 50; ++k) {
+    requests.push_back(Received(*Made(60, 2), queue_.FindPeer(2)));
+    auto reply = MessagePtr(DseMessage::DseMessageAsReply(*requests.back()));
+    reply->PutUInt32(static_cast<std::uint32_t>(k));
+    EXPECT_EQ(Route(std::move(reply)), DseIOQueue::kOutputLeft);
+    Line(k);
+  }
+  for (int k = 50; k < 300; ++k) Line(k);
+  EXPECT_EQ(queue_.FindPeer(2)->QueuedReplies(), 50u);
+  // Queued without a flush: a flush would pause on the parent.
+  parent_->write_plan = [](std::uint32_t) { return 0u; };
+  TakeMessages(&parent_->output);
+  for (int k = 300; k < 400; ++k) {
+    const std::string text = "line " + std::to_string(k);
+    const char* const lines[] = {text.c_str()};
+    MessagePtr event(DseMessage::MakeEvent(16, 0, 1, lines));
+    event->Pack(true);
+    EXPECT_EQ(queue_.Enqueue(event.get()), 0u);
+  }
+  for (int k = 0; k < 50; ++k) {
+    auto request = Made(60, 2);
+    request->Pack(true);
+    MessagePtr cancel(request->MakeCancel());
+    cancel->Pack(true);
+    EXPECT_EQ(queue_.Enqueue(cancel.get()), 0u);
+    auto state = std::make_unique<DseMessage>(81, DseMessage::kRequest);
+    state->flags |= DseMessage::kNoReply;
+    state->PutUInt32(static_cast<std::uint32_t>(k));
+    state->Pack(true);
+    EXPECT_EQ(queue_.Enqueue(state.get()), 0u);
+  }
+  // Every reply and cancel, and the newest run states and lines its room
+  // takes.
+  EXPECT_LE(queue_.FindPeer(2)->QueuedSegments(3), 50u + 50u + DseIOQueue::kMostQueuedLines + 1);
+  EXPECT_TRUE(queue_.OutputWaiting());
+  EXPECT_EQ(queue_.FindPeer(0)->QueuedSegments(3), 150u);
+  parent_->write_plan = nullptr;
+  sibling_->write_plan = nullptr;
+  EXPECT_EQ(queue_.Flush(), kAllWritten);
+  EXPECT_EQ(queue_.Flush(), kAllWritten);
+  std::size_t replies = 0, cancels = 0, states = 0;
+  for (const MessagePtr& m : TakeMessages(&sibling_->output)) {
+    cancels += m->type == 60 && m->subtype == DseMessage::kCancel;
+    states += m->type == 81;
+    if ((m->flags & DseMessage::kReply) == 0) continue;
+    std::uint32_t k = 0;
+    m->GetUInt32(&k);
+    EXPECT_EQ(k, replies++);
+  }
+  EXPECT_EQ(replies, 50u);
+  EXPECT_EQ(cancels, 50u);
+  EXPECT_GT(states, 0u);
+  EXPECT_LT(states, 50u);
+  const auto taken = TakeMessages(&parent_->output);
+  EXPECT_EQ(
+      std::count_if(taken.begin(), taken.end(), [](const MessagePtr& m) { return m->type == 81; }),
+      50);
+  EXPECT_EQ(EventLines(taken).size(), 100u);
+}
+
+// A peer that stops in the middle of a frame it shares holds no other peer
+// of the frame, whichever of them keeps pace; each gets the frame whole.
+TEST_F(SiblingQueueTest, APeerStoppedMidFrameHoldsNoPeerSharingTheFrame) {
+  for (FakeConnection* stopped : {sibling_, parent_}) {
+    FakeConnection* other = stopped == sibling_ ? parent_ : sibling_;
+    other->write_plan = nullptr;
+    int calls = 0;
+    stopped->write_plan = [&](std::uint32_t) { return calls++ == 0 ? 700u : 0u; };
+    const std::size_t size = 2 * DseSegment::kMaxData + 9;
+    auto message = Made(2, size);
+    const Bytes frames = WireBytes(*message);
+    message->Pack(true);
+    ASSERT_EQ(queue_.Route(message.get(), -1), DseIOQueue::kOutputLeft);
+    for (int i = 0; i < 3; ++i) queue_.Flush();
+    auto arrived = TakeMessages(&other->output);
+    ASSERT_EQ(arrived.size(), 1u);
+    EXPECT_EQ(arrived[0]->RemainingBytes(), size);
+    stopped->write_plan = nullptr;
+    EXPECT_EQ(queue_.Flush(), kAllWritten);
+    arrived = TakeMessages(&stopped->output);
+    ASSERT_EQ(arrived.size(), 1u);
+    EXPECT_EQ(arrived[0]->RemainingBytes(), size);
+  }
+  EXPECT_EQ(DseSegment::PoolFreeCount(), DseSegment::PoolMadeCount());
+}
+
 TEST_F(ChildQueueTest, RandomPeerListsAndConnectAnswersStayInsideTheirBodies) {
   StdoutCapture quiet;
   std::mt19937 random(5);

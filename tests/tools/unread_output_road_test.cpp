@@ -4,7 +4,9 @@
 // states print their lines there. The engine's memory stays bounded, it
 // goes on working, nothing the client sent is lost, and command 2 or a
 // close ends it without a kill. A second peer of the engine is served
-// while the client reads nothing.
+// while the client reads nothing; and a second peer that stops reading, or
+// reads slowly, holds no run of the client back and still gets every reply
+// to its own requests.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -23,10 +25,13 @@
 #include <string>
 #include <vector>
 
+#include "framework/connections/pipe_connection.h"
 #include "tests/tools/engine_road_fixture.h"
 #include "tools/client.h"
 #include "tools/model_writer/model_writer.h"
+#include "tools/model_writer/sample_models.h"
 #include "tools/road.h"
+#include "tools/road_steps.h"
 
 namespace unreadoutput {
 
@@ -245,10 +250,15 @@ class SiblingPeer {
     if (pid_ > 0) {
       ::kill(pid_, SIGKILL);
       ::waitpid(pid_, nullptr, 0);
+      // The next sibling of the session takes the same names.
+      XosPipeConnection::RemoveKilledPeerSocket(1, 2, session_);
+      XosPipeConnection::RemoveKilledPeerSocket(2, 1, session_);
     }
   }
 
-  bool Start(std::uint32_t session) {
+  // `services` lists the service types it offers in its connect ("4,81"),
+  // when not empty.
+  bool Start(std::uint32_t session, const std::string& services = "") {
     int in[2], out[2];
     if (::pipe2(in, O_CLOEXEC) != 0) return false;
     if (::pipe2(out, O_CLOEXEC) != 0) return false;
@@ -257,9 +267,14 @@ class SiblingPeer {
     posix_spawn_file_actions_adddup2(&actions, in[0], 0);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     const std::string program = VANTOR_SIBLING_PEER;
+    session_ = session;
     const std::string session_text = std::to_string(session);
-    char* argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>(session_text.c_str()),
-                    const_cast<char*>("2"), const_cast<char*>("1"), nullptr};
+    char* argv[] = {const_cast<char*>(program.c_str()),
+                    const_cast<char*>(session_text.c_str()),
+                    const_cast<char*>("2"),
+                    const_cast<char*>("1"),
+                    services.empty() ? nullptr : const_cast<char*>(services.c_str()),
+                    nullptr};
     const int spawned = ::posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv, environ);
     posix_spawn_file_actions_destroy(&actions);
     ::close(in[0]);
@@ -300,6 +315,7 @@ class SiblingPeer {
 
  private:
   pid_t pid_ = 0;
+  std::uint32_t session_ = 0;
   int to_ = -1;
   int from_ = -1;
   std::string said_;
@@ -307,8 +323,9 @@ class SiblingPeer {
 
 // Starts the sibling and has the client's peer list name it peer 2; true
 // once it says it is ready.
-bool JoinSibling(vantor_client::Client& client, SiblingPeer& sibling) {
-  if (!sibling.Start(client.SessionId())) return false;
+bool JoinSibling(vantor_client::Client& client, SiblingPeer& sibling,
+                 const std::string& services = "") {
+  if (!sibling.Start(client.SessionId(), services)) return false;
   auto list = std::make_unique<DseMessage>(DseMessage::kConnectionType, DseMessage::kPeerList);
   list->message_class = DseMessage::kControlClass;
   list->PutUInt32(1);
@@ -454,5 +471,173 @@ TEST_F(UnreadOutputRoad, APeerThatStoppedReadingSlowsNoRunOfAnother) {
   EXPECT_LT(ms(beside), 5 * ms(alone) + 50 * kSteps);
   ASSERT_TRUE(FinishRun()) << Failure();
 }
+
+// A second peer that takes what the engine sends it late, slowly or never:
+// what it offers in its connect, what it is told once it has joined, and
+// whether it reads at last (and must then have every reply).
+struct PeerPace {
+  const char* name;
+  const char* services;
+  const char* told;
+  bool reads_at_last;
+};
+
+void PrintTo(const PeerPace& pace, std::ostream* out) { *out << pace.name; }
+
+class SlowPeerRoad : public EngineRoad, public ::testing::WithParamInterface<PeerPace> {
+ protected:
+  using Clock = std::chrono::steady_clock;
+
+  static long Ms(Clock::duration d) {
+    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(d).count());
+  }
+
+  // Joins the peer of the parameter to the running engine and tells it its
+  // part: the requests it sent (0 for none).
+  bool JoinTheSlowPeer(SiblingPeer& peer, std::size_t* sent) {
+    const PeerPace& pace = GetParam();
+    *sent = 0;
+    if (!JoinSibling(*client_, peer, pace.services)) return Fail("the peer did not join");
+    if (*pace.told == '\0') return true;
+    peer.Tell(pace.told);
+    const std::string said = peer.Line(120000, [&] { client_->Poll(); });
+    if (said.rfind("sent ", 0) == 0) *sent = std::stoul(said.substr(5));
+    return !said.empty() || Fail(std::string("the peer did not answer ") + pace.told);
+  }
+
+  // What the peer's connection holds unread; -1 when it does not say.
+  long Held(SiblingPeer& peer) {
+    peer.Tell("held");
+    const std::string said = peer.Line(120000, [&] { client_->Poll(); });
+    return said.rfind("held ", 0) == 0 ? std::stol(said.substr(5)) : -1;
+  }
+
+  // Steps of the run until the peer's connection holds all it takes (what
+  // it holds has not grown for ten steps), or its reader takes as it goes:
+  // the peer is behind from now on.
+  bool FillThePeer(SiblingPeer& peer, const std::function<bool()>& step, int* steps) {
+    constexpr int kMostSteps = 5000;
+    long most = -1;
+    *steps = 0;
+    for (int still = 0; *steps < kMostSteps && still < 10; ++*steps) {
+      if (!step()) return false;
+      const long held = Held(peer);
+      if (held < 0) return Fail("the peer did not say what it holds");
+      still = held > most ? 0 : still + 1;
+      most = std::max(most, held);
+    }
+    std::printf("%s: the peer holds %ld bytes unread\n", GetParam().name, most);
+    return true;
+  }
+
+  // Once the peer reads at last: every reply to what it asked came.
+  void ExpectEveryReply(SiblingPeer& peer, std::size_t sent) {
+    if (!GetParam().reads_at_last) return;
+    peer.Tell("drain");
+    const std::string said = peer.Line(120000, [&] { client_->Poll(); });
+    EXPECT_EQ(said.rfind("replies " + std::to_string(sent) + " ", 0), 0u)
+        << said << ", of " << sent << " requests";
+  }
+
+  // Starts an engine with the communication interval given; the slow peer
+  // joins it when given.
+  bool StartBeside(const std::string& name, double interval, SiblingPeer* peer, std::size_t* sent) {
+    vantor_client::EngineOptions engine = Engine();
+    engine.timeout_ms = 120000;
+    return StartEngine(engine, name) &&
+           road_->Expect(MakeCommand(engineroad::kResultsService, 32, {}, {interval}), "command 32",
+                         0) &&
+           (peer == nullptr || JoinTheSlowPeer(*peer, sent));
+  }
+
+  // Robertson's kinetics loaded, prepared and initialised, its largest step
+  // a tenth of `end`.
+  bool ReadyRobertson(double end) {
+    using namespace vantor_scenario;
+    return SetRealOption(*road_, 141, end / 10, "Integration.MaxStepSize") &&
+           SetOption(*road_, 30, 4, "Integrator Gear12") && IntOption(29, 4) &&
+           LoadNode(*road_, modelwriter::RobertsonNode(),
+                    [](Writer& w) { modelwriter::Robertson(w); }) &&
+           Prepare(*road_, "command 6") && BeginRun() && Step(0.0);
+  }
+
+  // 30 one-step commands of Robertson's kinetics after `*fill` steps (with
+  // the peer beside them: as many as it takes until its connection holds
+  // all it takes, counted into *fill): their time in ms, or -1.
+  long StepsMs(bool beside, int* fill) {
+    constexpr double kInterval = 0.125;  // exact as the wire's float
+    SiblingPeer peer;
+    std::size_t sent = 0;
+    if (!StartBeside(beside ? "StepsBeside" : "Steps", kInterval, beside ? &peer : nullptr,
+                     &sent) ||
+        !ReadyRobertson(1.0))
+      return -1;
+    int step = 1;
+    const auto next = [&] { return Step(kInterval * step++); };
+    if (beside && !FillThePeer(peer, next, fill)) return -1;
+    for (int k = beside ? *fill : 0; k < *fill; ++k) {
+      if (!next()) return -1;
+    }
+    const auto start = Clock::now();
+    for (int k = 0; k < 30; ++k) {
+      if (!next()) return -1;
+    }
+    const long took = Ms(Clock::now() - start);
+    if (beside) ExpectEveryReply(peer, sent);
+    if (!FinishRun()) return -1;
+    CloseEngine();
+    return took;
+  }
+
+  // Robertson's kinetics from its start to 1e11 in one interval, as a
+  // client runs it from the model on: its time in ms, or -1.
+  long RunMs(bool beside) {
+    constexpr double kEnd = 1e11;
+    SiblingPeer peer;
+    std::size_t sent = 0;
+    if (!StartBeside(beside ? "RunBeside" : "Run", kEnd, beside ? &peer : nullptr, &sent))
+      return -1;
+    const auto start = Clock::now();
+    if (!ReadyRobertson(kEnd) || !Step(static_cast<float>(kEnd))) return -1;
+    const long took = Ms(Clock::now() - start);
+    if (beside) ExpectEveryReply(peer, sent);
+    if (!FinishRun()) return -1;
+    CloseEngine();
+    return took;
+  }
+};
+
+// A peer that falls behind, however it does, holds no run of the engine's
+// own client back: 30 one-step commands and a run of a stiff model in one
+// interval take about as long beside it as alone. (Before, every pass of
+// the control loop paused 100 ms on what the peer had not taken, once its
+// connection was full: a second a step.)
+TEST_P(SlowPeerRoad, SlowsNoRunOfAnother) {
+  int fill = 0;
+  const long steps_beside = StepsMs(true, &fill);
+  ASSERT_GE(steps_beside, 0) << Failure() << Events();
+  const long steps_alone = StepsMs(false, &fill);
+  ASSERT_GE(steps_alone, 0) << Failure() << Events();
+  const long run_beside = RunMs(true);
+  ASSERT_GE(run_beside, 0) << Failure() << Events();
+  const long run_alone = RunMs(false);
+  ASSERT_GE(run_alone, 0) << Failure() << Events();
+  std::printf("%s: 30 steps %ld ms alone, %ld ms beside; the run %ld ms alone, %ld ms beside\n",
+              GetParam().name, steps_alone, steps_beside, run_alone, run_beside);
+  // The margins of a loaded two-core machine: three times alone, and 50 ms
+  // a command (the run's road has some ten), against the pauses' second a
+  // command.
+  EXPECT_LT(steps_beside, 3 * steps_alone + 50 * 30);
+  EXPECT_LT(run_beside, 3 * run_alone + 50 * 10);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Paces, SlowPeerRoad,
+    ::testing::Values(PeerPace{"SilentMonitor", "4,81", "", false},
+                      PeerPace{"StoppedAfterOneRequest", "4,81", "send 1", true},
+                      PeerPace{"StoppedAt300Requests", "4", "send 300", true},
+                      PeerPace{"StoppedAt800Requests", "", "send 800", true},
+                      PeerPace{"AByteASecond", "4,81", "trickle", false}),
+    [](const ::testing::TestParamInfo<PeerPace>& info) { return std::string(info.param.name); });
 
 }  // namespace unreadoutput
