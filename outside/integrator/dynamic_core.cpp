@@ -71,6 +71,15 @@ constexpr int kStepsPerProjection = 8;
 constexpr double kFinestStateTolerance = 1e-12;
 constexpr double kBoostGrowth = 2.0;
 constexpr double kLeastBoost = 2.0;
+// After a restart at a break of a delayed value, IDA starts again at order
+// 1 and doubles its steps: each errs by up to the tolerance, all of one
+// sign, until order and step have climbed back, and a run lost up to six
+// times the accuracy it had when its steps went across the break. The
+// first steps are held to a share of the tolerance, never finer than the
+// error test can still tell from rounding.
+constexpr double kRestartToleranceShare = 0.1;
+constexpr int kRestartHeldSteps = 50;
+constexpr double kFinestRestartTolerance = 1e-10;
 
 // A variable's kind bit: a DELAY looks its values up.
 constexpr std::uint32_t kKindDelayed = 0x800;
@@ -371,6 +380,12 @@ class Stepper final : public DynamicCore {
   bool project_ = false;
   double boost_ = 1.0;
   double rtol_ = 0.0, atol_ = 0.0;
+  // Our own weights are in IDA's error test; the share of the tolerance
+  // the steps after a restart at a delayed value's break are held to, and
+  // for how many steps yet.
+  bool own_weights_ = false;
+  double held_share_ = 1.0;
+  int held_steps_ = 0;
   int until_projection_ = 0;
   N_Vector local_error_ = nullptr;
   std::vector<double> projected_y_;
@@ -658,7 +673,11 @@ Status Stepper::StartIda() {
              !std::all_of(derivative_.begin(), derivative_.end(), state);
   boost_ = 1.0;
   until_projection_ = 0;
-  if (project_) {
+  held_share_ = 1.0;
+  held_steps_ = 0;
+  // IDA takes a weight function only before a leg's first step.
+  own_weights_ = project_ || any_delayed_;
+  if (own_weights_) {
     IDASetUserData(ida_, this);
     if (IDAWFtolerances(ida_, ErrorWeights) != IDA_SUCCESS) return kStatusBadOptionValue;
   }
@@ -1176,7 +1195,7 @@ int Stepper::ErrorWeights(N_Vector y, N_Vector ewt, void* user) {
   const double* v = NV_DATA_S(y);
   double* w = NV_DATA_S(ewt);
   for (std::size_t k = 0; k < self->n_; ++k) {
-    const double scale = self->rtol_ * std::fabs(v[k]) + self->atol_;
+    const double scale = self->held_share_ * (self->rtol_ * std::fabs(v[k]) + self->atol_);
     if (!(scale > 0.0)) return -1;
     w[k] = (self->derivative_[k] >= 0 ? self->boost_ : 1.0) / scale;
   }
@@ -1579,7 +1598,12 @@ Status Stepper::RestartAtJump(double at) {
   start_ = at;
   if (status::IsFailure(s_.executive_->SetSimulationTime(at))) return kStatusBadArgument;
   if (status::IsFailure(s_.delay_jumps_->KeepBeforeJump())) return kStatusIntegrationFailed;
-  return StartLeg();
+  if (Status st = StartLeg(); st != 0) return st;
+  if (own_weights_ && !FixedSize() && rtol_ > 0.0) {
+    held_share_ = std::min(1.0, std::max(kRestartToleranceShare, kFinestRestartTolerance / rtol_));
+    held_steps_ = kRestartHeldSteps;
+  }
+  return 0;
 }
 
 // An event fired (an external one's firing count) or changed state (any
@@ -1793,6 +1817,7 @@ Status Stepper::Advance(double target, double* reached) {
                           ? StepFixed(std::min(target, limit))
                           : StepIda(std::min(target, limit), limit);
     if (st != 0) return st;
+    if (held_steps_ > 0 && --held_steps_ == 0) held_share_ = 1.0;
     // IDA goes on taking steps that barely move time and never says so.
     if (headway.StandsStill(before, tn_, hu_) && tn_ < target) return TimeStandsStill(n + 1, from);
     bool event = false;

@@ -1,8 +1,9 @@
 // A delayed value fed back through a variable of its own, y' + yd = 0 with
 // yd = DELAY(y, 1), through the real engine: the corrector converges past
 // the first lag at every pair of tolerances and the run follows the closed
-// form over many lags, with its steps bounded too; two lags follow the
-// method of steps, held or inside y's equation; so does a delayed
+// form over many lags, with its steps bounded too, and restarts at its
+// breaks cost it no accuracy; two lags follow the method of steps, held
+// or inside y's equation; so does a delayed
 // algebraic unknown, and every delayed value reads back what the run
 // computed a lag before; Mackey-Glass written the same way runs twenty
 // lags and agrees with the method of steps over three; the three models
@@ -219,6 +220,31 @@ TEST_F(FeedbackRoad, ABoundOnTheStepKeepsTheHistoryTheSteps) {
   ExpectFollows(
       1e-8, 1e-10, 0.1, 12.0, 20.0, 0.01, [](Writer& w) { TwoLags(w, 0.5, false); },
       [&](double t) { return steps(t); });
+}
+
+// IDA starts again at order 1 at each break of the delayed value (a lag,
+// two and three after the start), and its first steps there each erred by
+// up to the tolerance, all one way: y ended up 1.3 tolerances off where
+// steps across the breaks had kept it within 0.22. Held and inline, free
+// and bounded, from rtol 1e-5 to 1e-10, it keeps within half a tolerance.
+TEST_F(FeedbackRoad, RestartsAtItsBreaksKeepItsAccuracy) {
+  if (testsupport::kUnderThreadSanitizer) GTEST_SKIP() << engineroad::kNumbersNotThreads;
+  std::vector<std::pair<double, double>> tolerances{
+      {1e-5, 1e-7}, {1e-6, 1e-10}, {1e-8, 1e-8}, {1e-8, 1e-10}, {1e-10, 1e-12}};
+  // One pair under the address sanitizer, whose runs are slow.
+  if (testsupport::kUnderAddressSanitizer) tolerances = {{1e-6, 1e-10}};
+  for (const auto& [rtol, atol] : tolerances) {
+    for (const bool inside : {false, true}) {
+      for (const double max_step : {0.0, 0.01}) {
+        SCOPED_TRACE(testing::Message()
+                     << "rtol " << rtol << ", atol " << atol << (inside ? ", inline" : ", held")
+                     << ", max step " << max_step);
+        ExpectFollows(
+            rtol, atol, 0.25, 3.0, 0.5, max_step, [&](Writer& w) { Feedback(w, 0.0, inside); },
+            Closed);
+      }
+    }
+  }
 }
 
 // The look-ups inside y's own equation are in no error test: steps long
