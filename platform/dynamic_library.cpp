@@ -220,6 +220,29 @@ std::string CannotExamine(const std::string& path) {
   return path + " cannot be examined: " + std::strerror(errno);
 }
 
+// As many as the system follows on one path.
+constexpr int kMostLinks = 40;
+
+// ".." on the way: one name back.
+void StepUp(std::string* at) {
+  const std::size_t cut = at->rfind('/');
+  at->resize(cut == std::string::npos ? 0 : cut);
+}
+
+// The link met on the way: its target's names come before those left, and
+// an absolute target starts again at the root. False when it cannot be
+// read.
+bool FollowLink(const std::string& link, std::deque<std::string>* names, std::string* at) {
+  char target[PATH_MAX];
+  const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+  if (n <= 0) return false;
+  const std::string to(target, static_cast<std::size_t>(n));
+  const std::deque<std::string> more = PathNames(to);
+  names->insert(names->begin(), more.begin(), more.end());
+  if (to[0] == '/') at->clear();
+  return true;
+}
+
 // The folder rule; when closed, group write also counts whatever the group
 // file lists (a process may hold a group without being listed in it), so
 // that only the folder's owner can move or replace what it holds.
@@ -281,13 +304,12 @@ std::string Walk(const std::string& path, bool search, bool closed, std::string*
   if (std::string why = FolderRule("/", *s, closed); !why.empty()) return why;
   std::deque<std::string> names = PathNames(start);
   std::string at;  // where the walk stands
-  constexpr int kMostLinks = 40;
   int links = 0;
   while (!names.empty()) {
     const std::string name = names.front();
     names.pop_front();
     if (name == "..") {
-      at.resize(at.rfind('/') == std::string::npos ? 0 : at.rfind('/'));
+      StepUp(&at);
       continue;
     }
     const std::string next = at + "/" + name;
@@ -306,13 +328,7 @@ std::string Walk(const std::string& path, bool search, bool closed, std::string*
         return "it leads through " + next + ", which follows the process";
       }
       if (++links > kMostLinks) return "too many symbolic links on its way";
-      char target[PATH_MAX];
-      const ssize_t n = readlink(next.c_str(), target, sizeof target - 1);
-      if (n <= 0) return CannotExamine(next);
-      const std::string to(target, static_cast<std::size_t>(n));
-      const std::deque<std::string> more = PathNames(to);
-      names.insert(names.begin(), more.begin(), more.end());
-      if (to[0] == '/') at.clear();
+      if (!FollowLink(next, &names, &at)) return CannotExamine(next);
       continue;
     }
     if (!names.empty()) {
@@ -750,6 +766,36 @@ std::string CheckLibraryFile(const std::string& path, CheckedLibrary* checked) {
     opened.beside = true;
   }
   *checked = std::move(opened);
+  return {};
+}
+
+std::string OthersLinkOnWay(const std::string& path) {
+  std::string start = path;
+  if (start.empty() || start[0] != '/') {
+    std::string here;
+    if (!CurrentDirectory(&here)) return {};
+    start = here + "/" + start;
+  }
+  std::deque<std::string> names = PathNames(start);
+  std::string at;
+  for (int links = 0; !names.empty();) {
+    const std::string name = names.front();
+    names.pop_front();
+    if (name == "..") {
+      StepUp(&at);
+      continue;
+    }
+    const std::string next = at + "/" + name;
+    struct stat s {};
+    if (lstat(next.c_str(), &s) != 0) return {};
+    if (!S_ISLNK(s.st_mode)) {
+      at = next;
+      continue;
+    }
+    if (!OursOrRoots(s)) return next;
+    // Too many links, or one that cannot be read: the system refuses it too.
+    if (++links > kMostLinks || !FollowLink(next, &names, &at)) return {};
+  }
   return {};
 }
 

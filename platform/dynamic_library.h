@@ -76,6 +76,13 @@ struct LibraryNames {
 // ELF file whose dynamic section reads (the loader refuses such a file).
 bool ReadLibraryNames(int fd, LibraryNames* names);
 
+// The first symbolic link on the path's way (its own name included), as
+// the system resolves it, that belongs to neither this user nor root; empty
+// when there is none, or when the way ends before one (a name that is not
+// there, a link that cannot be read, too many links). A relative path is
+// taken from the current folder.
+std::string OthersLinkOnWay(const std::string& path);
+
 // A library file the trust check took, held open: its folder and the file
 // itself. What OpenLibrary loads from it is the file that was checked,
 // whatever becomes of its name meanwhile.

@@ -1,15 +1,12 @@
 #include "codegen/build/build_driver.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <new>
 #include <string>
 #include <vector>
@@ -211,53 +208,9 @@ Status RefuseOpenSourceFolders(const CodegenReport& report, const std::string& b
 std::string WhyPathLeadsThroughOthersLink(const std::string& path) {
   std::string start = path;
   std::replace(start.begin(), start.end(), '\\', '/');
-  if (start.empty() || start[0] != '/') {
-    std::string here;
-    if (!platform::CurrentDirectory(&here)) return {};
-    start = here + "/" + start;
-  }
-  // Name by name as the system resolves it, each link followed.
-  const auto split = [](const std::string& text) {
-    std::deque<std::string> parts;
-    std::size_t at = 0;
-    while (at <= text.size()) {
-      const std::size_t end = std::min(text.find('/', at), text.size());
-      if (end > at && text.compare(at, end - at, ".") != 0)
-        parts.push_back(text.substr(at, end - at));
-      at = end + 1;
-    }
-    return parts;
-  };
-  std::deque<std::string> names = split(start);
-  std::string at;
-  for (int links = 0; !names.empty();) {
-    const std::string name = names.front();
-    names.pop_front();
-    if (name == "..") {
-      const std::size_t cut = at.rfind('/');
-      at.resize(cut == std::string::npos ? 0 : cut);
-      continue;
-    }
-    const std::string next = at + "/" + name;
-    struct stat s {};
-    if (::lstat(next.c_str(), &s) != 0) return {};
-    if (!S_ISLNK(s.st_mode)) {
-      at = next;
-      continue;
-    }
-    if (s.st_uid != ::geteuid() && s.st_uid != 0) {
-      return "the symbolic link " + next + " on its way belongs to another user";
-    }
-    char target[PATH_MAX];
-    const ssize_t n = ::readlink(next.c_str(), target, sizeof target - 1);
-    // Too many links, or one that cannot be read: the system refuses it too.
-    if (n <= 0 || ++links > 40) return {};
-    const std::string to(target, static_cast<std::size_t>(n));
-    const std::deque<std::string> more = split(to);
-    names.insert(names.begin(), more.begin(), more.end());
-    if (to[0] == '/') at.clear();
-  }
-  return {};
+  const std::string link = platform::OthersLinkOnWay(start);
+  if (link.empty()) return {};
+  return "the symbolic link " + link + " on its way belongs to another user";
 }
 
 Status CloseBuiltLibrary(const CodegenReport& report, const std::string& path) {
