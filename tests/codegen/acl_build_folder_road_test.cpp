@@ -31,10 +31,7 @@ class CodegenCompileAclFolder : public codegen_test::CompiledRoad {
     if (!other_.Available()) GTEST_SKIP() << other_.why_not;
     if (base_.path().empty()) GTEST_SKIP() << base_.why_not;
     CompiledRoad::SetUp();
-    codegen_test::Define(&twice_, "Twice", procdef::kLanguageC, 0, {{procdef::kReal, 0, "x"}},
-                         {{procdef::kReal, 0, "y"}});
-    twice_.SetLibrary("grouplib");
-    twice_.SetSourceFile("twice.c", false);
+    codegen_test::DefineTwice(&twice_);
     vantor_client::EngineOptions engine = Engine();
     engine.timeout_ms = 120000;
     ASSERT_TRUE(StartEngine(engine, "Procs")) << Failure();

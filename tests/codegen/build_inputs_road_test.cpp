@@ -68,10 +68,7 @@ class CodegenCompileBuildInputs : public codegen_test::CompiledRoad {
   // The procedure "Twice" of the library "grouplib", its source twice.c.
   void SetUp() override {
     CompiledRoad::SetUp();
-    codegen_test::Define(&twice_, "Twice", procdef::kLanguageC, 0, {{procdef::kReal, 0, "x"}},
-                         {{procdef::kReal, 0, "y"}});
-    twice_.SetLibrary("grouplib");
-    twice_.SetSourceFile("twice.c", false);
+    codegen_test::DefineTwice(&twice_);
   }
 
   bool Start() {

@@ -106,10 +106,7 @@ TEST_F(CodegenCompileUnderGroupUmask, ProcedureLibrariesBuiltThroughTheEngineAre
   std::filesystem::create_directories(folder);
   const std::filesystem::path library = folder / "grouplib.so";
   SUProcDef twice;
-  codegen_test::Define(&twice, "Twice", procdef::kLanguageC, 0, {{procdef::kReal, 0, "x"}},
-                       {{procdef::kReal, 0, "y"}});
-  twice.SetLibrary("grouplib");
-  twice.SetSourceFile("twice.c", false);
+  codegen_test::DefineTwice(&twice);
   vantor_client::EngineOptions engine = Engine();
   engine.timeout_ms = 120000;
   ASSERT_TRUE(StartEngine(engine, "Procs") &&
@@ -217,10 +214,7 @@ TEST_F(CodegenCompileUnderGroupUmask, AGroupMemberNeverOpensWhatTheBuildMakesFor
       folder, std::filesystem::perms::owner_all | std::filesystem::perms::group_all |
                   std::filesystem::perms::others_read | std::filesystem::perms::others_exec);
   SUProcDef twice;
-  codegen_test::Define(&twice, "Twice", procdef::kLanguageC, 0, {{procdef::kReal, 0, "x"}},
-                       {{procdef::kReal, 0, "y"}});
-  twice.SetLibrary("grouplib");
-  twice.SetSourceFile("twice.c", false);
+  codegen_test::DefineTwice(&twice);
   vantor_client::EngineOptions engine = Engine();
   engine.timeout_ms = 120000;
   ASSERT_TRUE(StartEngine(engine, "Procs") &&

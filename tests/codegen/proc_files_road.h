@@ -10,6 +10,7 @@
 
 #include "daes/procedures/su_proc_def.h"
 #include "framework/libraries/library_loader.h"
+#include "tests/codegen/codegen_helpers.h"
 #include "tools/client.h"
 
 namespace codegen_test {
@@ -43,6 +44,15 @@ inline double CallNew(NewEntry entry, int first, double x, int* ifail) {
   entry(&icall, inputs, sizes, outputs, sizes, in_offs, out_offs, &props, &work, &wsize, &nonzeros,
         rows, cols, &unused, derivs, ifail);
   return outputs[0];
+}
+
+// The procedure "Twice" of the library "grouplib", y of one real input x,
+// its source twice.c.
+inline void DefineTwice(SUProcDef* twice) {
+  Define(twice, "Twice", procdef::kLanguageC, 0, {{procdef::kReal, 0, "x"}},
+         {{procdef::kReal, 0, "y"}});
+  twice->SetLibrary("grouplib");
+  twice->SetSourceFile("twice.c", false);
 }
 
 // TWICE of 1.5 from the library, as the engine's user loads it (a
