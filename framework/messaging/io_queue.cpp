@@ -7,6 +7,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <utility>
 
 #include "foundation/messages/su_print.h"
 #include "framework/connections/connection.h"
@@ -76,6 +77,7 @@ void DseSegmentCell::Give(DseSegmentCell* cell) {
   cell->reply = false;
   cell->droppable = false;
   cell->lines = 0;
+  cell->original = nullptr;
   cell->next = free_cells;
   free_cells = cell;
 }
@@ -172,6 +174,7 @@ DseIOQueue::~DseIOQueue() {
         DseSegment* segment = cell->segment;
         if (segment->use_count > 0) --segment->use_count;
         DseSegment::ReturnToPool(segment);
+        ReleaseOriginal(cell);
         DseSegmentCell::Give(cell);
       }
     }
@@ -487,6 +490,7 @@ Status DseIOQueue::FlushPeer(bool* pause) {
     if (partial_ == segment) partial_ = nullptr;
     if (cell->reply) --queued_replies_;
     if (cell->droppable) --queued_lines_;
+    ReleaseOriginal(cell);
     DseSegmentCell::Give(cell);
     DseSegment::ReturnToPool(segment);
   }
@@ -512,8 +516,15 @@ void DseIOQueue::WriteOnAlone(DseSegmentCell* cell) {
   own->use_count = 1;
   shared->transfer_count += shared->transfer_offset;
   shared->transfer_offset = 0;
-  --shared->use_count;
+  cell->original = shared;
   cell->segment = own;
+}
+
+void DseIOQueue::ReleaseOriginal(DseSegmentCell* cell) {
+  DseSegment* original = std::exchange(cell->original, nullptr);
+  if (original == nullptr) return;
+  if (original->use_count > 0) --original->use_count;
+  DseSegment::ReturnToPool(original);
 }
 
 bool DseIOQueue::RoomForLines(std::uint32_t segments, std::uint32_t lines) {
@@ -544,6 +555,7 @@ bool DseIOQueue::DropOldestLines() {
         DseSegment* segment = dropped->segment;
         if (segment->use_count > 0) --segment->use_count;
         DseSegment::ReturnToPool(segment);
+        ReleaseOriginal(dropped);
         DseSegmentCell::Give(dropped);
         --list.count;
         --queued_lines_;

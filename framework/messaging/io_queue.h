@@ -44,6 +44,10 @@ struct DseSegmentCell {
   // and on its first segment the lines it holds.
   bool droppable = false;
   std::uint32_t lines = 0;
+  // The shared block this cell's own copy stands for: its use is held
+  // until the copy has gone out whole, so that the block has not left
+  // before this peer has taken all of it.
+  DseSegment* original = nullptr;
 
   // A cell holding the segment; null without memory.
   static DseSegmentCell* Take(DseSegment* segment);
@@ -288,6 +292,8 @@ class DseIOQueue final : public DseIOPeers {
   // Gives a block shared with other peers, which this one has written in
   // part, a copy of its own, so that the others need not wait for it.
   void WriteOnAlone(DseSegmentCell* cell);
+  // Gives up the use a copy held on the block it stands for.
+  static void ReleaseOriginal(DseSegmentCell* cell);
   // Makes room for a message of lines or run states of `segments` (its
   // `lines`) for a peer that keeps no pace, dropping the oldest not begun;
   // false when it still does not fit, and then it is counted as missed.

@@ -246,6 +246,25 @@ TEST_F(ControllerTest, EventsPostedTogetherWaitOnceForAClientThatTakesNothing) {
   }
 }
 
+// A client that takes part of the one marked event gets the rest as a copy
+// of its own: the event has not left until the copy has gone out whole.
+TEST_F(ControllerTest, AMarkedEventTakenInPartHasNotLeft) {
+  SetUpChild();
+  Connect();
+  wire_->write_plan = [](std::uint32_t size) { return size / 2; };
+  const char* text = "the only line";
+  const char* const* lines[] = {&text};
+  const std::uint32_t value = 0, count = 1;
+  DseSentMark mark;
+  controller_->PostEvents(16, 1, &value, &count, lines, &mark);
+  controller_->Poll();
+  EXPECT_FALSE(mark.Left());
+  wire_->write_plan = nullptr;
+  Round();
+  EXPECT_FALSE(controller_->OutputWaiting());
+  EXPECT_TRUE(mark.Left());
+}
+
 // What the client tests do not reach: replies that keep a request, id-path
 // writes, notices, and templates whose values can no longer be had.
 // Senders leave a message to the controller whatever it answers: one it
