@@ -247,7 +247,7 @@ class DseIOQueue final : public DseIOPeers {
   // peers it started with (its parent, its children). A sibling from a
   // peer list is served as its reading allows: what it does not take never
   // holds the rest back; lines and run states beyond its room are dropped
-  // and counted, the replies to its requests wait for it.
+  // (the lines counted), the replies to its requests wait for it.
   bool KeepsPace() const { return keeps_pace_; }
 
  private:

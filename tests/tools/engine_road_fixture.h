@@ -15,7 +15,9 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -141,6 +143,22 @@ inline long MemoryKb(int pid, const std::string& field) {
       return std::strtol(line.c_str() + field.size() + 1, nullptr, 10);
   }
   return -1;
+}
+
+// The processor time the process has used so far, in ms; -1 when it
+// cannot be read (once the process has gone).
+inline long CpuMs(int pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  const std::string text{std::istreambuf_iterator<char>(stat), {}};
+  const std::size_t name_end = text.rfind(')');
+  if (name_end == std::string::npos) return -1;
+  // From the state (field 3) on: user and system time are fields 14 and 15.
+  std::istringstream fields(text.substr(name_end + 1));
+  std::string skipped;
+  for (int field = 3; field < 14; ++field) fields >> skipped;
+  long user = -1, system = -1;
+  fields >> user >> system;
+  return user < 0 || system < 0 ? -1 : (user + system) * 1000 / ::sysconf(_SC_CLK_TCK);
 }
 
 // The lines one under the other.

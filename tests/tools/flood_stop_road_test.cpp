@@ -8,10 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <fstream>
 #include <functional>
-#include <iterator>
-#include <sstream>
 #include <string>
 #include <thread>
 
@@ -80,20 +77,7 @@ class FloodStopRoad : public EngineRoad {
   }
 
   // The CPU time the engine has used so far, in ms; -1 once it has gone.
-  long EngineCpuMs() const {
-    std::ifstream stat("/proc/" + std::to_string(client_->EnginePid()) + "/stat");
-    const std::string all{std::istreambuf_iterator<char>(stat), std::istreambuf_iterator<char>()};
-    const std::size_t name_end = all.rfind(')');
-    if (name_end == std::string::npos) return -1;
-    // After the name: the state (field 3) on to stime (field 15).
-    std::istringstream fields(all.substr(name_end + 1));
-    std::string field;
-    long ticks = 0;
-    for (int at = 3; at <= 15 && fields >> field; ++at) {
-      if (at >= 14) ticks += std::stol(field);
-    }
-    return ticks * 1000 / ::sysconf(_SC_CLK_TCK);
-  }
+  long EngineCpuMs() const { return engineroad::CpuMs(client_->EnginePid()); }
 
   // Reads nothing while the engine works on for `work` of its CPU time: a
   // client busy elsewhere, however loaded the machine. False when the

@@ -9,11 +9,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -212,32 +209,16 @@ TEST_F(SolverMessagesRoad, ASlowReaderGetsTheWholeOutcomeOfALongSteadyState) {
   EXPECT_TRUE(FinishRun()) << Failure();
 }
 
-// The processor time a process has used so far, in clock ticks; -1 when
-// it cannot be read.
-long CpuTicks(int pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  const std::string text{std::istreambuf_iterator<char>(stat), {}};
-  const std::size_t name_end = text.rfind(')');
-  if (name_end == std::string::npos) return -1;
-  // From the state (field 3) on: user and system time are fields 14 and 15.
-  std::istringstream fields(text.substr(name_end + 1));
-  std::string skipped;
-  for (int field = 3; field < 14; ++field) fields >> skipped;
-  long user = -1, system = -1;
-  fields >> user >> system;
-  return user < 0 || system < 0 ? -1 : user + system;
-}
-
 // Waits until the process has worked and then used no processor time for
 // a third of a second: an engine that did a command and waits for its
 // client. False when that did not come within `bound`.
 bool WorkedAndSettled(int pid, std::chrono::seconds bound) {
   const auto until = std::chrono::steady_clock::now() + bound;
-  const long before = CpuTicks(pid);
+  const long before = engineroad::CpuMs(pid);
   long last = before;
   for (int quiet = 0; std::chrono::steady_clock::now() < until;) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    const long now = CpuTicks(pid);
+    const long now = engineroad::CpuMs(pid);
     if (now < 0) return false;
     quiet = now == last ? quiet + 1 : 0;
     last = now;
