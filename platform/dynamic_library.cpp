@@ -558,17 +558,13 @@ bool Expanded(const std::string& text, const std::string& origin, std::vector<st
 // folder put in.
 std::vector<std::string> FoldersBeside(const std::string& search, const std::string& origin) {
   std::vector<std::string> folders;
-  std::size_t begin = 0;
-  for (;;) {
-    const std::size_t end = search.find(':', begin);
+  for (const std::string& entry : SearchPathEntries(search, ":")) {
     std::vector<std::string> expanded;
-    if (Expanded(search.substr(begin, end == std::string::npos ? end : end - begin), origin,
-                 &expanded)) {
+    if (Expanded(entry, origin, &expanded)) {
       folders.insert(folders.end(), expanded.begin(), expanded.end());
     }
-    if (end == std::string::npos) return folders;
-    begin = end + 1;
   }
+  return folders;
 }
 
 bool NamesOrigin(const LibraryNames& names) {
@@ -604,16 +600,13 @@ std::string WhyNamedFoldersAreUntrusted(const LibraryNames& names, const std::st
       {names.has_runpath ? "RUNPATH" : nullptr, &names.runpath},
       {names.has_rpath ? "RPATH" : nullptr, &names.rpath}};
   for (const auto& [kind, path] : paths) {
+    if (kind == nullptr) continue;
     // The loader splits these at ':' alone.
-    for (std::size_t begin = 0; kind != nullptr;) {
-      const std::size_t end = path->find(':', begin);
-      const std::string entry = path->substr(begin, end == std::string::npos ? end : end - begin);
+    for (const std::string& entry : SearchPathEntries(*path, ":")) {
       if (std::string why = judged(entry); !why.empty()) {
         return std::string("its ") + kind + " \"" + *path + "\" names \"" + entry +
                "\", which must not be searched: " + why;
       }
-      if (end == std::string::npos) break;
-      begin = end + 1;
     }
   }
   for (const std::string& name : names.needed) {

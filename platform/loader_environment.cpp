@@ -58,21 +58,27 @@ std::string WhySearchEntryIsUntrusted(const std::string& entry) {
   return {};
 }
 
-std::string TrustedSearchEntries(const std::string& value, std::vector<std::string>* dropped,
-                                 const char* separators) {
-  std::string kept;
+std::vector<std::string> SearchPathEntries(const std::string& value, const char* separators) {
+  std::vector<std::string> entries;
   std::size_t begin = 0;
   for (;;) {
     const std::size_t end = value.find_first_of(separators, begin);
-    const std::string entry = value.substr(begin, end == std::string::npos ? end : end - begin);
+    entries.push_back(value.substr(begin, end == std::string::npos ? end : end - begin));
+    if (end == std::string::npos) return entries;
+    begin = end + 1;
+  }
+}
+
+std::string TrustedSearchEntries(const std::string& value, std::vector<std::string>* dropped,
+                                 const char* separators) {
+  std::string kept;
+  for (const std::string& entry : SearchPathEntries(value, separators)) {
     if (const std::string why = WhySearchEntryIsUntrusted(entry); why.empty()) {
       if (!kept.empty()) kept += ':';
       kept += entry;
     } else if (dropped != nullptr) {
       dropped->push_back("\"" + entry + "\": " + why);
     }
-    if (end == std::string::npos) break;
-    begin = end + 1;
   }
   return kept;
 }
@@ -86,10 +92,7 @@ std::string WithoutRelativeEntries(const char* variable, const std::string& valu
                                    std::vector<std::string>* dropped) {
   std::string kept;
   bool left_out = false;
-  std::size_t begin = 0;
-  for (;;) {
-    const std::size_t end = value.find_first_of(separators, begin);
-    const std::string entry = value.substr(begin, end == std::string::npos ? end : end - begin);
+  for (const std::string& entry : SearchPathEntries(value, separators)) {
     if (relative(entry)) {
       left_out = true;
       if (!entry.empty()) {
@@ -100,8 +103,6 @@ std::string WithoutRelativeEntries(const char* variable, const std::string& valu
       if (!kept.empty()) kept += ':';
       kept += entry;
     }
-    if (end == std::string::npos) break;
-    begin = end + 1;
   }
   return left_out ? kept : value;
 }

@@ -22,6 +22,11 @@ std::string AbsoluteSearchEntries(const std::string& value, bool* dropped);
 // current folder, and pass WhySearchFolderIsUntrusted.
 std::string WhySearchEntryIsUntrusted(const std::string& entry);
 
+// The entries of a search path as the loader splits it, at any of the
+// separators, the empty ones kept: to the loader they are the current
+// folder.
+std::vector<std::string> SearchPathEntries(const std::string& value, const char* separators);
+
 // The entries of an LD_LIBRARY_PATH value that may be searched, in order,
 // judged by WhySearchEntryIsUntrusted. *dropped (may be null) gets a line
 // for each one left out, naming it and why. The value is split at the
