@@ -20,12 +20,20 @@ function(vantor_close_modes target)
                      COMMAND chmod go-w "$<TARGET_FILE:${target}>" VERBATIM)
 endfunction()
 
+# vantor_install_folders(<folder>...): folders of the installation (below
+# its prefix) that an install makes 0755 whatever the umask, before any
+# file goes in; every install destination is named here.
+function(vantor_install_folders)
+  set_property(GLOBAL APPEND PROPERTY VANTOR_INSTALL_FOLDERS ${ARGN})
+endfunction()
+
 # vantor_install_target(<target> <destination>): installs a program or
 # library and counts it among what an installation needs
 # (the vantor-installable target builds them all).
 function(vantor_install_target target destination)
   install(TARGETS ${target} RUNTIME DESTINATION ${destination} LIBRARY DESTINATION ${destination})
   set_property(GLOBAL APPEND PROPERTY VANTOR_INSTALLED_TARGETS ${target})
+  vantor_install_folders(${destination})
 endfunction()
 
 # vantor_library(<target> [RECURSIVE] [DEPS <targets...>] [EXTRA_SOURCES ...])

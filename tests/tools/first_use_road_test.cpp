@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -17,6 +18,7 @@
 #include "road_env.h"
 #include "tests/tools/shell.h"
 #include "tests/support/scoped_env.h"
+#include "tests/support/second_user.h"
 #include "tests/support/temp_dir.h"
 #include "tools/client.h"
 #include "tools/first_order.h"
@@ -75,17 +77,27 @@ std::string OpenModes(const fs::path& top) {
 
 // An installation into a prefix the install makes, run from another folder
 // with neither the registry nor the pipe folder set: the client makes the
-// relative FOLDER where it is started. Under umask 002 as under 022 the
-// installation is closed to others' writes, and the engine takes its own
-// servers at the first run.
+// relative FOLDER where it is started. Under umask 002, 022 and 077 alike
+// the installation is closed to others' writes and open to their reads,
+// and the engine takes its own servers at the first run, the owner's and
+// another user's. A prefix made beforehand keeps its mode.
 TEST(Installation, RunsFirstOrderFromAnyFolderWithNothingSet) {
-  for (const char* mask : {"002", "022"}) {
-    SCOPED_TRACE(std::string("umask ") + mask);
-    testsupport::TempDir top;
+  const testsupport::SecondUser other;
+  const testsupport::ReachableFolder shared(other);
+  if (shared.path().empty()) std::printf("not run as another user: %s\n", shared.why_not.c_str());
+  for (const std::string mask : {"002", "022", "077"}) {
+    SCOPED_TRACE("umask " + mask);
+    testsupport::TempDir made;
     testsupport::TempDir user;
-    const fs::path prefix = top / "vantor";
+    const fs::path top = shared.path().empty() ? made.path() : shared.path();
+    const fs::path prefix = top / ("vantor" + mask);
+    const bool premade = mask == "077";
+    if (premade) {
+      ASSERT_TRUE(fs::create_directory(prefix));
+      fs::permissions(prefix, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+    }
     std::string printed;
-    ASSERT_EQ(Shell(std::string("umask ") + mask + " && " + VANTOR_CMAKE_COMMAND + " --install " +
+    ASSERT_EQ(Shell("umask " + mask + " && " + VANTOR_CMAKE_COMMAND + " --install " +
                         VANTOR_BINARY_DIR + " --prefix " + Quoted(prefix),
                     &printed),
               0)
@@ -106,7 +118,7 @@ TEST(Installation, RunsFirstOrderFromAnyFolderWithNothingSet) {
     wanted.push_back("lib/vantor/kvs_sqpb.so");
 #endif
     for (const std::string& file : wanted) EXPECT_TRUE(fs::exists(prefix / file)) << file;
-    EXPECT_EQ(OpenModes(prefix), "");
+    EXPECT_EQ(OpenModes(prefix), premade ? prefix.string() + " 457\n" : "");  // 0711
     std::ifstream in(prefix / "etc/vantor/registry.ini");
     const std::string registry((std::istreambuf_iterator<char>(in)),
                                std::istreambuf_iterator<char>());
@@ -126,6 +138,19 @@ TEST(Installation, RunsFirstOrderFromAnyFolderWithNothingSet) {
     EXPECT_EQ(printed.find("registry"), std::string::npos) << printed;
     EXPECT_TRUE(fs::is_directory(user / "runs" / "FirstOrder"));
     EXPECT_TRUE(RunFilesIn(prefix / "bin").empty());
+
+    if (shared.path().empty()) continue;
+    const fs::path theirs = top / ("user" + mask);
+    fs::create_directory(theirs);
+    ASSERT_EQ(::chown(theirs.c_str(), other.uid, other.gid), 0);
+    const std::string run = "cd " + Quoted(theirs) + " && env -u VANTOR_REGISTRY -u " +
+                            "VANTOR_PIPE_DIR " + Quoted(prefix / "bin/vantor-client") +
+                            " --timeout=30000 " + Quoted(prefix / "bin/vantor") +
+                            " first-order runs >printed 2>&1";
+    const int theirs_exit = other.Run([&] { return std::system(run.c_str()) == 0 ? 0 : 1; });
+    const std::string said = testsupport::ReadFileBytes(theirs / "printed");
+    EXPECT_EQ(theirs_exit, 0) << said;
+    EXPECT_NE(said.find("the run was fine"), std::string::npos) << said;
   }
 }
 
