@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -24,6 +25,11 @@ constexpr char kSeparator = '/';
 
 bool Exists(const std::string& path) { return platform::PathExists(path.c_str()); }
 
+// Beside the lock file: held by an engine while it replaces a lock file
+// that others can open, so that of two engines replacing the same one
+// neither removes the lock file the other has just made.
+constexpr char kRenewalName[] = "OrvelQVLock.aml.renew";
+
 // What stands at the lock file's name when it is not a file of ours that
 // a lock can be taken on: empty for such a file (or none).
 std::string Unlockable(const struct stat& s) {
@@ -39,29 +45,98 @@ std::string Unlockable(const struct stat& s) {
   return {};
 }
 
-// Opens (creating when missing) the lock file `name` in the folder open as
-// `folder` and takes its exclusive lock without waiting: the descriptor, or
-// -1 when another process holds it (*busy) or no lock can be taken (*refused
-// then says why after "its lock file NAME"). Only a plain file of ours is
-// locked: anything else there would let engines in beside each other. A
-// file unlinked by its last holder between our open and our lock is not a
-// lock: the name is opened again.
-int TakeLockIn(int folder, const char* name, bool* busy, std::string* refused) {
+// Said after what stands at the lock file's name and keeps every engine out.
+constexpr char kRemoveIt[] = ": remove it to run there";
+
+// A lock needs only a descriptor, and reading is enough for one: a lock
+// file that anyone but its owner may open is one they could hold for ever.
+// (With an access list, the group bits are its mask.)
+bool OpenToOthers(const struct stat& s) { return (s.st_mode & (S_IRWXG | S_IRWXO)) != 0; }
+
+std::string ModeText(const struct stat& s) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(s.st_mode & 07777));
+  return text;
+}
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_ino == b.st_ino && a.st_dev == b.st_dev;
+}
+
+int TakeLockIn(int folder, const char* name, bool* busy, std::string* refused, bool renew);
+
+// Removes the lock file at `name` while it is still one of ours that others
+// can open (an engine before this rule made it so, or the user did): false,
+// with *refused, when it cannot be. Only an engine holding the renewal lock
+// beside it removes such a file, and only such a file, so a closed lock file
+// another engine made meanwhile stays.
+bool RemoveOpenLockFile(int folder, const char* name, const struct stat& seen,
+                        std::string* refused) {
+  const std::string open = " can be opened by other users (mode " + ModeText(seen) + ")";
+  bool busy = false;
+  std::string why;
+  const int renewal = TakeLockIn(folder, kRenewalName, &busy, &why, false);
+  if (renewal < 0) {
+    *refused = open + " and is not replaced (" + kRenewalName + " beside it" + why + ")" +
+               kRemoveIt;
+    return false;
+  }
+  bool removed = true;
+  struct stat named {};
+  if (::fstatat(folder, name, &named, AT_SYMLINK_NOFOLLOW) == 0 && Unlockable(named).empty() &&
+      OpenToOthers(named) && ::unlinkat(folder, name, 0) != 0) {
+    *refused = open + " and cannot be replaced: " + std::strerror(errno) + kRemoveIt;
+    removed = false;
+  }
+  // Kept: engines waiting for it would otherwise lock a file no longer there.
+  ::close(renewal);
+  return removed;
+}
+
+// Opens the lock file `name` in the folder open as `folder`, or makes it
+// closed to everyone but us from its first moment, and takes its exclusive
+// lock: the descriptor, or -1 when another process holds it (*busy) or no
+// lock can be taken (*refused then says why after "its lock file NAME").
+// Only a plain file of ours that no one else can open is locked: anything
+// else there would let engines in beside each other or keep them all out.
+// With `renew`, a file of ours that others can open is replaced; without,
+// it is refused and the lock is waited for (the renewal lock, held briefly).
+// A file unlinked by its last holder between our open and our lock is not
+// a lock: the name is opened again.
+int TakeLockIn(int folder, const char* name, bool* busy, std::string* refused, bool renew) {
   *busy = false;
   refused->clear();
-  for (int attempt = 0; attempt < 4; ++attempt) {
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    refused->clear();
     struct stat named {};
+    int fd = -1;
     if (::fstatat(folder, name, &named, AT_SYMLINK_NOFOLLOW) == 0) {
       *refused = Unlockable(named);
-      if (!refused->empty()) return -1;
+      if (!refused->empty()) {
+        if (renew) *refused += kRemoveIt;
+        return -1;
+      }
+      if (OpenToOthers(named)) {
+        if (!renew) {
+          *refused = " can be opened by other users (mode " + ModeText(named) + ")";
+          return -1;
+        }
+        if (!RemoveOpenLockFile(folder, name, named, refused)) return -1;
+        continue;
+      }
+      // Non-blocking: a pipe swapped in after the look does not hold us.
+      fd = ::openat(folder, name, O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+      if (fd < 0 && errno == ENOENT) continue;
+    } else {
+      fd = ::openat(folder, name, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK,
+                    0600);
+      if (fd < 0 && errno == EEXIST) continue;
     }
-    // Non-blocking: a pipe swapped in after the look does not hold us.
-    const int fd =
-        ::openat(folder, name, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666);
     if (fd < 0) {
       const int error = errno;
       const bool there = ::fstatat(folder, name, &named, AT_SYMLINK_NOFOLLOW) == 0;
       if (there) *refused = Unlockable(named);
+      if (!refused->empty() && renew) *refused += kRemoveIt;
       if (refused->empty()) {
         *refused = (there ? " cannot be opened: " : " cannot be made: ") +
                    std::string(std::strerror(error));
@@ -69,21 +144,30 @@ int TakeLockIn(int folder, const char* name, bool* busy, std::string* refused) {
       return -1;
     }
     struct stat held {};
-    *refused = ::fstat(fd, &held) == 0 ? Unlockable(held)
-                                       : std::string(" cannot be read: ") + std::strerror(errno);
-    if (!refused->empty()) {
+    if (::fstat(fd, &held) != 0) {
+      *refused = std::string(" cannot be read: ") + std::strerror(errno);
       ::close(fd);
       return -1;
     }
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    *refused = Unlockable(held);
+    if (!refused->empty()) {
+      if (renew) *refused += kRemoveIt;
+      ::close(fd);
+      return -1;
+    }
+    if (OpenToOthers(held)) {
+      // Changed since the look: looked at again.
+      ::close(fd);
+      continue;
+    }
+    if (::flock(fd, LOCK_EX | (renew ? LOCK_NB : 0)) != 0) {
       const int error = errno;
       *busy = error == EWOULDBLOCK;
       if (!*busy) *refused = std::string(" cannot be locked: ") + std::strerror(error);
       ::close(fd);
       return -1;
     }
-    if (::fstatat(folder, name, &named, AT_SYMLINK_NOFOLLOW) == 0 && held.st_ino == named.st_ino &&
-        held.st_dev == named.st_dev) {
+    if (::fstatat(folder, name, &named, AT_SYMLINK_NOFOLLOW) == 0 && SameFile(held, named)) {
       return fd;
     }
     ::close(fd);
@@ -92,28 +176,37 @@ int TakeLockIn(int folder, const char* name, bool* busy, std::string* refused) {
   return -1;
 }
 
-// Takes the lock file (made when missing) and deletes it: kOk; kFailure
-// while another process holds it; kCannotCreate when no lock can be taken
-// there (*why then names what stands at its name).
-Status DeleteUnlessHeld(const std::string& path, std::string* why) {
+// Takes the lock file of `folder` (made when missing) and deletes it: kOk;
+// kFailure while another process holds it; kCannotCreate when no lock can
+// be taken there (*why then names what stands at its name).
+Status DeleteUnlessHeld(const std::string& folder, std::string* why) {
+  const std::string path = WithSeparator(folder) + kLockFileName;
+  const platform::FileDescriptor opened(
+      ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   bool busy = false;
-  std::string refused;
-  const int fd = TakeLockIn(AT_FDCWD, path.c_str(), &busy, &refused);
+  std::string refused = std::string(" cannot be made: ") + std::strerror(errno);
+  const int fd =
+      opened.valid() ? TakeLockIn(opened.get(), kLockFileName, &busy, &refused, true) : -1;
   if (fd < 0) {
     if (busy) return kFailure;
     if (why != nullptr) *why = "its lock file " + path + refused;
     return kCannotCreate;
   }
-  const bool removed = ::unlink(path.c_str()) == 0;
+  const bool removed = ::unlinkat(opened.get(), kLockFileName, 0) == 0;
   ::close(fd);
   return removed ? kOk : kFailure;
 }
 
-// Creates the lock file when missing: false when it cannot be made.
-bool MakeLockFile(const std::string& path) {
-  if (Exists(path)) return true;
-  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
-  if (fd < 0) return false;
+// Whether a lock file can be made at `path`: made closed, locked and
+// deleted again; one already there is not ours to touch.
+bool CanMakeLockFile(const std::string& path) {
+  const int fd =
+      ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+  if (fd < 0) return errno == EEXIST;
+  // Locked while it goes: an engine that opened it meanwhile finds it held,
+  // or finds it gone once it has its lock.
+  ::flock(fd, LOCK_EX | LOCK_NB);
+  ::unlink(path.c_str());
   ::close(fd);
   return true;
 }
@@ -165,18 +258,14 @@ Status CheckFolder(const char* folder, const char* name, std::string* why) {
   if (exists && (flags & kPathWritable) != 0) {
     // What keeps every engine from the lock (a link, a folder, another
     // user's file) keeps them all from the folder.
-    return DeleteUnlessHeld(WithSeparator(path) + kLockFileName, why);
+    return DeleteUnlessHeld(path, why);
   }
   if (!exists) {
     if (!has_folder) return 0;
     const std::string parent = NativeFilePath(folder);
     if (!Writable(parent)) return kCannotCreate;
     // The folder itself may be some engine's run folder: its lock is left alone.
-    const std::string lock = WithSeparator(parent) + kLockFileName;
-    if (Exists(lock)) return 0;
-    if (!MakeLockFile(lock)) return kCannotCreate;
-    ::unlink(lock.c_str());
-    return 0;
+    return CanMakeLockFile(WithSeparator(parent) + kLockFileName) ? 0 : kCannotCreate;
   }
   return kCannotCreate;
 }
@@ -321,7 +410,7 @@ Status Folders::OpenRunFolder(std::string* why) {
   const bool kept = made == kOk && HoldsLockIn(entered.get());
   if (made == kOk && !kept) {
     bool busy = false;
-    lock = TakeLockIn(entered.get(), kLockFileName, &busy, &refused);
+    lock = TakeLockIn(entered.get(), kLockFileName, &busy, &refused, true);
     if (busy) {
       made = kInUse;
       refused = "it is in use by another engine";

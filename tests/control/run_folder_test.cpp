@@ -5,6 +5,8 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -179,11 +181,11 @@ TEST_F(RunFolderTest, LinksPlantedUnderItsNamesLeadNowhere) {
   std::string why;
   EXPECT_EQ(folders.OpenRunFolder(&why), kCannotCreate);
   const std::string link = Work() + "Run/" + kLockFileName;
-  EXPECT_EQ(why, "its lock file " + link + " is a symbolic link");
+  EXPECT_EQ(why, "its lock file " + link + " is a symbolic link: remove it to run there");
   EXPECT_FALSE(folders.HoldsLock());
   why.clear();
   EXPECT_EQ(CheckFolder(Work().c_str(), "Run", &why), kCannotCreate);
-  EXPECT_EQ(why, "its lock file " + link + " is a symbolic link");
+  EXPECT_EQ(why, "its lock file " + link + " is a symbolic link: remove it to run there");
   EXPECT_EQ(links.State(), links.Before());
   // Without it the folder is free and taken, lock and all.
   fs::remove(link);
@@ -191,6 +193,145 @@ TEST_F(RunFolderTest, LinksPlantedUnderItsNamesLeadNowhere) {
   folders.SetPendingName("Run");
   EXPECT_EQ(folders.OpenRunFolder(), kOk);
   EXPECT_TRUE(folders.HoldsLock());
+}
+
+mode_t ModeOf(const fs::path& path) {
+  struct stat s {};
+  return ::lstat(path.c_str(), &s) == 0 ? s.st_mode & 07777 : 0;
+}
+
+// A lock file is closed to everyone but its owner from its first moment,
+// whatever the umask. One of ours that others can open (left by an earlier
+// engine) is not trusted: it is replaced, held by another process or not,
+// at the probe as at the naming, unless the renewal lock beside it cannot
+// be had; that is said, with what to remove.
+TEST_F(RunFolderTest, ALockFileOthersCanOpenIsReplaced) {
+  const fs::path lock = work / "Tank" / kLockFileName;
+  const fs::path renewal = work / "Tank" / "OrvelQVLock.aml.renew";
+  const mode_t mask = ::umask(0);
+  {
+    Folders fresh;
+    fresh.SetWorkingFolder(Work().c_str());
+    fresh.SetPendingName("Tank");
+    EXPECT_EQ(fresh.OpenRunFolder(), kOk);
+    EXPECT_EQ(ModeOf(lock), 0600u);
+    EXPECT_FALSE(fs::exists(renewal));  // none replaced
+  }
+  ::umask(mask);
+  // Marked by its bytes: a new file may take the old one's inode number.
+  const std::string left = "left by an earlier engine";
+  const auto plant = [&] {
+    std::ofstream(lock) << left;
+    fs::permissions(lock, fs::perms::owner_read | fs::perms::owner_write |
+                              fs::perms::group_read | fs::perms::others_read);
+  };
+
+  // Held by someone else all along, as a reader of the folder could.
+  int held[2], release[2];
+  ASSERT_EQ(::pipe(held), 0);
+  ASSERT_EQ(::pipe(release), 0);
+  plant();
+  const pid_t holder = ::fork();
+  ASSERT_GE(holder, 0);
+  if (holder == 0) {
+    ::close(release[1]);
+    const int fd = ::open(lock.c_str(), O_RDONLY | O_CLOEXEC);
+    (void)!::write(held[1], fd >= 0 && ::flock(fd, LOCK_EX) == 0 ? "y" : "n", 1);
+    char end = 0;
+    (void)!::read(release[0], &end, 1);  // until the test closes it
+    ::_exit(0);
+  }
+  ::close(release[0]);
+  char said = 0;
+  ASSERT_EQ(::read(held[0], &said, 1), 1);
+  ASSERT_EQ(said, 'y');
+  EXPECT_EQ(CheckFolder(Work().c_str(), "Tank"), kOk);
+  EXPECT_FALSE(fs::exists(lock));
+  EXPECT_EQ(ModeOf(renewal), 0600u);
+
+  fs::remove(renewal);
+  const std::string named = Work() + "Tank/" + kLockFileName;
+  ASSERT_EQ(::symlink("elsewhere", renewal.c_str()), 0);
+  plant();
+  Folders folders;
+  folders.SetWorkingFolder(Work().c_str());
+  folders.SetPendingName("Tank");
+  std::string why;
+  EXPECT_EQ(folders.OpenRunFolder(&why), kCannotCreate);
+  EXPECT_EQ(why, "its lock file " + named +
+                     " can be opened by other users (mode 0644) and is not replaced "
+                     "(OrvelQVLock.aml.renew beside it is a symbolic link): remove it to run there");
+  EXPECT_EQ(testsupport::ReadFileBytes(lock), left);
+  EXPECT_EQ(ModeOf(lock), 0644u);
+  EXPECT_TRUE(fs::is_symlink(renewal));
+
+  // The renewal lock an earlier replacement left is used again.
+  fs::remove(renewal);
+  std::ofstream(renewal) << "";
+  fs::permissions(renewal, fs::perms::owner_read | fs::perms::owner_write);
+  folders.SetPendingName("Tank");
+  EXPECT_EQ(folders.OpenRunFolder(&why), kOk) << why;
+  EXPECT_TRUE(folders.HoldsLock());
+  EXPECT_EQ(testsupport::ReadFileBytes(lock), "");
+  EXPECT_EQ(ModeOf(lock), 0600u);
+  EXPECT_EQ(CheckFolder(Work().c_str(), "Tank"), kFailure);
+  ::close(release[1]);
+  ASSERT_EQ(::waitpid(holder, nullptr, 0), holder);
+  for (int fd : held) ::close(fd);
+}
+
+// Engines that all find the same wide lock file and name the folder at
+// once: exactly one takes it, every other hears it in use, round after
+// round.
+TEST_F(RunFolderTest, OfEnginesReplacingOneWideLockFileExactlyOneRuns) {
+  constexpr int kEngines = 8;
+  constexpr int kRounds = 60;
+  const fs::path lock = work / "Tank" / kLockFileName;
+  fs::create_directory(work / "Tank");
+  for (int round = 0; round < kRounds; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    fs::remove(lock);
+    std::ofstream(lock) << "";
+    fs::permissions(lock, fs::perms::owner_read | fs::perms::owner_write |
+                              fs::perms::group_read | fs::perms::others_read);
+    int start[2], told[2], release[2];
+    ASSERT_EQ(::pipe(start), 0);
+    ASSERT_EQ(::pipe(told), 0);
+    ASSERT_EQ(::pipe(release), 0);
+    std::vector<pid_t> engines;
+    for (int e = 0; e < kEngines; ++e) {
+      const pid_t engine = ::fork();
+      ASSERT_GE(engine, 0);
+      if (engine == 0) {
+        ::close(start[1]);
+        ::close(release[1]);
+        char go = 0;
+        (void)!::read(start[0], &go, 1);  // all go when the test closes it
+        Folders folders;
+        folders.SetWorkingFolder(Work().c_str());
+        folders.SetPendingName("Tank");
+        const Status opened = folders.OpenRunFolder();
+        const char said = opened == kOk && folders.HoldsLock() ? 'y' : opened == kInUse ? 'b' : 'n';
+        (void)!::write(told[1], &said, 1);
+        (void)!::read(release[0], &go, 1);  // holds until the test closes it
+        ::_exit(0);
+      }
+      engines.push_back(engine);
+    }
+    ::close(start[0]);
+    ::close(start[1]);
+    ::close(told[1]);
+    std::string said;
+    char one = 0;
+    while (said.size() < kEngines && ::read(told[0], &one, 1) == 1) said += one;
+    EXPECT_EQ(std::count(said.begin(), said.end(), 'y'), 1) << said;
+    EXPECT_EQ(std::count(said.begin(), said.end(), 'b'), kEngines - 1) << said;
+    EXPECT_EQ(ModeOf(lock), 0600u);
+    ::close(release[1]);
+    for (pid_t engine : engines) ::waitpid(engine, nullptr, 0);
+    ::close(told[0]);
+    ::close(release[0]);
+  }
 }
 
 // Named again, the folder whose lock the engine holds keeps it; another

@@ -5,11 +5,15 @@
 // into the run's files or changed in its permissions. A sample run in a
 // folder another engine runs in, or whose lock file is a link, is refused
 // before it touches it.
+#include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -250,6 +254,148 @@ TEST_F(RunFolderRoad, WhatCannotBeLockedAtTheLockFilesNameKeepsEveryEngineOut) {
   std::string printed;
   EXPECT_EQ(SampleRun(tries[0].from, &printed), 0) << printed;
   EXPECT_NE(printed.find("the run was fine"), std::string::npos) << printed;
+}
+
+// A process of the second user that opens `lock` for reading, takes its
+// lock (waiting for it) and holds it until the object goes.
+class HeldByAnother {
+ public:
+  HeldByAnother(const testsupport::SecondUser& user, const fs::path& lock) {
+    if (::pipe(said_) != 0 || ::pipe(release_) != 0) return;
+    const std::string path = lock.string();
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::close(said_[0]);
+      ::close(release_[1]);
+      if (::setgroups(0, nullptr) != 0 || ::setgid(user.gid) != 0 || ::setuid(user.uid) != 0)
+        ::_exit(120);
+      const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+      (void)!::write(said_[1], fd >= 0 ? "o" : "n", 1);
+      if (fd >= 0 && ::flock(fd, LOCK_EX) == 0) (void)!::write(said_[1], "h", 1);
+      char go = 0;
+      (void)!::read(release_[0], &go, 1);
+      ::_exit(0);
+    }
+    ::close(said_[1]);
+    ::close(release_[0]);
+  }
+  ~HeldByAnother() {
+    ::close(release_[1]);
+    ::close(said_[0]);
+    if (pid_ > 0) ::waitpid(pid_, nullptr, 0);
+  }
+  HeldByAnother(const HeldByAnother&) = delete;
+  HeldByAnother& operator=(const HeldByAnother&) = delete;
+  // 'o' once it opened the file, 'n' when it could not; then 'h' once it
+  // holds the lock. 0 when it is gone.
+  char Next() {
+    char said = 0;
+    return ::read(said_[0], &said, 1) == 1 ? said : 0;
+  }
+
+ private:
+  int said_[2] = {-1, -1};
+  int release_[2] = {-1, -1};
+  pid_t pid_ = -1;
+};
+
+// A lock file another user could read, in a run folder they can read: a
+// reader holds its lock as long as they like. Left wide by a killed engine
+// (as made before the lock file was closed to others) it is replaced, and
+// five runs in a row go, as do sample runs started in pairs (each refused
+// one then says the other engine holds the folder). Made by an engine that
+// is then killed, it is closed from the first moment: the other user
+// cannot open it, and five runs in a row go.
+TEST_F(RunFolderRoad, ALockFileAnotherUserCanReadKeepsNoRunOut) {
+  const testsupport::SecondUser other;
+  const testsupport::ReachableFolder shared(other);
+  if (shared.path().empty()) GTEST_SKIP() << shared.why_not;
+  const auto readable = [](const fs::path& folder) {
+    fs::create_directories(folder);
+    fs::permissions(folder, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                fs::perms::others_read | fs::perms::others_exec);
+  };
+  const auto five_runs = [&](const fs::path& from) {
+    for (int run = 0; run < 5; ++run) {
+      SCOPED_TRACE("run " + std::to_string(run));
+      std::string printed;
+      EXPECT_EQ(SampleRun(from, &printed), 0) << printed;
+      EXPECT_NE(printed.find("the run was fine"), std::string::npos) << printed;
+    }
+  };
+  const auto plant_wide = [](const fs::path& lock) {
+    std::ofstream(lock) << "";
+    fs::permissions(lock, fs::perms::owner_read | fs::perms::owner_write |
+                              fs::perms::group_read | fs::perms::others_read);
+  };
+  {
+    SCOPED_TRACE("a wide lock file left by a killed engine");
+    const fs::path from = shared / "left";
+    const fs::path run = from / "shared" / "FirstOrder";
+    readable(from);
+    readable(from / "shared");
+    readable(run);
+    plant_wide(run / "OrvelQVLock.aml");
+    {
+      HeldByAnother holder(other, run / "OrvelQVLock.aml");
+      ASSERT_EQ(holder.Next(), 'o');
+      ASSERT_EQ(holder.Next(), 'h');
+      five_runs(from);
+    }
+    for (int pair = 0; pair < 3; ++pair) {
+      SCOPED_TRACE("pair " + std::to_string(pair));
+      plant_wide(run / "OrvelQVLock.aml");
+      HeldByAnother holder(other, run / "OrvelQVLock.aml");
+      ASSERT_EQ(holder.Next(), 'o');
+      ASSERT_EQ(holder.Next(), 'h');
+      FILE* clients[2] = {StartClient(from, "first-order shared"),
+                          StartClient(from, "first-order shared")};
+      int fine = 0;
+      for (FILE* client : clients) {
+        std::string printed;
+        if (Finish(client, &printed) == 0) {
+          ++fine;
+          EXPECT_NE(printed.find("the run was fine"), std::string::npos) << printed;
+        } else {
+          EXPECT_NE(printed.find("the run failed: shared/FirstOrder is in use by another engine"),
+                    std::string::npos)
+              << printed;
+        }
+      }
+      EXPECT_GE(fine, 1);
+    }
+  }
+  {
+    SCOPED_TRACE("a lock file opened by another user at its making");
+    const fs::path from = shared / "caught";
+    const fs::path run = from / "shared" / "FirstOrder";
+    readable(from);
+    readable(from / "shared");
+    readable(run);
+    std::unique_ptr<vantor_client::Client> engine;
+    ASSERT_EQ(vantor_client::Client::Start(Engine(), &engine), 0u);
+    vantor_scenario::FirstOrderRun trace;
+    vantor_scenario::Road road(*engine, &trace);
+    ASSERT_TRUE(
+        road.Expect(vantor_client::MakeCommand(vantor_scenario::kProblemService, 3, {}, {},
+                                               {"FirstOrder", (from / "shared/").string()}),
+                    "command 3", 0))
+        << trace.failure;
+    ASSERT_EQ(engine->WaitFor([&] { return fs::exists(run / "OrvelQVLock.aml"); }), 0u);
+    HeldByAnother holder(other, run / "OrvelQVLock.aml");
+    const char opened = holder.Next();
+    EXPECT_EQ(opened, 'n');
+    ASSERT_EQ(::kill(engine->EnginePid(), SIGKILL), 0);
+    engine->WaitFor([] { return false; });
+    engine->Close(nullptr);
+    engine.reset();
+    // Once the engine is gone a reader that opened the file holds its lock.
+    if (opened == 'o') {
+      EXPECT_EQ(holder.Next(), 'h');
+    }
+    ASSERT_TRUE(fs::exists(run / "OrvelQVLock.aml"));
+    five_runs(from);
+  }
 }
 
 // Two engines that both heard the folder free (command 141) before either
