@@ -38,7 +38,8 @@ Status RemoveFile(const char* path);
 // folder): kOk when no engine holds the folder, kFailure when one does,
 // kCannotCreate when no lock can be taken there (*why, when given, then
 // names what stands at the lock file's name, or why none can be made).
-// Leaves no lock file.
+// Leaves no lock file; one that others could open is replaced first, as
+// OpenRunFolder replaces it.
 Status CheckFolder(const char* folder, const char* name, std::string* why = nullptr);
 
 // In the current folder: makes fresh back-ups of "snapshot.snp" and
@@ -94,9 +95,11 @@ class Folders {
   // gets no lock file; one that is a symbolic link of a user other than
   // ours or root is refused, one another engine holds is kInUse, and one
   // whose lock cannot be taken (a link, a folder, a pipe or another user's
-  // file at its name) kCannotCreate. Only a folder entered becomes the run
-  // folder: after a failure the one entered before (if any) stays the run
-  // folder, with its lock.
+  // file at its name) kCannotCreate. The lock file is made 0600; one of
+  // ours that others can open is replaced (under a renewal lock beside
+  // it), as anyone who can open it could hold it. Only a folder entered
+  // becomes the run folder: after a failure the one entered before (if
+  // any) stays the run folder, with its lock.
   Status OpenRunFolder(std::string* why = nullptr);
   bool HoldsLock() const { return lock_fd_ >= 0; }
   // Whether the lock held is the lock file of the folder open as `folder`.
