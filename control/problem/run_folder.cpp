@@ -77,8 +77,8 @@ bool RemoveOpenLockFile(int folder, const char* name, const struct stat& seen,
   std::string why;
   const int renewal = TakeLockIn(folder, kRenewalName, &busy, &why, false);
   if (renewal < 0) {
-    *refused = open + " and is not replaced (" + kRenewalName + " beside it" + why + ")" +
-               kRemoveIt;
+    *refused =
+        open + " and is not replaced (" + kRenewalName + " beside it" + why + ")" + kRemoveIt;
     return false;
   }
   bool removed = true;
@@ -181,8 +181,7 @@ int TakeLockIn(int folder, const char* name, bool* busy, std::string* refused, b
 // be taken there (*why then names what stands at its name).
 Status DeleteUnlessHeld(const std::string& folder, std::string* why) {
   const std::string path = WithSeparator(folder) + kLockFileName;
-  const platform::FileDescriptor opened(
-      ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  const platform::FileDescriptor opened(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   bool busy = false;
   std::string refused = std::string(" cannot be made: ") + std::strerror(errno);
   const int fd =

@@ -222,8 +222,8 @@ TEST_F(RunFolderTest, ALockFileOthersCanOpenIsReplaced) {
   const std::string left = "left by an earlier engine";
   const auto plant = [&] {
     std::ofstream(lock) << left;
-    fs::permissions(lock, fs::perms::owner_read | fs::perms::owner_write |
-                              fs::perms::group_read | fs::perms::others_read);
+    fs::permissions(lock, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                              fs::perms::others_read);
   };
 
   // Held by someone else all along, as a reader of the folder could.
@@ -258,9 +258,10 @@ TEST_F(RunFolderTest, ALockFileOthersCanOpenIsReplaced) {
   folders.SetPendingName("Tank");
   std::string why;
   EXPECT_EQ(folders.OpenRunFolder(&why), kCannotCreate);
-  EXPECT_EQ(why, "its lock file " + named +
-                     " can be opened by other users (mode 0644) and is not replaced "
-                     "(OrvelQVLock.aml.renew beside it is a symbolic link): remove it to run there");
+  EXPECT_EQ(why,
+            "its lock file " + named +
+                " can be opened by other users (mode 0644) and is not replaced "
+                "(OrvelQVLock.aml.renew beside it is a symbolic link): remove it to run there");
   EXPECT_EQ(testsupport::ReadFileBytes(lock), left);
   EXPECT_EQ(ModeOf(lock), 0644u);
   EXPECT_TRUE(fs::is_symlink(renewal));
@@ -292,8 +293,8 @@ TEST_F(RunFolderTest, OfEnginesReplacingOneWideLockFileExactlyOneRuns) {
     SCOPED_TRACE("round " + std::to_string(round));
     fs::remove(lock);
     std::ofstream(lock) << "";
-    fs::permissions(lock, fs::perms::owner_read | fs::perms::owner_write |
-                              fs::perms::group_read | fs::perms::others_read);
+    fs::permissions(lock, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                              fs::perms::others_read);
     int start[2], told[2], release[2];
     ASSERT_EQ(::pipe(start), 0);
     ASSERT_EQ(::pipe(told), 0);

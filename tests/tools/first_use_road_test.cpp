@@ -16,10 +16,10 @@
 #include <vector>
 
 #include "road_env.h"
-#include "tests/tools/shell.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/second_user.h"
 #include "tests/support/temp_dir.h"
+#include "tests/tools/shell.h"
 #include "tools/client.h"
 #include "tools/first_order.h"
 #include "tools/road.h"
@@ -94,7 +94,8 @@ TEST(Installation, RunsFirstOrderFromAnyFolderWithNothingSet) {
     const bool premade = mask == "077";
     if (premade) {
       ASSERT_TRUE(fs::create_directory(prefix));
-      fs::permissions(prefix, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+      fs::permissions(prefix,
+                      fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
     }
     std::string printed;
     ASSERT_EQ(Shell("umask " + mask + " && " + VANTOR_CMAKE_COMMAND + " --install " +

@@ -325,8 +325,8 @@ TEST_F(RunFolderRoad, ALockFileAnotherUserCanReadKeepsNoRunOut) {
   };
   const auto plant_wide = [](const fs::path& lock) {
     std::ofstream(lock) << "";
-    fs::permissions(lock, fs::perms::owner_read | fs::perms::owner_write |
-                              fs::perms::group_read | fs::perms::others_read);
+    fs::permissions(lock, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                              fs::perms::others_read);
   };
   {
     SCOPED_TRACE("a wide lock file left by a killed engine");
@@ -376,10 +376,9 @@ TEST_F(RunFolderRoad, ALockFileAnotherUserCanReadKeepsNoRunOut) {
     ASSERT_EQ(vantor_client::Client::Start(Engine(), &engine), 0u);
     vantor_scenario::FirstOrderRun trace;
     vantor_scenario::Road road(*engine, &trace);
-    ASSERT_TRUE(
-        road.Expect(vantor_client::MakeCommand(vantor_scenario::kProblemService, 3, {}, {},
-                                               {"FirstOrder", (from / "shared/").string()}),
-                    "command 3", 0))
+    ASSERT_TRUE(road.Expect(vantor_client::MakeCommand(vantor_scenario::kProblemService, 3, {}, {},
+                                                       {"FirstOrder", (from / "shared/").string()}),
+                            "command 3", 0))
         << trace.failure;
     ASSERT_EQ(engine->WaitFor([&] { return fs::exists(run / "OrvelQVLock.aml"); }), 0u);
     HeldByAnother holder(other, run / "OrvelQVLock.aml");
