@@ -705,6 +705,77 @@ TEST_F(CodegenCompileBuildInputs, NothingIsWrittenThroughAnotherUsersLink) {
   EXPECT_TRUE(EndEngine()) << Failure();
 }
 
+// The files of a private folder of the engine's user, each with its bytes.
+std::vector<std::pair<std::string, std::string>> Listing(const fs::path& folder) {
+  std::vector<std::pair<std::string, std::string>> files;
+  for (const fs::directory_entry& entry : fs::directory_iterator(folder)) {
+    files.emplace_back(entry.path().filename().string(), codegen_test::ReadText(entry.path()));
+  }
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+// Another user exchanges, again and again, their procedure folder in a
+// sticky folder all users share with their link to a private folder of
+// the engine's user, while the engine writes and builds there ten times:
+// every file of the private folder keeps its bytes and nothing is added
+// to it, whichever of the two each request met. The user's own link to
+// a folder of theirs still takes the files and the build.
+TEST_F(CodegenCompileBuildInputs, AFolderSwappedWithALinkAfterTheCheckTakesNoWrite) {
+  const fs::path base = SharedBase();
+  if (base.empty()) GTEST_SKIP() << shared_->why_not;
+  const fs::path open = base / "open", mine = base / "private", procs = open / "procs",
+                 swap = open / "swap", stop = base / "stop";
+  fs::create_directories(open);
+  fs::permissions(open, fs::perms::all | fs::perms::sticky_bit);
+  fs::create_directories(mine);
+  fs::permissions(mine, fs::perms::owner_all);
+  std::ofstream(mine / "twice.c") << "/* the user's own twice.c */\n";
+  std::ofstream(mine / "twice.h") << "/* the user's own twice.h */\n";
+  std::ofstream(mine / "MakeUserCode") << "# the user's own makefile\n";
+  std::ofstream(mine / "grouplib.rc") << "// the user's own script\n";
+  const auto before = Listing(mine);
+  ASSERT_EQ(other_.Run([&] {
+    return ::mkdir(procs.c_str(), 0777) == 0 && ::chmod(procs.c_str(), 0777) == 0 &&
+                   ::symlink(mine.c_str(), swap.c_str()) == 0
+               ? 0
+               : 1;
+  }),
+            0);
+  ASSERT_TRUE(Start()) << Failure();
+  const testsupport::SecondUser swapper_user = other_;
+  std::thread swapper([&] {
+    swapper_user.Run([&] {
+      const auto until = std::chrono::steady_clock::now() + std::chrono::minutes(3);
+      while (::access(stop.c_str(), F_OK) != 0 && std::chrono::steady_clock::now() < until) {
+        ::renameat2(AT_FDCWD, procs.c_str(), AT_FDCWD, swap.c_str(), RENAME_EXCHANGE);
+      }
+      return 0;
+    });
+  });
+  for (int i = 0; i < 10; ++i) {
+    SCOPED_TRACE(i);
+    auto request = codegen_test::GenerateProcFiles(procs, {&twice_}, true);
+    Status answer = 0;
+    if (!road_->Exchange(std::move(request), "writing and building while swapped", &answer)) break;
+  }
+  std::ofstream(stop).close();
+  swapper.join();
+  EXPECT_EQ(Listing(mine), before) << Events();
+  EXPECT_EQ(Events().find("command succeeded"), std::string::npos) << Events();
+
+  const fs::path own = base / "own", linked = base / "linked";
+  fs::create_directories(own);
+  fs::create_directory_symlink(own, linked);
+  const std::size_t from = run_.events.size();
+  ASSERT_TRUE(Generate(linked, 0x7, true, "writing and building through the user's own link"))
+      << Failure();
+  EXPECT_TRUE(SaidSince(from, "make -f MakeUserCode command succeeded")) << Events();
+  EXPECT_TRUE(fs::exists(own / "twice.c"));
+  EXPECT_TRUE(fs::exists(own / "MakeUserCode"));
+  EXPECT_TRUE(EndEngine()) << Failure();
+}
+
 // An environment file of the user's own that leaves PATH with no entry
 // from the root (relative, empty, or none): the build runs the system's
 // tools, saying so, and never the gcc and cc in its folder, which make
