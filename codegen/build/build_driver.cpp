@@ -222,6 +222,24 @@ Status RefuseOpenSourceFolders(const CodegenReport& report, const std::string& b
   return result;
 }
 
+Status RefuseOpenSearchFolders(const CodegenReport& report,
+                               const std::vector<std::string>& folders) {
+  Status result = 0;
+  for (const std::string& folder : folders) {
+    // A header or library of anyone's beside ours would be taken as ours.
+    const std::string why = platform::WhySearchFolderIsUntrusted(folder, nullptr);
+    if (why.empty()) continue;
+    if (report) {
+      Failure(report,
+              "The build does not search %s for headers or libraries: %s (only a folder that "
+              "no one but its owner can make names in is usable)\n",
+              folder.c_str(), why.c_str());
+    }
+    result = kFailed;
+  }
+  return result;
+}
+
 std::string WhyPathLeadsThroughOthersLink(const std::string& path) {
   std::string start = path;
   std::replace(start.begin(), start.end(), '\\', '/');

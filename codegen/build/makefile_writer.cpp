@@ -202,6 +202,10 @@ MakeFolders DeriveMakeFolders(const char* server_folder) {
 }
 }  // namespace codegen
 
+std::vector<std::string> codegen::BuildSearchFolders(const char* server_folder) {
+  return {DeriveMakeFolders(server_folder).procedures};
+}
+
 std::unique_ptr<platform::FileOutStream> WriteMakefileGenericPart(
     const CodegenReport& report, const char* server_folder, const char* output_folder, bool win32,
     const char* user_include, const char* extra_text, const char* library, bool quiet, bool debug,

@@ -33,6 +33,10 @@ struct MakeFolders {
   std::string quoted_include;
 };
 MakeFolders DeriveMakeFolders(const char* server_folder);
+// The folders the makefiles written for the server folder have the
+// compiler and linker search (the procedures folder of -I and of the
+// archives linked).
+std::vector<std::string> BuildSearchFolders(const char* server_folder);
 
 // A name that make or the shell would read as more than a name (see
 // IsPlainFileToken, IsPlainName and IsPlainPath) is refused before

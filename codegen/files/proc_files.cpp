@@ -240,7 +240,8 @@ Status GenerateRequest(BvuBinaryStream& in, const ProcFilesContext& context) {
   // As with make's own failure, the refusal reaches the client through its
   // messages.
   if (build != 0 && RefuseOpenBuildInputs(report, inputs) == 0 &&
-      RefuseOpenSourceFolders(report, folder.c_str(), sources) == 0) {
+      RefuseOpenSourceFolders(report, folder.c_str(), sources) == 0 &&
+      RefuseOpenSearchFolders(report, BuildSearchFolders(context.server_folder.c_str())) == 0) {
     Progress(report, "Building DLL...\n", nullptr);
     if (!fortran && any_fortran) fortran = (options & kOptionFortranEnvironment) != 0;
     // The build's own result reaches the client through its messages.
@@ -582,6 +583,7 @@ Status WriteExportMakefile(const ExportRequest& request, const CodegenReport& re
       request.resource, request.resources, request.no_headers, request.units, request.extra_headers,
       folder, "%tanq_defs.inc", lines.c_str(), library);
   if (s != 0 || !request.build) return s;
+  if (RefuseOpenSearchFolders(report, BuildSearchFolders(server_folder)) != 0) return kFailed;
   if (!request.quiet) {
     Progress(report, "Compiling and linking exported type object code...\n", nullptr);
   }

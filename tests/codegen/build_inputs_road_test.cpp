@@ -29,6 +29,7 @@
 #include "platform/child_process.h"
 #include "tests/codegen/compiled_road_fixture.h"
 #include "tests/codegen/proc_files_road.h"
+#include "tests/support/compiler_installation.h"
 #include "tests/support/fault_tests.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/scoped_umask.h"
@@ -773,6 +774,58 @@ TEST_F(CodegenCompileBuildInputs, AFolderSwappedWithALinkAfterTheCheckTakesNoWri
   EXPECT_TRUE(SaidSince(from, "make -f MakeUserCode command succeeded")) << Events();
   EXPECT_TRUE(fs::exists(own / "twice.c"));
   EXPECT_TRUE(fs::exists(own / "MakeUserCode"));
+  EXPECT_TRUE(EndEngine()) << Failure();
+}
+
+// An installation whose procedures folder, the compiler's -I folder, is
+// sticky and open to all: beside the engine's own headers another user
+// put a stddef.h of theirs, which the compiler takes ahead of the
+// system's. The build is refused with a line naming the folder and what
+// is usable, and their code never runs; the same installation closed to
+// others' writes builds and runs the procedure.
+TEST_F(CodegenCompileBuildInputs, AnIncludeFolderOthersCanMakeNamesInIsNeverSearched) {
+  const fs::path base = SharedBase();
+  if (base.empty()) GTEST_SKIP() << shared_->why_not;
+  const fs::path prefix = testsupport::MakeCompilerInstallation(base / "install", true),
+                 procedures = prefix / "procedures", folder = base / "procs",
+                 mark = base / "ran-stddef";
+  const testsupport::ScopedEnv installation("QLNSERVERDIR", (prefix / "bin").c_str());
+  fs::create_directories(folder);
+  fs::permissions(procedures, fs::perms::all | fs::perms::sticky_bit);
+  ASSERT_EQ(PlantAs(other_, procedures / "stddef.h",
+                    "#ifndef PLANTED_STDDEF\n#define PLANTED_STDDEF\n#include_next <stddef.h>\n" +
+                        MarkingCode("P4", mark) + "#endif\n",
+                    0644),
+            0);
+  ASSERT_TRUE(Start()) << Failure();
+  const std::string source = WorkingSource(folder);
+  ASSERT_FALSE(source.empty()) << Failure() << Events();
+  std::ofstream(folder / "twice.c", std::ios::trunc) << source;
+
+  std::size_t from = run_.events.size();
+  ASSERT_TRUE(Generate(folder, 0x7, true, "building")) << Failure();
+  EXPECT_TRUE(SaidSince(from, "The build does not search " + procedures.string() +
+                                  " for headers or libraries: others can make files in the "
+                                  "folder " +
+                                  procedures.string() +
+                                  ", sticky as it is (only a folder that no one but its owner "
+                                  "can make names in is usable)"))
+      << Events();
+  EXPECT_FALSE(SaidAfter(from, "command succeeded")) << Events();
+  EXPECT_FALSE(fs::exists(folder / "grouplib.so"));
+  // A library left there would run their code when loaded.
+  CallTwice(folder / "grouplib.so");
+  EXPECT_FALSE(fs::exists(mark)) << "their stddef.h was compiled in and ran";
+
+  fs::remove(procedures / "stddef.h");
+  fs::permissions(procedures, fs::perms::owner_all | fs::perms::group_read |
+                                  fs::perms::group_exec | fs::perms::others_read |
+                                  fs::perms::others_exec);
+  from = run_.events.size();
+  ASSERT_TRUE(Generate(folder, 0x7, true, "building in a closed installation")) << Failure();
+  EXPECT_TRUE(SaidSince(from, "make -f MakeUserCode command succeeded")) << Events();
+  EXPECT_EQ(CallTwice(folder / "grouplib.so"), 3.0) << Events();
+  EXPECT_FALSE(fs::exists(mark));
   EXPECT_TRUE(EndEngine()) << Failure();
 }
 
