@@ -197,13 +197,16 @@ MakeFolders DeriveMakeFolders(const char* server_folder) {
   const std::size_t bin = LastBin(top);
   const std::string cut = bin == std::string::npos ? top + Sep() + ".." : top.substr(0, bin);
   folders.procedures = cut + Sep() + "procedures";
+  folders.top = cut;
   folders.quoted_include = "\"" + folders.procedures + "\"";
   return folders;
 }
 }  // namespace codegen
 
-std::vector<std::string> codegen::BuildSearchFolders(const char* server_folder) {
-  return {DeriveMakeFolders(server_folder).procedures};
+std::vector<std::string> codegen::BuildSearchFolders(const char* server_folder, bool exported) {
+  const MakeFolders folders = DeriveMakeFolders(server_folder);
+  if (!exported) return {folders.procedures};
+  return {folders.procedures, folders.top + Sep() + "incl", folders.top + Sep() + "lib"};
 }
 
 std::unique_ptr<platform::FileOutStream> WriteMakefileGenericPart(

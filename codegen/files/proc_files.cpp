@@ -583,7 +583,7 @@ Status WriteExportMakefile(const ExportRequest& request, const CodegenReport& re
       request.resource, request.resources, request.no_headers, request.units, request.extra_headers,
       folder, "%tanq_defs.inc", lines.c_str(), library);
   if (s != 0 || !request.build) return s;
-  if (RefuseOpenSearchFolders(report, BuildSearchFolders(server_folder)) != 0) return kFailed;
+  if (RefuseOpenSearchFolders(report, BuildSearchFolders(server_folder, true)) != 0) return kFailed;
   if (!request.quiet) {
     Progress(report, "Compiling and linking exported type object code...\n", nullptr);
   }

@@ -972,7 +972,8 @@ Status Generate(const FlowsheetGeneration& generation, DAESProblem* problem, Exp
       folder.c_str(), compiled ? nullptr : "%tanq_defs.inc", compiled ? nullptr : lines.c_str(),
       name.c_str());
   if (status::IsSuccess(s) && generation.build) {
-    s = RefuseOpenSearchFolders(report, BuildSearchFolders(generation.server_folder.c_str()));
+    s = RefuseOpenSearchFolders(report,
+                                BuildSearchFolders(generation.server_folder.c_str(), !compiled));
   }
   if (status::IsSuccess(s) && generation.build) {
     Progress(report, "Compiling and linking flowsheet object code...\n", nullptr);

@@ -4,6 +4,7 @@
 // a descriptor held from before; a source or include file the group can
 // write is refused with the chmod that mends it; and a make or compiler
 // planted in a shared folder is never run, even with an empty entry in PATH.
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
@@ -22,6 +23,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "codegen/build/build_driver.h"
@@ -826,6 +828,81 @@ TEST_F(CodegenCompileBuildInputs, AnIncludeFolderOthersCanMakeNamesInIsNeverSear
   EXPECT_TRUE(SaidSince(from, "make -f MakeUserCode command succeeded")) << Events();
   EXPECT_EQ(CallTwice(folder / "grouplib.so"), 3.0) << Events();
   EXPECT_FALSE(fs::exists(mark));
+  EXPECT_TRUE(EndEngine()) << Failure();
+}
+
+// A type's export, whose compile line searches the installation's incl
+// folder and whose link line its lib folder: either one sticky and open to
+// all, with another user's stddef.h or libm.so in it, is refused with a
+// line naming it, and their code never runs. Closed, the same
+// installation builds the export and its library answers.
+TEST_F(CodegenCompileBuildInputs, AnExportsSearchFoldersOthersCanMakeNamesInAreRefused) {
+  const fs::path base = SharedBase();
+  if (base.empty()) GTEST_SKIP() << shared_->why_not;
+  const fs::path prefix = testsupport::MakeCompilerInstallation(base / "install", true),
+                 incl = prefix / "incl", lib = prefix / "lib", folder = base / "export",
+                 mark = base / "ran-planted";
+  for (const fs::path& made : {incl, lib, folder}) fs::create_directories(made);
+  std::ofstream(prefix / "procedures" / "qlnexp.a") << "!<arch>\n";
+  std::ofstream(prefix / "procedures" / "tanq_defs.inc")
+      << "QVSYSTEM_TOP = " << prefix.string() << "\n";
+  std::ofstream(folder / "seven.cpp")
+      << "#include <stddef.h>\nextern \"C\" __attribute__((visibility(\"default\"))) int "
+         "SEVEN() { return sizeof(size_t) - 1; }\n";
+  const testsupport::ScopedEnv installation("QLNSERVERDIR", (prefix / "bin").c_str());
+  const std::string header = "#ifndef PLANTED_STDDEF\n#define PLANTED_STDDEF\n"
+                             "#include_next <stddef.h>\n" +
+                             MarkingCode("P5", mark) + "#endif\n";
+  const std::string library = Compiled(work_.path(), MarkingCode("P6", mark), "-shared -fPIC");
+  ASSERT_FALSE(library.empty());
+  ASSERT_TRUE(Start()) << Failure();
+  auto exported = [&](const char* what, Status* answer) {
+    auto request = std::make_unique<vantor_client::Request>(113);
+    request->PutUInt16(4);
+    request->PutString(folder.c_str());
+    request->PutString("typelib");
+    // Optimised and built; no debug, clean or resources; not quiet, headers.
+    for (std::uint32_t word : {1u, 1u, 0u, 0u, 0u, 0u, 0u, 0u}) request->PutUInt32(word);
+    request->PutUInt32(1);
+    request->PutString("seven");
+    request->PutUInt32(0);
+    return road_->Exchange(std::move(request), what, answer);
+  };
+  const auto open = fs::perms::all | fs::perms::sticky_bit;
+  for (const auto& [opened, planted, bytes] :
+       {std::make_tuple(incl, incl / "stddef.h", header),
+        std::make_tuple(lib, lib / "libm.so", library)}) {
+    SCOPED_TRACE(opened.string());
+    fs::permissions(opened, open);
+    ASSERT_EQ(PlantAs(other_, planted, bytes, 0755), 0);
+    fs::remove(folder / "typelib.so");
+    const std::size_t from = run_.events.size();
+    Status answer = 0;
+    ASSERT_TRUE(exported("exporting beside their file", &answer)) << Failure();
+    EXPECT_TRUE(SaidSince(from, "The build does not search " + opened.string() +
+                                    " for headers or libraries: others can make files in the "
+                                    "folder " +
+                                    opened.string() + ", sticky as it is"))
+        << Events();
+    EXPECT_FALSE(SaidAfter(from, "command succeeded")) << Events();
+    EXPECT_FALSE(fs::exists(folder / "typelib.so"));
+    fs::remove(planted);
+    fs::permissions(opened, fs::perms::owner_all | fs::perms::group_read |
+                                fs::perms::group_exec | fs::perms::others_read |
+                                fs::perms::others_exec);
+  }
+  const std::size_t from = run_.events.size();
+  Status answer = 1;
+  ASSERT_TRUE(exported("exporting in a closed installation", &answer)) << Failure();
+  EXPECT_EQ(answer, 0u) << Events();
+  EXPECT_TRUE(SaidSince(from, "make -f Maketypelib command succeeded")) << Events();
+  void* loaded = ::dlopen((folder / "typelib.so").c_str(), RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(loaded, nullptr) << ::dlerror();
+  auto seven = reinterpret_cast<int (*)()>(::dlsym(loaded, "SEVEN"));
+  ASSERT_NE(seven, nullptr);
+  EXPECT_EQ(seven(), 7);
+  ::dlclose(loaded);
+  EXPECT_FALSE(fs::exists(mark)) << "their code ran";
   EXPECT_TRUE(EndEngine()) << Failure();
 }
 
