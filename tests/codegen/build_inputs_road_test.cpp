@@ -720,7 +720,7 @@ std::vector<std::pair<std::string, std::string>> Listing(const fs::path& folder)
 
 // Another user exchanges, again and again, their procedure folder in a
 // sticky folder all users share with their link to a private folder of
-// the engine's user, while the engine writes and builds there ten times:
+// the engine's user, while the engine writes and builds there 30 times:
 // every file of the private folder keeps its bytes and nothing is added
 // to it, whichever of the two each request met. The user's own link to
 // a folder of theirs still takes the files and the build.
@@ -756,7 +756,12 @@ TEST_F(CodegenCompileBuildInputs, AFolderSwappedWithALinkAfterTheCheckTakesNoWri
       return 0;
     });
   });
-  for (int i = 0; i < 10; ++i) {
+  // The requests go once the exchanges have begun.
+  const auto until = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+  while (!fs::is_symlink(procs) && std::chrono::steady_clock::now() < until) {
+    std::this_thread::yield();
+  }
+  for (int i = 0; i < 30; ++i) {
     SCOPED_TRACE(i);
     auto request = codegen_test::GenerateProcFiles(procs, {&twice_}, true);
     Status answer = 0;
