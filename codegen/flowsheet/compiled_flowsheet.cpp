@@ -21,6 +21,7 @@
 #include "codegen/flowsheet/export_layer.h"
 #include "codegen/name_tree.h"
 #include "codegen/names.h"
+#include "codegen/output_folder.h"
 #include "daes/blocks/compiled_hooks.h"
 #include "daes/model/var_table_entry.h"
 #include "daes/problem/equation_code.h"
@@ -304,11 +305,16 @@ void DefineEqnsWriter::Finish() {
 }
 
 namespace {
-platform::FileDescriptor OpenSource(const std::string& path) {
+// Made through its folder held open (the request's, when it is that), and
+// put in place once written whole.
+platform::NewFile OpenSource(const std::string& path) {
+  std::string name, link;
   int error = 0;
-  platform::FileDescriptor fd = platform::ReplaceWithNewFile(path.c_str(), &error);
-  if (!fd.valid()) errno = error;
-  return fd;
+  const platform::FileDescriptor folder = FolderOfPath(path, &name, &link, &error);
+  platform::NewFile file;
+  if (folder.valid()) file = platform::NewFile::Make(folder.get(), name, &error);
+  if (!file.valid()) errno = error;
+  return file;
 }
 }  // namespace
 
