@@ -81,17 +81,19 @@ OutputFile OutputFile::Open(const std::string& path, std::string* others_link, i
 OutputFile::OutputFile(OutputFile&& other) noexcept
     : file_(std::move(other.file_)), stream_(std::exchange(other.stream_, nullptr)) {}
 
-bool OutputFile::Close() {
+bool OutputFile::Close(int* error) {
   if (stream_ == nullptr) return false;
   const bool written = std::ferror(stream_) == 0;
   const bool closed = std::fclose(stream_) == 0;
+  const int why = errno;
   stream_ = nullptr;
   // A file that did not reach the disk whole never takes the name.
   if (!written || !closed) {
     file_.Drop();
+    if (error != nullptr) *error = why;
     return false;
   }
-  return file_.Place(nullptr);
+  return file_.Place(error);
 }
 
 std::string ThroughOthersLink(const std::string& path, const std::string& link) {

@@ -49,7 +49,8 @@ platform::FileDescriptor FolderOfPath(const std::string& path, std::string* name
                                       std::string* others_link, int* error);
 
 // A generated file written through a stream; Close() puts it in place
-// when every write succeeded, and the destructor closes.
+// when every write succeeded (false, *error set, when not), and the
+// destructor closes.
 class OutputFile {
  public:
   OutputFile() = default;
@@ -59,7 +60,7 @@ class OutputFile {
   OutputFile& operator=(OutputFile&&) = delete;
   ~OutputFile() { Close(); }
   std::FILE* get() const { return stream_; }
-  bool Close();
+  bool Close(int* error = nullptr);
 
  private:
   platform::NewFile file_;

@@ -519,7 +519,12 @@ Status GenerateProcedureFiles(const SUCodeGenerate& generate, const CodegenRepor
       if (file.get() == nullptr) return kFailed;
       std::fputs(def.PlainSource().c_str(), file.get());
       std::fputs("\n", file.get());
-      file.Close();
+      // Not written whole: the file there keeps its bytes.
+      int error = 0;
+      if (!file.Close(&error)) {
+        OpenFailure(report, "write", path, error);
+        return kFailed;
+      }
     } else if (options & kRequestTemplates) {
       const std::string path = ResolvePathInFolder(output_folder, def.SourceFile().c_str());
       if (Exists(path)) {
