@@ -39,8 +39,8 @@ platform::FileDescriptor FolderOfPath(const std::string& path, std::string* name
   const std::string normal = Normal(path);
   const std::size_t cut = normal.rfind('/');
   const std::string folder = cut == std::string::npos ? std::string()
-                             : cut == 0              ? std::string("/")
-                                                     : normal.substr(0, cut);
+                             : cut == 0               ? std::string("/")
+                                                      : normal.substr(0, cut);
   *name = cut == std::string::npos ? normal : normal.substr(cut + 1);
   const OutputFolder* held = g_current;
   if (held != nullptr && held->opened()) {
@@ -50,7 +50,8 @@ platform::FileDescriptor FolderOfPath(const std::string& path, std::string* name
     }
     // Below it: walked from it, the held folder not looked up again.
     const bool relative_below = top.empty() && !folder.empty() && folder[0] != '/';
-    if (relative_below) return platform::OpenFolderOnWay(held->fd(), ".", folder, others_link, error);
+    if (relative_below)
+      return platform::OpenFolderOnWay(held->fd(), ".", folder, others_link, error);
     const std::string lead = top == "/" ? top : top + "/";
     if (!top.empty() && folder.compare(0, lead.size(), lead) == 0) {
       return platform::OpenFolderOnWay(held->fd(), top == "/" ? "" : top,

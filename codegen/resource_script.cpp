@@ -24,8 +24,8 @@ std::uint32_t WriteResourceScript(const char* folder, const char* library) {
   // Exclusive creation: a script that appears meanwhile is not replaced.
   // The build reads it: neither group nor others may write to it, whatever
   // the umask.
-  const int fd =
-      ::openat(held.get(), base.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  const int fd = ::openat(held.get(), base.c_str(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
   std::FILE* file = fd >= 0 ? ::fdopen(fd, "w") : nullptr;
   if (file == nullptr) {
     if (fd >= 0) ::close(fd);

@@ -85,7 +85,8 @@ std::string WhyNotBuiltIn(const std::string& folder) {
 // change from then on) is refused with the line.
 std::string WhyNotWhereWritten(const std::string& folder) {
   if (!OutputFolder::IsCurrent(folder)) return {};
-  struct stat named {}, held {};
+  struct stat named {};
+  struct stat held {};
   if (::stat(folder.empty() ? "." : folder.c_str(), &named) == 0 &&
       ::fstat(OutputFolder::Current()->fd(), &held) == 0 && named.st_dev == held.st_dev &&
       named.st_ino == held.st_ino) {

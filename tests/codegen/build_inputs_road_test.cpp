@@ -825,9 +825,8 @@ TEST_F(CodegenCompileBuildInputs, AnIncludeFolderOthersCanMakeNamesInIsNeverSear
   EXPECT_FALSE(fs::exists(mark)) << "their stddef.h was compiled in and ran";
 
   fs::remove(procedures / "stddef.h");
-  fs::permissions(procedures, fs::perms::owner_all | fs::perms::group_read |
-                                  fs::perms::group_exec | fs::perms::others_read |
-                                  fs::perms::others_exec);
+  fs::permissions(procedures, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                  fs::perms::others_read | fs::perms::others_exec);
   from = run_.events.size();
   ASSERT_TRUE(Generate(folder, 0x7, true, "building in a closed installation")) << Failure();
   EXPECT_TRUE(SaidSince(from, "make -f MakeUserCode command succeeded")) << Events();
@@ -855,9 +854,10 @@ TEST_F(CodegenCompileBuildInputs, AnExportsSearchFoldersOthersCanMakeNamesInAreR
       << "#include <stddef.h>\nextern \"C\" __attribute__((visibility(\"default\"))) int "
          "SEVEN() { return sizeof(size_t) - 1; }\n";
   const testsupport::ScopedEnv installation("QLNSERVERDIR", (prefix / "bin").c_str());
-  const std::string header = "#ifndef PLANTED_STDDEF\n#define PLANTED_STDDEF\n"
-                             "#include_next <stddef.h>\n" +
-                             MarkingCode("P5", mark) + "#endif\n";
+  const std::string header =
+      "#ifndef PLANTED_STDDEF\n#define PLANTED_STDDEF\n"
+      "#include_next <stddef.h>\n" +
+      MarkingCode("P5", mark) + "#endif\n";
   const std::string library = Compiled(work_.path(), MarkingCode("P6", mark), "-shared -fPIC");
   ASSERT_FALSE(library.empty());
   ASSERT_TRUE(Start()) << Failure();
@@ -874,9 +874,8 @@ TEST_F(CodegenCompileBuildInputs, AnExportsSearchFoldersOthersCanMakeNamesInAreR
     return road_->Exchange(std::move(request), what, answer);
   };
   const auto open = fs::perms::all | fs::perms::sticky_bit;
-  for (const auto& [opened, planted, bytes] :
-       {std::make_tuple(incl, incl / "stddef.h", header),
-        std::make_tuple(lib, lib / "libm.so", library)}) {
+  for (const auto& [opened, planted, bytes] : {std::make_tuple(incl, incl / "stddef.h", header),
+                                               std::make_tuple(lib, lib / "libm.so", library)}) {
     SCOPED_TRACE(opened.string());
     fs::permissions(opened, open);
     ASSERT_EQ(PlantAs(other_, planted, bytes, 0755), 0);
@@ -892,9 +891,8 @@ TEST_F(CodegenCompileBuildInputs, AnExportsSearchFoldersOthersCanMakeNamesInAreR
     EXPECT_FALSE(SaidAfter(from, "command succeeded")) << Events();
     EXPECT_FALSE(fs::exists(folder / "typelib.so"));
     fs::remove(planted);
-    fs::permissions(opened, fs::perms::owner_all | fs::perms::group_read |
-                                fs::perms::group_exec | fs::perms::others_read |
-                                fs::perms::others_exec);
+    fs::permissions(opened, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                fs::perms::others_read | fs::perms::others_exec);
   }
   const std::size_t from = run_.events.size();
   Status answer = 1;
