@@ -60,7 +60,7 @@ Status RefuseOpenSourceFolders(const CodegenReport& report, const std::string& b
                                const std::vector<std::string>& sources);
 
 // Before a build: each folder its compiler and linker search for headers
-// and libraries (-I, -L: the installation's procedures folder) that
+// and libraries (-I, -L, the folders of the archives linked) that
 // someone besides its owner could make names in, sticky or not, by the
 // rule of a library search folder, is reported with why and what would
 // mend it: 0x8000FFFF, and the build must not run; else 0.

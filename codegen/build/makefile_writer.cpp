@@ -205,8 +205,9 @@ MakeFolders DeriveMakeFolders(const char* server_folder) {
 
 std::vector<std::string> codegen::BuildSearchFolders(const char* server_folder, bool exported) {
   const MakeFolders folders = DeriveMakeFolders(server_folder);
-  if (!exported) return {folders.procedures};
-  return {folders.procedures, folders.top + Sep() + "incl", folders.top + Sep() + "lib"};
+  if (!exported) return {folders.procedures, folders.tool};
+  return {folders.procedures, folders.tool, folders.top + Sep() + "incl",
+          folders.top + Sep() + "lib"};
 }
 
 std::unique_ptr<platform::FileOutStream> WriteMakefileGenericPart(

@@ -37,8 +37,8 @@ struct MakeFolders {
 MakeFolders DeriveMakeFolders(const char* server_folder);
 // The folders the makefiles written for the server folder have the
 // compiler and linker search: the procedures folder (-I, and the archives
-// linked from it), and for an export the installation's incl (-I) and lib
-// (-L).
+// linked from it), the tool folder (gpp.a, and the resource compiler make
+// runs), and for an export the installation's incl (-I) and lib (-L).
 std::vector<std::string> BuildSearchFolders(const char* server_folder, bool exported = false);
 
 // A name that make or the shell would read as more than a name (see

@@ -788,8 +788,9 @@ TEST_F(CodegenCompileBuildInputs, AFolderSwappedWithALinkAfterTheCheckTakesNoWri
 // sticky and open to all: beside the engine's own headers another user
 // put a stddef.h of theirs, which the compiler takes ahead of the
 // system's. The build is refused with a line naming the folder and what
-// is usable, and their code never runs; the same installation closed to
-// others' writes builds and runs the procedure.
+// is usable, and their code never runs; so is one whose tool folder is
+// open. The same installation closed to others' writes builds and runs
+// the procedure.
 TEST_F(CodegenCompileBuildInputs, AnIncludeFolderOthersCanMakeNamesInIsNeverSearched) {
   const fs::path base = SharedBase();
   if (base.empty()) GTEST_SKIP() << shared_->why_not;
@@ -824,9 +825,24 @@ TEST_F(CodegenCompileBuildInputs, AnIncludeFolderOthersCanMakeNamesInIsNeverSear
   CallTwice(folder / "grouplib.so");
   EXPECT_FALSE(fs::exists(mark)) << "their stddef.h was compiled in and ran";
 
+  const fs::perms closed = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                           fs::perms::others_read | fs::perms::others_exec;
   fs::remove(procedures / "stddef.h");
-  fs::permissions(procedures, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                                  fs::perms::others_read | fs::perms::others_exec);
+  fs::permissions(procedures, closed);
+  // The tool folder, whose archive is linked and whose resource compiler
+  // make runs, likewise.
+  const fs::path bin = prefix / "bin";
+  fs::permissions(bin, fs::perms::all | fs::perms::sticky_bit);
+  from = run_.events.size();
+  ASSERT_TRUE(Generate(folder, 0x7, true, "building with an open tool folder")) << Failure();
+  EXPECT_TRUE(SaidSince(from, "The build does not search " + bin.string() +
+                                  " for headers or libraries: others can make files in the "
+                                  "folder " +
+                                  bin.string() + ", sticky as it is"))
+      << Events();
+  EXPECT_FALSE(SaidAfter(from, "command succeeded")) << Events();
+  fs::permissions(bin, closed);
+
   from = run_.events.size();
   ASSERT_TRUE(Generate(folder, 0x7, true, "building in a closed installation")) << Failure();
   EXPECT_TRUE(SaidSince(from, "make -f MakeUserCode command succeeded")) << Events();
