@@ -720,7 +720,8 @@ std::vector<std::pair<std::string, std::string>> Listing(const fs::path& folder)
 
 // Another user exchanges, again and again, their procedure folder in a
 // sticky folder all users share with their link to a private folder of
-// the engine's user, while the engine writes and builds there 30 times:
+// the engine's user, while the engine writes and builds there (ten times
+// and more):
 // every file of the private folder keeps its bytes and nothing is added
 // to it, whichever of the two each request met. The user's own link to
 // a folder of theirs still takes the files and the build.
@@ -746,29 +747,40 @@ TEST_F(CodegenCompileBuildInputs, AFolderSwappedWithALinkAfterTheCheckTakesNoWri
   }),
             0);
   ASSERT_TRUE(Start()) << Failure();
+  // Three processes exchange, so that a busy machine still changes the
+  // names often within one request.
   const testsupport::SecondUser swapper_user = other_;
-  std::thread swapper([&] {
-    swapper_user.Run([&] {
-      const auto until = std::chrono::steady_clock::now() + std::chrono::minutes(3);
-      while (::access(stop.c_str(), F_OK) != 0 && std::chrono::steady_clock::now() < until) {
-        ::renameat2(AT_FDCWD, procs.c_str(), AT_FDCWD, swap.c_str(), RENAME_EXCHANGE);
-      }
-      return 0;
+  std::vector<std::thread> swappers;
+  for (int k = 0; k < 3; ++k) {
+    swappers.emplace_back([&] {
+      swapper_user.Run([&] {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::minutes(5);
+        while (::access(stop.c_str(), F_OK) != 0 && std::chrono::steady_clock::now() < until) {
+          ::renameat2(AT_FDCWD, procs.c_str(), AT_FDCWD, swap.c_str(), RENAME_EXCHANGE);
+        }
+        return 0;
+      });
     });
-  });
-  // The requests go once the exchanges have begun.
-  const auto until = std::chrono::steady_clock::now() + std::chrono::minutes(1);
-  while (!fs::is_symlink(procs) && std::chrono::steady_clock::now() < until) {
+  }
+  // The requests go once the exchanges have begun: at least ten, and more
+  // for a minute while the private folder is as it was.
+  const auto begun = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+  while (!fs::is_symlink(procs) && std::chrono::steady_clock::now() < begun) {
     std::this_thread::yield();
   }
-  for (int i = 0; i < 30; ++i) {
-    SCOPED_TRACE(i);
+  const auto until = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+  int requests = 0;
+  for (; requests < 200 && (requests < 10 || std::chrono::steady_clock::now() < until) &&
+         Listing(mine) == before;
+       ++requests) {
+    SCOPED_TRACE(requests);
     auto request = codegen_test::GenerateProcFiles(procs, {&twice_}, true);
     Status answer = 0;
     if (!road_->Exchange(std::move(request), "writing and building while swapped", &answer)) break;
   }
   std::ofstream(stop).close();
-  swapper.join();
+  for (std::thread& swapper : swappers) swapper.join();
+  EXPECT_GE(requests, 10);
   EXPECT_EQ(Listing(mine), before) << Events();
   EXPECT_EQ(Events().find("command succeeded"), std::string::npos) << Events();
 
