@@ -9,17 +9,23 @@
 #include <string>
 
 #include "codegen/names.h"
+#include "codegen/output_folder.h"
 
 std::uint32_t WriteResourceScript(const char* folder, const char* library) {
   const std::string name = std::string(library != nullptr ? library : "");
   const std::string path =
       folder != nullptr ? JoinFolderAndName(folder, (name + ".rc").c_str()) : name + ".rc";
+  std::string base, link;
+  int error = 0;
+  const platform::FileDescriptor held = codegen::FolderOfPath(path, &base, &link, &error);
+  if (!held.valid()) return 10;
   struct stat info;
-  if (stat(path.c_str(), &info) == 0) return 0;
+  if (::fstatat(held.get(), base.c_str(), &info, 0) == 0) return 0;
   // Exclusive creation: a script that appears meanwhile is not replaced.
   // The build reads it: neither group nor others may write to it, whatever
   // the umask.
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  const int fd = ::openat(held.get(), base.c_str(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
   std::FILE* file = fd >= 0 ? ::fdopen(fd, "w") : nullptr;
   if (file == nullptr) {
     if (fd >= 0) ::close(fd);

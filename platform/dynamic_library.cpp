@@ -27,6 +27,7 @@
 #include "platform/file_trust.h"
 #include "platform/loader_environment.h"
 #include "platform/posix_file.h"
+#include "platform/safe_write.h"
 
 namespace platform {
 
@@ -763,33 +764,11 @@ std::string CheckLibraryFile(const std::string& path, CheckedLibrary* checked) {
 }
 
 std::string OthersLinkOnWay(const std::string& path) {
-  std::string start = path;
-  if (start.empty() || start[0] != '/') {
-    std::string here;
-    if (!CurrentDirectory(&here)) return {};
-    start = here + "/" + start;
-  }
-  std::deque<std::string> names = PathNames(start);
-  std::string at;
-  for (int links = 0; !names.empty();) {
-    const std::string name = names.front();
-    names.pop_front();
-    if (name == "..") {
-      StepUp(&at);
-      continue;
-    }
-    const std::string next = at + "/" + name;
-    struct stat s {};
-    if (lstat(next.c_str(), &s) != 0) return {};
-    if (!S_ISLNK(s.st_mode)) {
-      at = next;
-      continue;
-    }
-    if (!OursOrRoots(s)) return next;
-    // Too many links, or one that cannot be read: the system refuses it too.
-    if (++links > kMostLinks || !FollowLink(next, &names, &at)) return {};
-  }
-  return {};
+  // The walk that opens a folder for writes: one rule for both.
+  std::string link;
+  int error = 0;
+  OpenFolderOnWay(path.empty() ? std::string(".") : path, &link, &error);
+  return link;
 }
 
 }  // namespace platform

@@ -4,9 +4,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
+#include <deque>
 #include <memory>
+#include <random>
 
 #include "platform/file_trust.h"
 #include "platform/posix_acl.h"
@@ -17,7 +21,174 @@ bool Fail(int* error, int value) {
   if (error != nullptr) *error = value;
   return false;
 }
+
+// The names of a path, without the empty ones and ".".
+std::deque<std::string> Names(const std::string& path) {
+  std::deque<std::string> names;
+  std::size_t at = 0;
+  while (at <= path.size()) {
+    const std::size_t end = std::min(path.find('/', at), path.size());
+    std::string name = path.substr(at, end - at);
+    if (!name.empty() && name != ".") names.push_back(std::move(name));
+    at = end + 1;
+  }
+  return names;
+}
+
+// As many as the system follows on one path.
+constexpr int kMostLinks = 40;
+
+FileDescriptor Refused(int* error, int value) {
+  Fail(error, value);
+  return FileDescriptor();
+}
 }  // namespace
+
+FileDescriptor OpenFolderOnWay(const std::string& path, std::string* others_link, int* error) {
+  std::string here;
+  if (path.empty() || path[0] != '/') {
+    if (!CurrentDirectory(&here)) return Refused(error, errno);
+  }
+  return OpenFolderOnWay(AT_FDCWD, here, path, others_link, error);
+}
+
+FileDescriptor OpenFolderOnWay(int from, const std::string& from_shown, const std::string& path,
+                               std::string* others_link, int* error) {
+  // Every step is opened without following, and judged through what was
+  // opened: a name swapped after the look leads nowhere else.
+  FileDescriptor here(::openat(from, !path.empty() && path[0] == '/' ? "/" : ".",
+                               O_PATH | O_DIRECTORY | O_CLOEXEC));
+  std::string at = !path.empty() && path[0] == '/' ? std::string() : from_shown;
+  if (!here.valid()) return Refused(error, errno);
+  std::deque<std::string> names = Names(path);
+  for (int links = 0; !names.empty();) {
+    const std::string name = names.front();
+    names.pop_front();
+    FileDescriptor next(::openat(here.get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (!next.valid()) return Refused(error, errno);
+    struct stat s {};
+    if (::fstat(next.get(), &s) != 0) return Refused(error, errno);
+    std::string shown = at + "/" + name;
+    if (name == "..") {
+      const std::size_t cut = at.rfind('/');
+      shown = at.substr(0, cut == std::string::npos ? 0 : cut);
+    }
+    if (S_ISLNK(s.st_mode)) {
+      if (s.st_uid != ::geteuid() && s.st_uid != 0) {
+        if (others_link != nullptr) *others_link = shown;
+        return Refused(error, EPERM);
+      }
+      // The link read through what was judged, not by its name again.
+      char target[PATH_MAX];
+      const ssize_t n = ::readlinkat(next.get(), "", target, sizeof target - 1);
+      if (++links > kMostLinks) return Refused(error, ELOOP);
+      if (n <= 0) return Refused(error, n < 0 ? errno : ENOENT);
+      const std::string to(target, static_cast<std::size_t>(n));
+      const std::deque<std::string> more = Names(to);
+      names.insert(names.begin(), more.begin(), more.end());
+      if (to[0] == '/') {
+        here = FileDescriptor(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+        at.clear();
+        if (!here.valid()) return Refused(error, errno);
+      }
+      continue;
+    }
+    if (!S_ISDIR(s.st_mode)) return Refused(error, ENOTDIR);
+    here = std::move(next);
+    at = shown;
+  }
+  // Held as a path: enough to make, look at and rename what is in it,
+  // and a folder we may write to but not list is still one.
+  return here;
+}
+
+int RefusedReplacement(int folder, const char* name) {
+  struct stat s {};
+  if (::fstatat(folder, name, &s, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT ? 0 : errno;
+  return S_ISLNK(s.st_mode)                           ? ELOOP
+         : S_ISDIR(s.st_mode)                         ? EISDIR
+         : !S_ISREG(s.st_mode)                        ? EINVAL
+         : s.st_uid != ::geteuid() || s.st_nlink != 1 ? EPERM
+                                                      : 0;
+}
+
+NewFile NewFile::Make(int folder, const std::string& name, int* error) {
+  NewFile made;
+  if (name.empty() || name.find('/') != std::string::npos) {
+    Fail(error, EINVAL);
+    return made;
+  }
+  if (const int refused = RefusedReplacement(folder, name.c_str()); refused != 0) {
+    Fail(error, refused);
+    return made;
+  }
+  made.folder_ = FileDescriptor(::fcntl(folder, F_DUPFD_CLOEXEC, 0));
+  if (!made.folder_.valid()) {
+    Fail(error, errno);
+    return made;
+  }
+  std::random_device seed;
+  std::mt19937_64 draw(seed());
+  static constexpr char kLetters[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string temporary = name + ".";
+    for (int i = 0; i < 6; ++i) temporary += kLetters[draw() % (sizeof kLetters - 1)];
+    // Exclusively: no link followed, nothing there replaced.
+    FileDescriptor fd(::openat(made.folder_.get(), temporary.c_str(),
+                               O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY,
+                               0600));
+    if (!fd.valid()) {
+      if (errno == EEXIST) continue;
+      Fail(error, errno);
+      return NewFile();
+    }
+    made.name_ = name;
+    made.temporary_ = temporary;
+    made.file_ = std::move(fd);
+    const mode_t mode = 0666 & ~static_cast<mode_t>(ReadUmask() | 022);
+    if (::fchmod(made.file_.get(), mode) != 0) {
+      Fail(error, errno);
+      return NewFile();
+    }
+    return made;
+  }
+  Fail(error, EEXIST);
+  return NewFile();
+}
+
+NewFile& NewFile::operator=(NewFile&& other) noexcept {
+  if (this != &other) {
+    Drop();
+    folder_ = std::move(other.folder_);
+    name_ = std::move(other.name_);
+    temporary_ = std::move(other.temporary_);
+    other.temporary_.clear();
+    file_ = std::move(other.file_);
+  }
+  return *this;
+}
+
+bool NewFile::Place(int* error) {
+  if (!valid()) return Fail(error, EBADF);
+  if (const int refused = RefusedReplacement(folder_.get(), name_.c_str()); refused != 0) {
+    Drop();
+    return Fail(error, refused);
+  }
+  if (::renameat(folder_.get(), temporary_.c_str(), folder_.get(), name_.c_str()) != 0) {
+    const int why = errno;
+    Drop();
+    return Fail(error, why);
+  }
+  temporary_.clear();
+  return true;
+}
+
+void NewFile::Drop() {
+  if (temporary_.empty()) return;
+  ::unlinkat(folder_.get(), temporary_.c_str(), 0);
+  temporary_.clear();
+}
 
 FileDescriptor OpenForReplace(const char* path, int* error) {
   // Non-blocking, so that a FIFO under the name cannot hold the open.
@@ -169,12 +340,22 @@ FileOutStream::FileOutStream(FileDescriptor fd) : std::ostream(nullptr) {
   if (!buffer_.fd.valid()) setstate(std::ios::badbit);
 }
 
+FileOutStream::FileOutStream(NewFile file) : FileOutStream(file.TakeDescriptor()) {
+  placed_ = std::move(file);
+}
+
 FileOutStream::~FileOutStream() { close(); }
 
 void FileOutStream::close() {
   if (!buffer_.fd.valid()) return;
   if (buffer_.pubsync() != 0) setstate(std::ios::badbit);
   if (!buffer_.fd.Close(nullptr)) setstate(std::ios::badbit);
+  if (!placed_.valid()) return;
+  // Only a whole file takes the name.
+  if (!good() || !placed_.Place(nullptr)) {
+    placed_.Drop();
+    setstate(std::ios::badbit);
+  }
 }
 
 int FileOutStream::Buffer::sync() {

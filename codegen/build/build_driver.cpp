@@ -1,5 +1,6 @@
 #include "codegen/build/build_driver.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "codegen/names.h"
+#include "codegen/output_folder.h"
 #include "foundation/messages/status_and_msg.h"
 #include "platform/child_process.h"
 #include "platform/dynamic_library.h"
@@ -76,6 +78,22 @@ std::string WhyNotBuiltIn(const std::string& folder) {
   std::string line = "The build does not run in ";
   line.append(shown).append(": ").append(made).push_back('\n');
   return line;
+}
+
+// The build runs where the request wrote its files: a path that leads
+// elsewhere by now (one checked by WhyNotBuiltIn, which no one else can
+// change from then on) is refused with the line.
+std::string WhyNotWhereWritten(const std::string& folder) {
+  if (!OutputFolder::IsCurrent(folder)) return {};
+  struct stat named {};
+  struct stat held {};
+  if (::stat(folder.empty() ? "." : folder.c_str(), &named) == 0 &&
+      ::fstat(OutputFolder::Current()->fd(), &held) == 0 && named.st_dev == held.st_dev &&
+      named.st_ino == held.st_ino) {
+    return {};
+  }
+  return "The build does not run in " + (folder.empty() ? std::string(".") : folder) +
+         ": it no longer leads to the folder the files were written in\n";
 }
 
 // The script goes only while its name still leads to the file made.
@@ -205,6 +223,24 @@ Status RefuseOpenSourceFolders(const CodegenReport& report, const std::string& b
   return result;
 }
 
+Status RefuseOpenSearchFolders(const CodegenReport& report,
+                               const std::vector<std::string>& folders) {
+  Status result = 0;
+  for (const std::string& folder : folders) {
+    // A header or library of anyone's beside ours would be taken as ours.
+    const std::string why = platform::WhySearchFolderIsUntrusted(folder, nullptr);
+    if (why.empty()) continue;
+    if (report) {
+      Failure(report,
+              "The build does not search %s for headers or libraries: %s (only a folder that "
+              "no one but its owner can make names in is usable)\n",
+              folder.c_str(), why.c_str());
+    }
+    result = kFailed;
+  }
+  return result;
+}
+
 std::string WhyPathLeadsThroughOthersLink(const std::string& path) {
   std::string start = path;
   std::replace(start.begin(), start.end(), '\\', '/');
@@ -291,6 +327,10 @@ Status RunNmakeBuild(const CodegenReport& caller, const char* /*return_folder*/,
   }
 
   if (const std::string why = WhyNotBuiltIn(folder); !why.empty()) {
+    error(why);
+    return kFailed;
+  }
+  if (const std::string why = WhyNotWhereWritten(folder); !why.empty()) {
     error(why);
     return kFailed;
   }

@@ -59,6 +59,14 @@ Status RefuseOpenBuildInputs(const CodegenReport& report, const std::vector<std:
 Status RefuseOpenSourceFolders(const CodegenReport& report, const std::string& build_folder,
                                const std::vector<std::string>& sources);
 
+// Before a build: each folder its compiler and linker search for headers
+// and libraries (-I, -L, the folders of the archives linked) that
+// someone besides its owner could make names in, sticky or not, by the
+// rule of a library search folder, is reported with why and what would
+// mend it: 0x8000FFFF, and the build must not run; else 0.
+Status RefuseOpenSearchFolders(const CodegenReport& report,
+                               const std::vector<std::string>& folders);
+
 // Why nothing may be written through the path, or empty: a symbolic link
 // on its way (its own name included) that belongs to neither this user nor
 // root. Planted in a shared folder, it would lead the writes elsewhere.

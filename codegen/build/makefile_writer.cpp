@@ -10,6 +10,7 @@
 
 #include "codegen/name_tree.h"
 #include "codegen/names.h"
+#include "codegen/output_folder.h"
 #include "codegen/resource_script.h"
 #include "daes/procedures/su_proc_def.h"
 #include "platform/dynamic_library.h"
@@ -196,10 +197,18 @@ MakeFolders DeriveMakeFolders(const char* server_folder) {
   const std::size_t bin = LastBin(top);
   const std::string cut = bin == std::string::npos ? top + Sep() + ".." : top.substr(0, bin);
   folders.procedures = cut + Sep() + "procedures";
+  folders.top = cut;
   folders.quoted_include = "\"" + folders.procedures + "\"";
   return folders;
 }
 }  // namespace codegen
+
+std::vector<std::string> codegen::BuildSearchFolders(const char* server_folder, bool exported) {
+  const MakeFolders folders = DeriveMakeFolders(server_folder);
+  if (!exported) return {folders.procedures, folders.tool};
+  return {folders.procedures, folders.tool, folders.top + Sep() + "incl",
+          folders.top + Sep() + "lib"};
+}
 
 std::unique_ptr<platform::FileOutStream> WriteMakefileGenericPart(
     const CodegenReport& report, const char* server_folder, const char* output_folder, bool win32,
@@ -210,12 +219,20 @@ std::unique_ptr<platform::FileOutStream> WriteMakefileGenericPart(
   const std::string stub = folders.procedures + Sep() + "makestub.int";
   const std::string path = MakefileName(output_folder, library);
   int error = 0;
-  platform::FileDescriptor fd = platform::ReplaceWithNewFile(path.c_str(), &error);
-  if (!fd.valid()) {
-    CannotOpen(report, quiet, "Cannot open %s", path, error);
+  std::string name, link;
+  const platform::FileDescriptor folder = FolderOfPath(path, &name, &link, &error);
+  platform::NewFile file;
+  if (folder.valid()) file = platform::NewFile::Make(folder.get(), name, &error);
+  if (!file.valid()) {
+    if (!link.empty()) {
+      if (!quiet) Failure(report, "%s", ThroughOthersLink(path, link).c_str());
+    } else {
+      CannotOpen(report, quiet, "Cannot open %s", path, error);
+    }
     return nullptr;
   }
-  auto out = std::make_unique<platform::FileOutStream>(std::move(fd));
+  // Put in place when closed whole: a makefile cut short never replaces one.
+  auto out = std::make_unique<platform::FileOutStream>(std::move(file));
   if (!quiet) Progress(report, "Generating makefile %s", path.c_str());
   std::ostream& o = *out;
   if (win32) o << "#!include <win32.mak>\n";

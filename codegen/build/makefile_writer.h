@@ -31,8 +31,15 @@ struct MakeFolders {
   std::string tool;
   std::string procedures;
   std::string quoted_include;
+  // The installation's top, which its tanq_defs.inc names QVSYSTEM_TOP.
+  std::string top;
 };
 MakeFolders DeriveMakeFolders(const char* server_folder);
+// The folders the makefiles written for the server folder have the
+// compiler and linker search: the procedures folder (-I, and the archives
+// linked from it), the tool folder (gpp.a, and the resource compiler make
+// runs), and for an export the installation's incl (-I) and lib (-L).
+std::vector<std::string> BuildSearchFolders(const char* server_folder, bool exported = false);
 
 // A name that make or the shell would read as more than a name (see
 // IsPlainFileToken, IsPlainName and IsPlainPath) is refused before

@@ -1,5 +1,6 @@
 #include "codegen/files/proc_files.h"
 
+#include <fcntl.h>
 #include <locale.h>
 #include <sys/stat.h>
 
@@ -17,6 +18,7 @@
 #include "codegen/build/product_folders.h"
 #include "codegen/name_tree.h"
 #include "codegen/names.h"
+#include "codegen/output_folder.h"
 #include "foundation/messages/status_and_msg.h"
 #include "foundation/persistence/binary_stream.h"
 #include "framework/libraries/library_loader.h"
@@ -121,6 +123,16 @@ std::string BuiltLibraryFile(const char* folder, const std::string& library) {
          ".so";
 }
 
+// Whether anything is under the name (a link not followed), looked at
+// through its folder held open.
+bool Exists(const std::string& path) {
+  std::string name, link;
+  int error = 0;
+  const platform::FileDescriptor folder = FolderOfPath(path, &name, &link, &error);
+  struct stat info {};
+  return folder.valid() && ::fstatat(folder.get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
 // 0, or 0x8000FFFF after the line when another user's link is on the way.
 Status RefuseOthersLink(const CodegenReport& report, const char* path) {
   const std::string why = WhyPathLeadsThroughOthersLink(path);
@@ -151,8 +163,13 @@ Status GenerateRequest(BvuBinaryStream& in, const ProcFilesContext& context) {
   }
 
   // Not a file is written, nor a makefile replaced, through another user's
-  // link.
-  if (RefuseOthersLink(report, folder.c_str()) != 0) return kFailed;
+  // link: the folder is opened once, and what is made in it is made
+  // through that.
+  const OutputFolder held(folder.c_str());
+  if (!held.others_link().empty()) {
+    Failure(report, "%s", ThroughOthersLink(folder.c_str(), held.others_link()).c_str());
+    return kFailed;
+  }
 
   // The tree points at the definitions and names kept here until the
   // makefile writer has consumed it.
@@ -223,7 +240,8 @@ Status GenerateRequest(BvuBinaryStream& in, const ProcFilesContext& context) {
   // As with make's own failure, the refusal reaches the client through its
   // messages.
   if (build != 0 && RefuseOpenBuildInputs(report, inputs) == 0 &&
-      RefuseOpenSourceFolders(report, folder.c_str(), sources) == 0) {
+      RefuseOpenSourceFolders(report, folder.c_str(), sources) == 0 &&
+      RefuseOpenSearchFolders(report, BuildSearchFolders(context.server_folder.c_str())) == 0) {
     Progress(report, "Building DLL...\n", nullptr);
     if (!fortran && any_fortran) fortran = (options & kOptionFortranEnvironment) != 0;
     // The build's own result reaches the client through its messages.
@@ -433,7 +451,11 @@ Status ExportRequestOf(BvuBinaryStream& in, std::uint16_t kind, const ProcFilesC
   if (status::IsFailure(s)) return s;
   s = RefuseUnplainExportNames(report, request);
   if (s != 0) return s;
-  if (RefuseOthersLink(report, request.folder.c_str()) != 0) return kFailed;
+  const OutputFolder held(request.folder);
+  if (!held.others_link().empty()) {
+    Failure(report, "%s", ThroughOthersLink(request.folder, held.others_link()).c_str());
+    return kFailed;
+  }
   std::int32_t libraries = 0;
   if (!flowsheet) {
     s = context.export_type ? context.export_type(request)
@@ -458,8 +480,11 @@ Status CheckLibraryFolder(const CodegenReport& report, const char* output_folder
   std::string path = AbsoluteLibraryPath(name) ? name : JoinFolderAndName(output_folder, library);
   const std::size_t cut = path.find_last_of("/\\");
   std::string folder = cut == std::string::npos ? "." : path.substr(0, cut == 0 ? 1 : cut);
+  std::string last, link;
+  int error = 0;
+  const platform::FileDescriptor opened = FolderOfPath(path, &last, &link, &error);
   struct stat info {};
-  if (stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+  if (!opened.valid() || ::fstat(opened.get(), &info) != 0 || !S_ISDIR(info.st_mode)) {
     Failure(report, "Directory %s for dll %s not found.\n", folder.c_str(), name.c_str());
     return kFailed;
   }
@@ -490,27 +515,19 @@ Status GenerateProcedureFiles(const SUCodeGenerate& generate, const CodegenRepor
                     LanguageName(def.Language()));
       const std::string path = MakeGeneratedFileName(report, output_folder, false, lower.c_str(),
                                                      LanguageSuffix(def.Language()), description);
+      OutputFile file = OpenForWriting(report, "generate", path);
+      if (file.get() == nullptr) return kFailed;
+      std::fputs(def.PlainSource().c_str(), file.get());
+      std::fputs("\n", file.get());
+      // Not written whole: the file there keeps its bytes.
       int error = 0;
-      platform::FileDescriptor fd = platform::ReplaceWithNewFile(path.c_str(), &error);
-      std::FILE* file = fd.valid() ? ::fdopen(fd.get(), "w") : nullptr;
-      if (file == nullptr) {
-        if (fd.valid()) error = errno;
-        if (error != 0) {
-          Failure(report, "Failed to generate %s (system message: %s)", path.c_str(),
-                  std::strerror(error));
-        } else {
-          Failure(report, "Failed to generate %s", path.c_str());
-        }
+      if (!file.Close(&error)) {
+        OpenFailure(report, "write", path, error);
         return kFailed;
       }
-      fd.Release();
-      std::fputs(def.PlainSource().c_str(), file);
-      std::fputs("\n", file);
-      std::fclose(file);
     } else if (options & kRequestTemplates) {
       const std::string path = ResolvePathInFolder(output_folder, def.SourceFile().c_str());
-      struct stat info {};
-      if (stat(path.c_str(), &info) == 0) {
+      if (Exists(path)) {
         Progress(report, "Template for %s not generated, %s already exists",
                  generate.display_name.c_str(), path.c_str());
       } else if (fortran) {
@@ -571,6 +588,7 @@ Status WriteExportMakefile(const ExportRequest& request, const CodegenReport& re
       request.resource, request.resources, request.no_headers, request.units, request.extra_headers,
       folder, "%tanq_defs.inc", lines.c_str(), library);
   if (s != 0 || !request.build) return s;
+  if (RefuseOpenSearchFolders(report, BuildSearchFolders(server_folder, true)) != 0) return kFailed;
   if (!request.quiet) {
     Progress(report, "Compiling and linking exported type object code...\n", nullptr);
   }

@@ -21,6 +21,7 @@
 #include "codegen/flowsheet/export_layer.h"
 #include "codegen/name_tree.h"
 #include "codegen/names.h"
+#include "codegen/output_folder.h"
 #include "daes/blocks/compiled_hooks.h"
 #include "daes/model/var_table_entry.h"
 #include "daes/problem/equation_code.h"
@@ -304,11 +305,16 @@ void DefineEqnsWriter::Finish() {
 }
 
 namespace {
-platform::FileDescriptor OpenSource(const std::string& path) {
+// Made through its folder held open (the request's, when it is that), and
+// put in place once written whole.
+platform::NewFile OpenSource(const std::string& path) {
+  std::string name, link;
   int error = 0;
-  platform::FileDescriptor fd = platform::ReplaceWithNewFile(path.c_str(), &error);
-  if (!fd.valid()) errno = error;
-  return fd;
+  const platform::FileDescriptor folder = FolderOfPath(path, &name, &link, &error);
+  platform::NewFile file;
+  if (folder.valid()) file = platform::NewFile::Make(folder.get(), name, &error);
+  if (!file.valid()) errno = error;
+  return file;
 }
 }  // namespace
 
@@ -971,6 +977,10 @@ Status Generate(const FlowsheetGeneration& generation, DAESProblem* problem, Exp
       report, &tree, generation.server_folder.c_str(), generation.debug, false, &fortran,
       folder.c_str(), compiled ? nullptr : "%tanq_defs.inc", compiled ? nullptr : lines.c_str(),
       name.c_str());
+  if (status::IsSuccess(s) && generation.build) {
+    s = RefuseOpenSearchFolders(report,
+                                BuildSearchFolders(generation.server_folder.c_str(), !compiled));
+  }
   if (status::IsSuccess(s) && generation.build) {
     Progress(report, "Compiling and linking flowsheet object code...\n", nullptr);
     s = RunNmakeBuild(report, nullptr, folder.c_str(), name.c_str(), true, false, nullptr, false,

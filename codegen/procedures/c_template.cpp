@@ -5,9 +5,11 @@
 #include <algorithm>
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "codegen/names.h"
+#include "codegen/output_folder.h"
 #include "codegen/procedures/generate.h"
 
 namespace {
@@ -18,8 +20,7 @@ using procdef::TypeCode;
 // One generated line at a time, each flushed.
 class LineWriter {
  public:
-  explicit LineWriter(std::FILE* file) : file_(file) {}
-  ~LineWriter() { std::fclose(file_); }
+  explicit LineWriter(codegen::OutputFile file) : out_(std::move(file)), file_(out_.get()) {}
   LineWriter(const LineWriter&) = delete;
   LineWriter& operator=(const LineWriter&) = delete;
   void operator()(const std::string& text) {
@@ -29,6 +30,7 @@ class LineWriter {
   }
 
  private:
+  codegen::OutputFile out_;
   std::FILE* file_;
 };
 
@@ -201,9 +203,9 @@ Status WriteCHeader(const SUCodeGenerate& generate, const CodegenReport& report,
   } else {
     path = MakeGeneratedFileName(report, folder, wrapper, base, ".h", description);
   }
-  std::FILE* file = codegen::OpenForWriting(report, "generate", path);
-  if (file == nullptr) return codegen::kFailed;
-  LineWriter line(file);
+  codegen::OutputFile file = codegen::OpenForWriting(report, "generate", path);
+  if (file.get() == nullptr) return codegen::kFailed;
+  LineWriter line(std::move(file));
   const std::string NAME = name != nullptr ? name : "";
   const std::string lower = base != nullptr ? base : "";
   const std::string guard = NAME + (wrapper ? "I_H" : "_H");
@@ -286,9 +288,9 @@ Status WriteCTemplate(const SUCodeGenerate& generate, const CodegenReport& repor
     return status;
   }
   const std::string path = template_path != nullptr ? template_path : "";
-  std::FILE* file = codegen::OpenForWriting(report, "create", path);
-  if (file == nullptr) return codegen::kFailed;
-  LineWriter line(file);
+  codegen::OutputFile file = codegen::OpenForWriting(report, "create", path);
+  if (file.get() == nullptr) return codegen::kFailed;
+  LineWriter line(std::move(file));
   const SUProcDef& def = *generate.definition;
   const std::uint32_t options = def.Options();
   const bool debug = (request & codegen::kRequestDebug) != 0;
@@ -710,9 +712,9 @@ Status WriteCTemplateOld(const SUCodeGenerate& generate, const CodegenReport& re
     path = MakeGeneratedFileName(report, folder, wrapper, base,
                                  SUProcDef::DefaultSuffix(def.Language()), description.c_str());
   }
-  std::FILE* file = codegen::OpenForWriting(report, "generate", path);
-  if (file == nullptr) return codegen::kFailed;
-  LineWriter line(file);
+  codegen::OutputFile file = codegen::OpenForWriting(report, "generate", path);
+  if (file.get() == nullptr) return codegen::kFailed;
+  LineWriter line(std::move(file));
   const std::uint32_t options = def.Options();
   const bool debug = (request & codegen::kRequestDebug) != 0;
   const bool derivs = (options & procdef::kAnalyticDerivatives) != 0;

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "codegen/output_folder.h"
+
 class SUProcDef;
 
 namespace codegen {
@@ -13,8 +15,7 @@ namespace codegen {
 // continued after a comma or a blank outside quotes.
 class FortranWriter {
  public:
-  explicit FortranWriter(std::FILE* file) : file_(file) {}
-  ~FortranWriter();
+  explicit FortranWriter(OutputFile file) : out_(std::move(file)), file_(out_.get()) {}
   FortranWriter(const FortranWriter&) = delete;
   FortranWriter& operator=(const FortranWriter&) = delete;
   void operator()(const std::string& text);
@@ -25,6 +26,7 @@ class FortranWriter {
 
  private:
   void Raw(const std::string& text);
+  OutputFile out_;
   std::FILE* file_;
 };
 

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "codegen/names.h"
@@ -18,10 +19,6 @@ using procdef::Dimensions;
 using procdef::TypeCode;
 
 namespace codegen {
-
-FortranWriter::~FortranWriter() {
-  if (file_ != nullptr) std::fclose(file_);
-}
 
 void FortranWriter::Raw(const std::string& text) {
   std::fputs(text.c_str(), file_);
@@ -204,9 +201,9 @@ void DebugPrint(FortranWriter& line, const FArg& a) {
 Status WriteFortranTemplate(const SUCodeGenerate& generate, const CodegenReport& report,
                             std::uint32_t request, const char* template_path, const char* name) {
   const std::string path = template_path != nullptr ? template_path : "";
-  std::FILE* file = codegen::OpenForWriting(report, "generate", path);
-  if (file == nullptr) return codegen::kFailureReport;
-  FortranWriter line(file);
+  codegen::OutputFile file = codegen::OpenForWriting(report, "generate", path);
+  if (file.get() == nullptr) return codegen::kFailureReport;
+  FortranWriter line(std::move(file));
   const SUProcDef& def = *generate.definition;
   const std::uint32_t options = def.Options();
   const bool debug = (request & codegen::kRequestDebug) != 0;
@@ -571,9 +568,9 @@ Status WriteFortranWrapper(const SUCodeGenerate& generate, const CodegenReport& 
   (void)request;
   const std::string path = MakeGeneratedFileName(report, folder, true, base, ".f",
                                                  "FORTRAN wrapper implementation file");
-  std::FILE* file = codegen::OpenForWriting(report, "generate", path);
-  if (file == nullptr) return codegen::kFailureReport;
-  FortranWriter line(file);
+  codegen::OutputFile file = codegen::OpenForWriting(report, "generate", path);
+  if (file.get() == nullptr) return codegen::kFailureReport;
+  FortranWriter line(std::move(file));
   const SUProcDef& def = *generate.definition;
   const std::uint32_t options = def.Options();
   const bool function = (options & procdef::kFunction) != 0;
@@ -742,9 +739,9 @@ struct OldForm {
 Status WriteFortranTemplateOld(const SUCodeGenerate& generate, const CodegenReport& report,
                                std::uint32_t request, const char* template_path, const char* name) {
   const std::string path = template_path != nullptr ? template_path : "";
-  std::FILE* file = codegen::OpenForWriting(report, "generate", path);
-  if (file == nullptr) return codegen::kFailed;
-  FortranWriter line(file);
+  codegen::OutputFile file = codegen::OpenForWriting(report, "generate", path);
+  if (file.get() == nullptr) return codegen::kFailed;
+  FortranWriter line(std::move(file));
   const OldForm form(generate, request, name);
   const auto& [def, options, debug, function, derivs, props, icall, workspace, no_status, NAME, in,
                out] = form;
@@ -903,9 +900,9 @@ Status WriteFortranWrapperOld(const SUCodeGenerate& generate, const CodegenRepor
                               const char* name) {
   const std::string path = MakeGeneratedFileName(report, folder, true, base, ".f",
                                                  "FORTRAN wrapper implementation file");
-  std::FILE* file = codegen::OpenForWriting(report, "generate", path);
-  if (file == nullptr) return codegen::kFailed;
-  FortranWriter line(file);
+  codegen::OutputFile file = codegen::OpenForWriting(report, "generate", path);
+  if (file.get() == nullptr) return codegen::kFailed;
+  FortranWriter line(std::move(file));
   const OldForm form(generate, request, name);
   const auto& [def, options, debug, function, derivs, props, icall, workspace, no_status, NAME, in,
                out] = form;

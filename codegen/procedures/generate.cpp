@@ -7,7 +7,6 @@
 
 #include "codegen/names.h"
 #include "foundation/messages/status_and_msg.h"
-#include "platform/safe_write.h"
 
 namespace codegen {
 namespace {
@@ -52,15 +51,16 @@ void OpenFailure(const CodegenReport& report, const char* verb, const std::strin
   }
 }
 
-std::FILE* OpenForWriting(const CodegenReport& report, const char* verb, const std::string& path) {
+OutputFile OpenForWriting(const CodegenReport& report, const char* verb, const std::string& path) {
   int error = 0;
-  platform::FileDescriptor fd = platform::ReplaceWithNewFile(path.c_str(), &error);
-  std::FILE* file = fd.valid() ? ::fdopen(fd.get(), "w") : nullptr;
-  if (file == nullptr) {
-    OpenFailure(report, verb, path, fd.valid() ? errno : error);
-    return nullptr;
+  std::string link;
+  OutputFile file = OutputFile::Open(path, &link, &error);
+  if (file.get() != nullptr) return file;
+  if (!link.empty()) {
+    Failure(report, "%s", ThroughOthersLink(path, link).c_str());
+  } else {
+    OpenFailure(report, verb, path, error);
   }
-  fd.Release();
   return file;
 }
 }  // namespace codegen

@@ -8,6 +8,7 @@
 #include <functional>
 #include <string>
 
+#include "codegen/output_folder.h"
 #include "daes/procedures/su_proc_def.h"
 
 class BvuStatusAndMsg;
@@ -46,9 +47,9 @@ void Failure(const CodegenReport& report, const char* format, const char* text1,
 void FollowUp(const CodegenReport& report, const char* format, const char* text1);
 // "<format> (system message: %s)" with the errno text when one is set.
 void OpenFailure(const CodegenReport& report, const char* verb, const std::string& path, int error);
-// The path opened for writing; null, with the failure reported, when it
-// cannot be.
-std::FILE* OpenForWriting(const CodegenReport& report, const char* verb, const std::string& path);
+// A new file for the path (OutputFile); no stream, with the failure
+// reported, when it cannot be made.
+OutputFile OpenForWriting(const CodegenReport& report, const char* verb, const std::string& path);
 }  // namespace codegen
 
 // Folder, a separator unless the folder is empty or ends in one, base, "I"

@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "codegen/output_folder.h"
 #include "codegen_helpers.h"
 #include "framework/libraries/library_loader.h"
 
@@ -267,6 +268,41 @@ TEST(CodegenCompile, BuildDriverRunsMakeThroughTheScript) {
   EXPECT_EQ(library->LookUpSymbol("helper", nullptr), nullptr);
   library->Release();
   if (!HasFailure()) fs::remove_all(folder);
+}
+
+// A build for a request runs only in the folder the request wrote its
+// files in: its path led elsewhere by then (moved aside, another put in
+// its place), nothing runs; the folder now there, once written in, builds.
+TEST(CodegenCompile, BuildDriverRunsOnlyWhereTheFilesWereWritten) {
+  ScopedVariable environment("VSENVBATFILE", nullptr);
+  const fs::path base = FreshFolder("written"), folder = base / "procs";
+  fs::create_directories(folder);
+  const std::string makefile = "build:\n\t@touch ran\n";
+  std::ofstream(folder / "MakeOk") << makefile;
+  {
+    const codegen::OutputFolder held(folder.string());
+    ASSERT_TRUE(held.opened());
+    fs::rename(folder, base / "aside");
+    fs::create_directories(folder);
+    std::ofstream(folder / "MakeOk") << makefile;
+    Reports moved;
+    EXPECT_EQ(RunNmakeBuild(moved.Callback(), nullptr, folder.c_str(), "Ok", true, false, nullptr,
+                            false, false),
+              codegen::kFailed);
+    ASSERT_FALSE(moved.texts.empty());
+    EXPECT_EQ(moved.texts.back(), "The build does not run in " + folder.string() +
+                                      ": it no longer leads to the folder the files were "
+                                      "written in\n");
+    EXPECT_FALSE(fs::exists(folder / "ran"));
+    EXPECT_FALSE(fs::exists(base / "aside" / "ran"));
+  }
+  const codegen::OutputFolder held(folder.string());
+  Reports built;
+  EXPECT_EQ(RunNmakeBuild(built.Callback(), nullptr, folder.c_str(), "Ok", true, false, nullptr,
+                          false, false),
+            0u);
+  EXPECT_TRUE(fs::exists(folder / "ran"));
+  if (!HasFailure()) fs::remove_all(base);
 }
 
 // A library name the shell would expand reaches make as the makefile's

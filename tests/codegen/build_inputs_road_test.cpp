@@ -4,6 +4,7 @@
 // a descriptor held from before; a source or include file the group can
 // write is refused with the chmod that mends it; and a make or compiler
 // planted in a shared folder is never run, even with an empty entry in PATH.
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
@@ -22,6 +23,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "codegen/build/build_driver.h"
@@ -29,6 +31,7 @@
 #include "platform/child_process.h"
 #include "tests/codegen/compiled_road_fixture.h"
 #include "tests/codegen/proc_files_road.h"
+#include "tests/support/compiler_installation.h"
 #include "tests/support/fault_tests.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/scoped_umask.h"
@@ -702,6 +705,235 @@ TEST_F(CodegenCompileBuildInputs, NothingIsWrittenThroughAnotherUsersLink) {
   EXPECT_TRUE(SaidSince(before, "make -f MakeUserCode command succeeded")) << Events();
   EXPECT_TRUE(fs::exists(target / "twice.c"));
   EXPECT_NE(codegen_test::ReadText(target / "MakeUserCode"), kept);
+  EXPECT_TRUE(EndEngine()) << Failure();
+}
+
+// The files of a private folder of the engine's user, each with its bytes.
+std::vector<std::pair<std::string, std::string>> Listing(const fs::path& folder) {
+  std::vector<std::pair<std::string, std::string>> files;
+  for (const fs::directory_entry& entry : fs::directory_iterator(folder)) {
+    files.emplace_back(entry.path().filename().string(), codegen_test::ReadText(entry.path()));
+  }
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+// Another user exchanges, again and again, their procedure folder in a
+// sticky folder all users share with their link to a private folder of
+// the engine's user, while the engine writes and builds there (ten times
+// and more):
+// every file of the private folder keeps its bytes and nothing is added
+// to it, whichever of the two each request met. The user's own link to
+// a folder of theirs still takes the files and the build.
+TEST_F(CodegenCompileBuildInputs, AFolderSwappedWithALinkAfterTheCheckTakesNoWrite) {
+  const fs::path base = SharedBase();
+  if (base.empty()) GTEST_SKIP() << shared_->why_not;
+  const fs::path open = base / "open", mine = base / "private", procs = open / "procs",
+                 swap = open / "swap", stop = base / "stop";
+  fs::create_directories(open);
+  fs::permissions(open, fs::perms::all | fs::perms::sticky_bit);
+  fs::create_directories(mine);
+  fs::permissions(mine, fs::perms::owner_all);
+  std::ofstream(mine / "twice.c") << "/* the user's own twice.c */\n";
+  std::ofstream(mine / "twice.h") << "/* the user's own twice.h */\n";
+  std::ofstream(mine / "MakeUserCode") << "# the user's own makefile\n";
+  std::ofstream(mine / "grouplib.rc") << "// the user's own script\n";
+  const auto before = Listing(mine);
+  ASSERT_EQ(other_.Run([&] {
+    return ::mkdir(procs.c_str(), 0777) == 0 && ::chmod(procs.c_str(), 0777) == 0 &&
+                   ::symlink(mine.c_str(), swap.c_str()) == 0
+               ? 0
+               : 1;
+  }),
+            0);
+  ASSERT_TRUE(Start()) << Failure();
+  // Three processes exchange, so that a busy machine still changes the
+  // names often within one request.
+  const testsupport::SecondUser swapper_user = other_;
+  std::vector<std::thread> swappers;
+  for (int k = 0; k < 3; ++k) {
+    swappers.emplace_back([&] {
+      swapper_user.Run([&] {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::minutes(5);
+        while (::access(stop.c_str(), F_OK) != 0 && std::chrono::steady_clock::now() < until) {
+          ::renameat2(AT_FDCWD, procs.c_str(), AT_FDCWD, swap.c_str(), RENAME_EXCHANGE);
+        }
+        return 0;
+      });
+    });
+  }
+  // The requests go once the exchanges have begun: at least ten, and more
+  // for a minute while the private folder is as it was.
+  const auto begun = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+  while (!fs::is_symlink(procs) && std::chrono::steady_clock::now() < begun) {
+    std::this_thread::yield();
+  }
+  const auto until = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+  int requests = 0;
+  for (; requests < 200 && (requests < 10 || std::chrono::steady_clock::now() < until) &&
+         Listing(mine) == before;
+       ++requests) {
+    SCOPED_TRACE(requests);
+    auto request = codegen_test::GenerateProcFiles(procs, {&twice_}, true);
+    Status answer = 0;
+    if (!road_->Exchange(std::move(request), "writing and building while swapped", &answer)) break;
+  }
+  std::ofstream(stop).close();
+  for (std::thread& swapper : swappers) swapper.join();
+  EXPECT_GE(requests, 10);
+  EXPECT_EQ(Listing(mine), before) << Events();
+  EXPECT_EQ(Events().find("command succeeded"), std::string::npos) << Events();
+
+  const fs::path own = base / "own", linked = base / "linked";
+  fs::create_directories(own);
+  fs::create_directory_symlink(own, linked);
+  const std::size_t from = run_.events.size();
+  ASSERT_TRUE(Generate(linked, 0x7, true, "writing and building through the user's own link"))
+      << Failure();
+  EXPECT_TRUE(SaidSince(from, "make -f MakeUserCode command succeeded")) << Events();
+  EXPECT_TRUE(fs::exists(own / "twice.c"));
+  EXPECT_TRUE(fs::exists(own / "MakeUserCode"));
+  EXPECT_TRUE(EndEngine()) << Failure();
+}
+
+// An installation whose procedures folder, the compiler's -I folder, is
+// sticky and open to all: beside the engine's own headers another user
+// put a stddef.h of theirs, which the compiler takes ahead of the
+// system's. The build is refused with a line naming the folder and what
+// is usable, and their code never runs; so is one whose tool folder is
+// open. The same installation closed to others' writes builds and runs
+// the procedure.
+TEST_F(CodegenCompileBuildInputs, AnIncludeFolderOthersCanMakeNamesInIsNeverSearched) {
+  const fs::path base = SharedBase();
+  if (base.empty()) GTEST_SKIP() << shared_->why_not;
+  const fs::path prefix = testsupport::MakeCompilerInstallation(base / "install", true),
+                 procedures = prefix / "procedures", folder = base / "procs",
+                 mark = base / "ran-stddef";
+  const testsupport::ScopedEnv installation("QLNSERVERDIR", (prefix / "bin").c_str());
+  fs::create_directories(folder);
+  fs::permissions(procedures, fs::perms::all | fs::perms::sticky_bit);
+  ASSERT_EQ(PlantAs(other_, procedures / "stddef.h",
+                    "#ifndef PLANTED_STDDEF\n#define PLANTED_STDDEF\n#include_next <stddef.h>\n" +
+                        MarkingCode("P4", mark) + "#endif\n",
+                    0644),
+            0);
+  ASSERT_TRUE(Start()) << Failure();
+  const std::string source = WorkingSource(folder);
+  ASSERT_FALSE(source.empty()) << Failure() << Events();
+  std::ofstream(folder / "twice.c", std::ios::trunc) << source;
+
+  std::size_t from = run_.events.size();
+  ASSERT_TRUE(Generate(folder, 0x7, true, "building")) << Failure();
+  EXPECT_TRUE(SaidSince(from, "The build does not search " + procedures.string() +
+                                  " for headers or libraries: others can make files in the "
+                                  "folder " +
+                                  procedures.string() +
+                                  ", sticky as it is (only a folder that no one but its owner "
+                                  "can make names in is usable)"))
+      << Events();
+  EXPECT_FALSE(SaidAfter(from, "command succeeded")) << Events();
+  EXPECT_FALSE(fs::exists(folder / "grouplib.so"));
+  // A library left there would run their code when loaded.
+  CallTwice(folder / "grouplib.so");
+  EXPECT_FALSE(fs::exists(mark)) << "their stddef.h was compiled in and ran";
+
+  const fs::perms closed = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                           fs::perms::others_read | fs::perms::others_exec;
+  fs::remove(procedures / "stddef.h");
+  fs::permissions(procedures, closed);
+  // The tool folder, whose archive is linked and whose resource compiler
+  // make runs, likewise.
+  const fs::path bin = prefix / "bin";
+  fs::permissions(bin, fs::perms::all | fs::perms::sticky_bit);
+  from = run_.events.size();
+  ASSERT_TRUE(Generate(folder, 0x7, true, "building with an open tool folder")) << Failure();
+  EXPECT_TRUE(SaidSince(from, "The build does not search " + bin.string() +
+                                  " for headers or libraries: others can make files in the "
+                                  "folder " +
+                                  bin.string() + ", sticky as it is"))
+      << Events();
+  EXPECT_FALSE(SaidAfter(from, "command succeeded")) << Events();
+  fs::permissions(bin, closed);
+
+  from = run_.events.size();
+  ASSERT_TRUE(Generate(folder, 0x7, true, "building in a closed installation")) << Failure();
+  EXPECT_TRUE(SaidSince(from, "make -f MakeUserCode command succeeded")) << Events();
+  EXPECT_EQ(CallTwice(folder / "grouplib.so"), 3.0) << Events();
+  EXPECT_FALSE(fs::exists(mark));
+  EXPECT_TRUE(EndEngine()) << Failure();
+}
+
+// A type's export, whose compile line searches the installation's incl
+// folder and whose link line its lib folder: either one sticky and open to
+// all, with another user's stddef.h or libm.so in it, is refused with a
+// line naming it, and their code never runs. Closed, the same
+// installation builds the export and its library answers.
+TEST_F(CodegenCompileBuildInputs, AnExportsSearchFoldersOthersCanMakeNamesInAreRefused) {
+  const fs::path base = SharedBase();
+  if (base.empty()) GTEST_SKIP() << shared_->why_not;
+  const fs::path prefix = testsupport::MakeCompilerInstallation(base / "install", true),
+                 incl = prefix / "incl", lib = prefix / "lib", folder = base / "export",
+                 mark = base / "ran-planted";
+  for (const fs::path& made : {incl, lib, folder}) fs::create_directories(made);
+  std::ofstream(prefix / "procedures" / "qlnexp.a") << "!<arch>\n";
+  std::ofstream(prefix / "procedures" / "tanq_defs.inc")
+      << "QVSYSTEM_TOP = " << prefix.string() << "\n";
+  std::ofstream(folder / "seven.cpp")
+      << "#include <stddef.h>\nextern \"C\" __attribute__((visibility(\"default\"))) int "
+         "SEVEN() { return sizeof(size_t) - 1; }\n";
+  const testsupport::ScopedEnv installation("QLNSERVERDIR", (prefix / "bin").c_str());
+  const std::string header =
+      "#ifndef PLANTED_STDDEF\n#define PLANTED_STDDEF\n"
+      "#include_next <stddef.h>\n" +
+      MarkingCode("P5", mark) + "#endif\n";
+  const std::string library = Compiled(work_.path(), MarkingCode("P6", mark), "-shared -fPIC");
+  ASSERT_FALSE(library.empty());
+  ASSERT_TRUE(Start()) << Failure();
+  auto exported = [&](const char* what, Status* answer) {
+    auto request = std::make_unique<vantor_client::Request>(113);
+    request->PutUInt16(4);
+    request->PutString(folder.c_str());
+    request->PutString("typelib");
+    // Optimised and built; no debug, clean or resources; not quiet, headers.
+    for (std::uint32_t word : {1u, 1u, 0u, 0u, 0u, 0u, 0u, 0u}) request->PutUInt32(word);
+    request->PutUInt32(1);
+    request->PutString("seven");
+    request->PutUInt32(0);
+    return road_->Exchange(std::move(request), what, answer);
+  };
+  const auto open = fs::perms::all | fs::perms::sticky_bit;
+  for (const auto& [opened, planted, bytes] : {std::make_tuple(incl, incl / "stddef.h", header),
+                                               std::make_tuple(lib, lib / "libm.so", library)}) {
+    SCOPED_TRACE(opened.string());
+    fs::permissions(opened, open);
+    ASSERT_EQ(PlantAs(other_, planted, bytes, 0755), 0);
+    fs::remove(folder / "typelib.so");
+    const std::size_t from = run_.events.size();
+    Status answer = 0;
+    ASSERT_TRUE(exported("exporting beside their file", &answer)) << Failure();
+    EXPECT_TRUE(SaidSince(from, "The build does not search " + opened.string() +
+                                    " for headers or libraries: others can make files in the "
+                                    "folder " +
+                                    opened.string() + ", sticky as it is"))
+        << Events();
+    EXPECT_FALSE(SaidAfter(from, "command succeeded")) << Events();
+    EXPECT_FALSE(fs::exists(folder / "typelib.so"));
+    fs::remove(planted);
+    fs::permissions(opened, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                fs::perms::others_read | fs::perms::others_exec);
+  }
+  const std::size_t from = run_.events.size();
+  Status answer = 1;
+  ASSERT_TRUE(exported("exporting in a closed installation", &answer)) << Failure();
+  EXPECT_EQ(answer, 0u) << Events();
+  EXPECT_TRUE(SaidSince(from, "make -f Maketypelib command succeeded")) << Events();
+  void* loaded = ::dlopen((folder / "typelib.so").c_str(), RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(loaded, nullptr) << ::dlerror();
+  auto seven = reinterpret_cast<int (*)()>(::dlsym(loaded, "SEVEN"));
+  ASSERT_NE(seven, nullptr);
+  EXPECT_EQ(seven(), 7);
+  ::dlclose(loaded);
+  EXPECT_FALSE(fs::exists(mark)) << "their code ran";
   EXPECT_TRUE(EndEngine()) << Failure();
 }
 

@@ -7,13 +7,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <iterator>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "tests/support/second_user.h"
 #include "tests/support/temp_dir.h"
@@ -204,6 +207,108 @@ TEST(SafeWrite, PrivateFoldersStandOnlyWhereNoOneElseCanSwapThem) {
   EXPECT_FALSE(platform::MakePrivateFolder(&path, &error));
   EXPECT_EQ(error, EPERM);
   EXPECT_TRUE(fs::is_empty(work / "theirs"));
+}
+
+}  // namespace
+
+namespace {
+
+// The text written through a new file in the folder: "placed", or why not.
+std::string Place(int folder, const std::string& name, const std::string& text, bool whole) {
+  int error = 0;
+  platform::NewFile file = platform::NewFile::Make(folder, name, &error);
+  if (!file.valid()) return "refused: " + std::string(std::strerror(error));
+  platform::FileOutStream out(std::move(file));
+  out << text;
+  if (!whole) out.setstate(std::ios::badbit);
+  out.close();
+  return out.good() ? "placed" : "dropped";
+}
+
+std::vector<std::string> Names(const fs::path& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// A new file takes its name only when written whole: the old bytes stay
+// until then, and a file dropped leaves neither a change nor a temporary
+// behind. What a replacement refuses is refused here too.
+TEST(SafeWrite, ANewFileTakesItsNameOnlyWhenWrittenWhole) {
+  testsupport::TempDir work;
+  work.WriteFile("kept", "old bytes");
+  platform::FileDescriptor folder(::open(work.path().c_str(), O_RDONLY | O_DIRECTORY));
+  ASSERT_TRUE(folder.valid());
+  EXPECT_EQ(Place(folder.get(), "kept", "cut short", false), "dropped");
+  EXPECT_EQ(testsupport::ReadFileBytes(work / "kept"), "old bytes");
+  EXPECT_EQ(Names(work.path()), std::vector<std::string>{"kept"});
+  EXPECT_EQ(Place(folder.get(), "kept", "new bytes", true), "placed");
+  EXPECT_EQ(testsupport::ReadFileBytes(work / "kept"), "new bytes");
+  EXPECT_EQ(Place(folder.get(), "made", "made", true), "placed");
+
+  fs::create_symlink(work / "kept", work / "link");
+  fs::create_hard_link(work / "kept", work / "hard");
+  fs::create_directory(work / "sub");
+  EXPECT_EQ(Place(folder.get(), "link", "x", true), "refused: " + std::string(strerror(ELOOP)));
+  EXPECT_EQ(Place(folder.get(), "hard", "x", true), "refused: " + std::string(strerror(EPERM)));
+  EXPECT_EQ(Place(folder.get(), "sub", "x", true), "refused: " + std::string(strerror(EISDIR)));
+  EXPECT_EQ(Place(folder.get(), "sub/x", "x", true), "refused: " + std::string(strerror(EINVAL)));
+  EXPECT_EQ(testsupport::ReadFileBytes(work / "kept"), "new bytes");
+
+  // A link put under the name while the file is written is replaced, not
+  // followed; the file it leads to keeps its bytes.
+  int error = 0;
+  platform::NewFile late = platform::NewFile::Make(folder.get(), "late", &error);
+  ASSERT_TRUE(late.valid());
+  fs::create_symlink(work / "kept", work / "late");
+  EXPECT_FALSE(late.Place(&error));
+  EXPECT_EQ(error, ELOOP);
+  EXPECT_EQ(testsupport::ReadFileBytes(work / "kept"), "new bytes");
+  EXPECT_EQ(Names(work.path()),
+            (std::vector<std::string>{"hard", "kept", "late", "link", "made", "sub"}));
+}
+
+// A folder is opened name by name through links of this user's only, and
+// what is made through its descriptor lands there, whatever its path
+// leads to by then.
+TEST(SafeWrite, AFolderOpenedOnceKeepsWhatIsMadeThroughIt) {
+  const testsupport::SecondUser other;
+  const testsupport::ReachableFolder work(other);
+  if (work.path().empty()) GTEST_SKIP() << work.why_not;
+  const fs::path base = fs::canonical(work.path());
+  fs::permissions(base, fs::perms::all | fs::perms::sticky_bit);
+  fs::create_directories(base / "real" / "deep");
+  fs::create_symlink("real", base / "relative");
+  fs::create_symlink(base / "real" / "deep", base / "absolute");
+  std::string link;
+  int error = 0;
+  for (const fs::path& way : {base / "real", base / "relative" / "deep" / "..",
+                              base / "absolute" / "..", base / "absolute"}) {
+    SCOPED_TRACE(way.string());
+    EXPECT_TRUE(platform::OpenFolderOnWay(way.string(), &link, &error).valid());
+    EXPECT_TRUE(link.empty());
+  }
+  std::ofstream(base / "file") << "x";
+  EXPECT_FALSE(platform::OpenFolderOnWay((base / "file" / "x").string(), &link, &error).valid());
+  EXPECT_EQ(error, ENOTDIR);
+
+  const std::string theirs = (base / "theirs").string(), target = (base / "real").string();
+  ASSERT_EQ(other.Run([&] { return ::symlink(target.c_str(), theirs.c_str()) == 0 ? 0 : 1; }), 0);
+  fs::create_symlink(base / "theirs", base / "ours");
+  EXPECT_FALSE(platform::OpenFolderOnWay((base / "ours" / "deep").string(), &link, &error).valid());
+  EXPECT_EQ(link, theirs);
+  EXPECT_EQ(error, EPERM);
+
+  platform::FileDescriptor held = platform::OpenFolderOnWay(target, &link, &error);
+  ASSERT_TRUE(held.valid());
+  fs::rename(base / "real", base / "moved");
+  fs::create_directory(base / "real");
+  EXPECT_EQ(Place(held.get(), "made", "through the descriptor", true), "placed");
+  EXPECT_EQ(testsupport::ReadFileBytes(base / "moved" / "made"), "through the descriptor");
+  EXPECT_FALSE(fs::exists(base / "real" / "made"));
 }
 
 }  // namespace
