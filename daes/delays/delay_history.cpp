@@ -552,7 +552,8 @@ Status DelayHistory::Restore(const std::uint8_t* data, std::uint32_t length,
   if (rows > 0) breaks_.push_back({data_[0], 1});
   for (std::int32_t k = 1; k < rows; ++k) {
     const double t = data_[static_cast<std::size_t>(k)];
-    if (t == data_[static_cast<std::size_t>(k - 1)] && breaks_.back().time != t) {
+    // Kept in time order, as the look-ups bisect them.
+    if (t == data_[static_cast<std::size_t>(k - 1)] && t > breaks_.back().time) {
       breaks_.push_back({t, 1});
     }
   }
@@ -562,8 +563,16 @@ Status DelayHistory::Restore(const std::uint8_t* data, std::uint32_t length,
 Status DelayHistory::WriteBlock(std::vector<std::uint8_t>* block) const {
   block->clear();
   if (size_ == 0) return delays::kNoHistory;
+  // Those before the oldest row are seen no more; those restored after the
+  // newest (rows out of time order) are no break of these rows.
+  std::vector<Break> kept;
+  for (const Break& b : breaks_) {
+    if (count_ != 0 && b.time >= TimeAt(Oldest()) && b.time <= TimeAt(Newest())) {
+      kept.push_back(b);
+    }
+  }
   const std::uint64_t image = std::uint64_t{size_} * 8u;
-  const std::uint64_t length = image + breaks_.size() * delays::kBreakBytes + delays::kTailBytes;
+  const std::uint64_t length = image + kept.size() * delays::kBreakBytes + delays::kTailBytes;
   if (length > UINT32_MAX) return delays::kNoMemory;
   try {
     block->resize(static_cast<std::size_t>(length));
@@ -573,13 +582,13 @@ Status DelayHistory::WriteBlock(std::vector<std::uint8_t>* block) const {
   std::uint8_t* at = block->data();
   std::memcpy(at, data_.data(), static_cast<std::size_t>(image));
   at += image;
-  for (const Break& b : breaks_) {
+  for (const Break& b : kept) {
     const std::int32_t order[2] = {b.order, 0};
     std::memcpy(at, &b.time, 8);
     std::memcpy(at + 8, order, 8);
     at += delays::kBreakBytes;
   }
-  const std::uint32_t tail[2] = {static_cast<std::uint32_t>(breaks_.size()),
+  const std::uint32_t tail[2] = {static_cast<std::uint32_t>(kept.size()),
                                  static_cast<std::uint32_t>(rows_)};
   std::memcpy(at, tail, sizeof tail);
   std::memcpy(at + 8, delays::kBlockMark, 8);
