@@ -766,7 +766,7 @@ void DelayHistories(const fs::path& root) {
     if (set != 0) {
       // The whole block with its breaks, and an older one without.
       const std::pair<const std::uint8_t*, std::uint32_t> forms[] = {{whole_block, whole_length},
-                                                                      {block, length}};
+                                                                     {block, length}};
       for (const auto& [from, bytes] : forms) {
         Bytes whole(4, 0);
         platform::StoreLE32(whole.data(), static_cast<std::uint32_t>(head.size()));

@@ -32,8 +32,8 @@ bool BlockRows(const std::uint8_t* data, std::uint32_t length, std::int64_t colu
     std::memcpy(tail, data + length - kTailBytes, sizeof tail);
     if (tail[1] == 0 || tail[1] > static_cast<std::uint32_t>(INT32_MAX)) return false;
     const std::uint32_t entries = ImageEntries(columns, tail[1]);
-    if (entries == 0 || std::uint64_t{entries} * 8u + std::uint64_t{tail[0]} * kBreakBytes +
-                                kTailBytes != length) {
+    if (entries == 0 ||
+        std::uint64_t{entries} * 8u + std::uint64_t{tail[0]} * kBreakBytes + kTailBytes != length) {
       return false;
     }
     *rows = static_cast<std::int32_t>(tail[1]);
@@ -563,6 +563,11 @@ Status DelayHistory::Restore(const std::uint8_t* data, std::uint32_t length,
 Status DelayHistory::WriteBlock(std::vector<std::uint8_t>* block) const {
   block->clear();
   if (size_ == 0) return delays::kNoHistory;
+  // The rows kept and no more, in age order: a ring grown for a long lag
+  // would otherwise write its room in every snapshot.
+  const std::int32_t rows = std::max(count_, 1);
+  const std::uint32_t entries = delays::ImageEntries(columns_, rows);
+  if (entries == 0) return delays::kNoMemory;
   // Those before the oldest row are seen no more; those restored after the
   // newest (rows out of time order) are no break of these rows.
   std::vector<Break> kept;
@@ -571,16 +576,27 @@ Status DelayHistory::WriteBlock(std::vector<std::uint8_t>* block) const {
       kept.push_back(b);
     }
   }
-  const std::uint64_t image = std::uint64_t{size_} * 8u;
+  const std::uint64_t image = std::uint64_t{entries} * 8u;
   const std::uint64_t length = image + kept.size() * delays::kBreakBytes + delays::kTailBytes;
   if (length > UINT32_MAX) return delays::kNoMemory;
   try {
-    block->resize(static_cast<std::size_t>(length));
+    block->assign(static_cast<std::size_t>(length), 0);
   } catch (const std::bad_alloc&) {
     return delays::kNoMemory;
   }
   std::uint8_t* at = block->data();
-  std::memcpy(at, data_.data(), static_cast<std::size_t>(image));
+  const auto put = [&](std::size_t entry, double v) { std::memcpy(at + 8 * entry, &v, 8); };
+  for (std::int32_t k = 0; k < count_; ++k) {
+    const std::int32_t r = AgeRow(k);
+    put(static_cast<std::size_t>(k), TimeAt(r));
+    for (std::int32_t j = 1; j <= columns_; ++j) {
+      put(static_cast<std::size_t>(rows) * static_cast<std::size_t>(j) +
+              static_cast<std::size_t>(k),
+          ValueAt(j, r));
+    }
+  }
+  const std::int32_t ends[2] = {0, count_ - 1};
+  std::memcpy(at + image - 8, ends, sizeof ends);
   at += image;
   for (const Break& b : kept) {
     const std::int32_t order[2] = {b.order, 0};
@@ -589,7 +605,7 @@ Status DelayHistory::WriteBlock(std::vector<std::uint8_t>* block) const {
     at += delays::kBreakBytes;
   }
   const std::uint32_t tail[2] = {static_cast<std::uint32_t>(kept.size()),
-                                 static_cast<std::uint32_t>(rows_)};
+                                 static_cast<std::uint32_t>(rows)};
   std::memcpy(at, tail, sizeof tail);
   std::memcpy(at + 8, delays::kBlockMark, 8);
   return 0;
@@ -612,7 +628,8 @@ Status DelayHistory::RestoreBlock(const std::uint8_t* data, std::uint32_t length
       std::memcpy(&b.time, at, 8);
       std::memcpy(&b.order, at + 8, 4);
       // In time order, as they were kept.
-      if (!std::isfinite(b.time) || b.order < 0 || (!breaks.empty() && b.time <= breaks.back().time)) {
+      if (!std::isfinite(b.time) || b.order < 0 ||
+          (!breaks.empty() && b.time <= breaks.back().time)) {
         return delays::kBadSnapshot;
       }
       breaks.push_back(b);

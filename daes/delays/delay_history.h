@@ -89,7 +89,8 @@ class DelayHistory {
   // `most` rows (SetMostRows) and as long as memory is had.
   void Reach(double lag);
   void SetMostRows(std::int32_t most) { most_rows_ = most; }
-  // The snapshot block (see delays::BlockRows): the image and the breaks.
+  // The snapshot block (see delays::BlockRows): the image of the rows kept,
+  // in age order, and the breaks.
   Status WriteBlock(std::vector<std::uint8_t>* block) const;
   // Restores a block; an old one (the image alone) takes its first row and
   // each two rows sharing a time for breaks of an event's order. The ring

@@ -207,9 +207,8 @@ Status DelayMgr::ConvertSection(std::int32_t kind, const std::uint8_t* data, std
   const Status s = fresh.Init(count_, std::max(delays::kRows, rows));
   if (s != 0) return s;
   if (length != 0) {
-    const Status r =
-        fresh.RestoreBlock(data, length, static_cast<std::int32_t>(saved_names_.size()),
-                           saved_rows_, &column_map_);
+    const Status r = fresh.RestoreBlock(
+        data, length, static_cast<std::int32_t>(saved_names_.size()), saved_rows_, &column_map_);
     if (r != 0) return RefuseSnapshot("the block's row indices are damaged");
   }
   history_ = std::move(fresh);
