@@ -613,18 +613,6 @@ TEST(DelayHistoryRows, GrowOnlyForRowsALagReaches) {
   }
 }
 
-TEST(DelayHistoryRows, GrowNoFurtherThanTheirBound) {
-  for (const std::int32_t most : {delays::kRows, delays::kRows + 1, kMany - 1, kMany}) {
-    SCOPED_TRACE("at most " + std::to_string(most));
-    DelayHistory h;
-    h.SetMostRows(most);
-    Fill(&h, 3.0);
-    EXPECT_EQ(h.RecordCount(), most);
-    EXPECT_EQ(h.Overflowed(), most < kMany);
-    EXPECT_EQ(h.TimeAt(h.Oldest()), (kMany - most) * kEvery);
-  }
-}
-
 struct Manager {
   explicit Manager(int names) : root(new DAESInstanceNode(nullptr, nullptr)) {
     for (int i = 0; i < names; ++i) {
