@@ -737,9 +737,12 @@ void DelayHistories(const fs::path& root) {
     vantor_fuzz::ByteStream header;
     mgr.WriteHeader(delays::kHistoryKind, header);
     const Bytes head = header.Bytes();
-    const std::uint8_t* block = nullptr;
-    std::uint32_t length = 0;
-    mgr.SectionData(delays::kHistoryKind, &block, &length);
+    const std::uint8_t* whole_block = nullptr;
+    std::uint32_t whole_length = 0;
+    mgr.SectionData(delays::kHistoryKind, &whole_block, &whole_length);
+    // The image alone, as blocks were written before their breaks.
+    const auto* block = reinterpret_cast<const std::uint8_t*>(mgr.History().Data());
+    const std::uint32_t length = mgr.History().Size() * 8u;
     for (std::uint8_t mode : {0, 1}) {
       vantor_fuzz::ByteStream start;
       start.PutUInt32(static_cast<std::uint32_t>(head.size()));
@@ -760,13 +763,18 @@ void DelayHistories(const fs::path& root) {
         }
       }
     }
-    if (set == 2) {
-      Bytes whole(4, 0);
-      platform::StoreLE32(whole.data(), static_cast<std::uint32_t>(head.size()));
-      whole.insert(whole.end(), head.begin(), head.end());
-      whole.push_back(2);
-      whole.insert(whole.end(), block, block + length);
-      seeds.Add(whole);
+    if (set != 0) {
+      // The whole block with its breaks, and an older one without.
+      const std::pair<const std::uint8_t*, std::uint32_t> forms[] = {{whole_block, whole_length},
+                                                                     {block, length}};
+      for (const auto& [from, bytes] : forms) {
+        Bytes whole(4, 0);
+        platform::StoreLE32(whole.data(), static_cast<std::uint32_t>(head.size()));
+        whole.insert(whole.end(), head.begin(), head.end());
+        whole.push_back(2);
+        whole.insert(whole.end(), from, from + bytes);
+        seeds.Add(whole);
+      }
     }
     BvuDirectoryProper::DeleteBelow(tree);
     delete tree;

@@ -464,7 +464,11 @@ Status SimRunSteps::InitialisationStep(double time) {
   const bool verbose = Verbose();
   if (verbose) SuPrint(0, "Initializing at time %g ", &time);
   Status result = run_step::kNoIntegrator;
-  KeepDelayedValuesBefore(time);
+  // The same model from the same values goes on as it was: only values the
+  // initialisation changes make a break here (set values and an edit make
+  // their own), and a run from a snapshot restarts no more than the run
+  // that took it.
+  if (DelayMgr* mgr = GetCurrentDelayMgr()) mgr->KeepBeforeJump(time, delays::kRoughestSmooth + 1);
   if (SimRunIntegrator* integrator = Integrator()) {
     IntegratorCall call(&integrating_, true);
     result = integrator->InitialiseAt(time);

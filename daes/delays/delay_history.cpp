@@ -15,6 +15,35 @@ std::uint32_t ImageEntries(std::int64_t columns, std::int64_t rows) {
   if (columns > (INT32_MAX / rows) || entries > static_cast<std::int64_t>(UINT32_MAX / 8)) return 0;
   return static_cast<std::uint32_t>(entries);
 }
+
+namespace {
+// Ends a block that carries its breaks; the last word of an image alone
+// holds a row index, never this.
+constexpr std::uint8_t kBlockMark[8] = {'V', 'D', 'B', 'R', 'E', 'A', 'K', 'S'};
+constexpr std::uint32_t kBreakBytes = 16;
+constexpr std::uint32_t kTailBytes = 16;
+}  // namespace
+
+bool BlockRows(const std::uint8_t* data, std::uint32_t length, std::int64_t columns,
+               std::int32_t old_rows, std::int32_t* rows) {
+  if (data == nullptr) return false;
+  if (length >= kTailBytes && std::memcmp(data + length - 8, kBlockMark, 8) == 0) {
+    std::uint32_t tail[2];
+    std::memcpy(tail, data + length - kTailBytes, sizeof tail);
+    if (tail[1] == 0 || tail[1] > static_cast<std::uint32_t>(INT32_MAX)) return false;
+    const std::uint32_t entries = ImageEntries(columns, tail[1]);
+    if (entries == 0 ||
+        std::uint64_t{entries} * 8u + std::uint64_t{tail[0]} * kBreakBytes + kTailBytes != length) {
+      return false;
+    }
+    *rows = static_cast<std::int32_t>(tail[1]);
+    return true;
+  }
+  const std::uint32_t entries = ImageEntries(columns, old_rows);
+  if (entries == 0 || std::uint64_t{entries} * 8u != length) return false;
+  *rows = old_rows;
+  return true;
+}
 }  // namespace delays
 
 std::int32_t DelayHistory::Oldest() const {
@@ -51,6 +80,7 @@ Status DelayHistory::Init(std::int32_t columns, std::int32_t rows) {
   count_ = 0;
   breaks_.clear();
   overflowed_ = false;
+  reach_ = 0.0;
   SetEnds(0, -1);
   return 0;
 }
@@ -59,6 +89,7 @@ void DelayHistory::Reset() {
   count_ = 0;
   breaks_.clear();
   overflowed_ = false;
+  reach_ = 0.0;
   if (size_ != 0) SetEnds(0, -1);
 }
 
@@ -99,7 +130,50 @@ Status DelayHistory::Record(std::int32_t column, double t, double x) {
   return 0;
 }
 
+void DelayHistory::Reach(double lag) {
+  if (std::isfinite(lag) && lag > reach_) reach_ = lag;
+}
+
+bool DelayHistory::OldestReached() const {
+  // The cubic between two rows takes its slopes from up to four rows
+  // beside them.
+  constexpr std::int32_t kBeside = 5;
+  if (!(reach_ > 0.0) || count_ < 2) return false;
+  return TimeAt(AgeRow(std::min(count_ - 1, kBeside))) > TimeAt(Newest()) - reach_;
+}
+
+bool DelayHistory::Grow() {
+  const std::int64_t by_memory =
+      (static_cast<std::int64_t>(delays::kMostEntries) - 1) / (std::int64_t{columns_} + 1);
+  const std::int64_t rows =
+      std::min({2 * std::int64_t{rows_}, std::int64_t{most_rows_}, by_memory});
+  if (rows <= rows_) return false;
+  const std::uint32_t entries = delays::ImageEntries(columns_, rows);
+  if (entries == 0) return false;
+  std::vector<double> fresh;
+  try {
+    fresh.assign(entries, 0.0);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  for (std::int32_t k = 0; k < count_; ++k) {
+    const std::int32_t r = AgeRow(k);
+    fresh[static_cast<std::size_t>(k)] = TimeAt(r);
+    for (std::int32_t j = 1; j <= columns_; ++j) {
+      fresh[static_cast<std::size_t>(rows) * static_cast<std::size_t>(j) +
+            static_cast<std::size_t>(k)] = ValueAt(j, r);
+    }
+  }
+  data_.swap(fresh);
+  rows_ = static_cast<std::int32_t>(rows);
+  size_ = entries;
+  SetEnds(0, count_ - 1);
+  return true;
+}
+
 std::int32_t DelayHistory::OpenRow() {
+  // A row a lag still reaches is never given up while the ring can grow.
+  if (count_ == rows_ && OldestReached()) Grow();
   std::int32_t oldest = Oldest();
   std::int32_t newest = Newest();
   if (count_ == 0) {
@@ -473,11 +547,99 @@ Status DelayHistory::Restore(const std::uint8_t* data, std::uint32_t length,
   overflowed_ = false;
   SetEnds(0, rows == 0 ? -1 : rows - 1);
   // The orders of the breaks are not in the image: each is taken to be an
-  // event's.
+  // event's, the first row's too, where the run began.
   breaks_.clear();
+  if (rows > 0) breaks_.push_back({data_[0], 1});
   for (std::int32_t k = 1; k < rows; ++k) {
-    if (data_[static_cast<std::size_t>(k)] == data_[static_cast<std::size_t>(k - 1)]) {
-      breaks_.push_back({data_[static_cast<std::size_t>(k)], 1});
+    const double t = data_[static_cast<std::size_t>(k)];
+    // Kept in time order, as the look-ups bisect them.
+    if (t == data_[static_cast<std::size_t>(k - 1)] && t > breaks_.back().time) {
+      breaks_.push_back({t, 1});
+    }
+  }
+  return 0;
+}
+
+Status DelayHistory::WriteBlock(std::vector<std::uint8_t>* block) const {
+  block->clear();
+  if (size_ == 0) return delays::kNoHistory;
+  // The rows kept and no more, in age order: a ring grown for a long lag
+  // would otherwise write its room in every snapshot.
+  const std::int32_t rows = std::max(count_, 1);
+  const std::uint32_t entries = delays::ImageEntries(columns_, rows);
+  if (entries == 0) return delays::kNoMemory;
+  // Those before the oldest row are seen no more; those restored after the
+  // newest (rows out of time order) are no break of these rows.
+  std::vector<Break> kept;
+  for (const Break& b : breaks_) {
+    if (count_ != 0 && b.time >= TimeAt(Oldest()) && b.time <= TimeAt(Newest())) {
+      kept.push_back(b);
+    }
+  }
+  const std::uint64_t image = std::uint64_t{entries} * 8u;
+  const std::uint64_t length = image + kept.size() * delays::kBreakBytes + delays::kTailBytes;
+  if (length > UINT32_MAX) return delays::kNoMemory;
+  try {
+    block->assign(static_cast<std::size_t>(length), 0);
+  } catch (const std::bad_alloc&) {
+    return delays::kNoMemory;
+  }
+  std::uint8_t* at = block->data();
+  const auto put = [&](std::size_t entry, double v) { std::memcpy(at + 8 * entry, &v, 8); };
+  for (std::int32_t k = 0; k < count_; ++k) {
+    const std::int32_t r = AgeRow(k);
+    put(static_cast<std::size_t>(k), TimeAt(r));
+    for (std::int32_t j = 1; j <= columns_; ++j) {
+      put(static_cast<std::size_t>(rows) * static_cast<std::size_t>(j) +
+              static_cast<std::size_t>(k),
+          ValueAt(j, r));
+    }
+  }
+  const std::int32_t ends[2] = {0, count_ - 1};
+  std::memcpy(at + image - 8, ends, sizeof ends);
+  at += image;
+  for (const Break& b : kept) {
+    const std::int32_t order[2] = {b.order, 0};
+    std::memcpy(at, &b.time, 8);
+    std::memcpy(at + 8, order, 8);
+    at += delays::kBreakBytes;
+  }
+  const std::uint32_t tail[2] = {static_cast<std::uint32_t>(kept.size()),
+                                 static_cast<std::uint32_t>(rows)};
+  std::memcpy(at, tail, sizeof tail);
+  std::memcpy(at + 8, delays::kBlockMark, 8);
+  return 0;
+}
+
+Status DelayHistory::RestoreBlock(const std::uint8_t* data, std::uint32_t length,
+                                  std::int32_t saved_columns, std::int32_t old_rows,
+                                  const std::vector<std::int32_t>* map) {
+  std::int32_t rows = 0;
+  if (!delays::BlockRows(data, length, saved_columns, old_rows, &rows)) return delays::kBadSnapshot;
+  const std::uint32_t image = delays::ImageEntries(saved_columns, rows) * 8u;
+  std::vector<Break> breaks;
+  const bool marked = image != length;
+  if (marked) {
+    std::uint32_t count = 0;
+    std::memcpy(&count, data + length - delays::kTailBytes, sizeof count);
+    for (std::uint32_t i = 0; i < count; ++i) {
+      const std::uint8_t* at = data + image + std::size_t{i} * delays::kBreakBytes;
+      Break b{};
+      std::memcpy(&b.time, at, 8);
+      std::memcpy(&b.order, at + 8, 4);
+      // In time order, as they were kept.
+      if (!std::isfinite(b.time) || b.order < 0 ||
+          (!breaks.empty() && b.time <= breaks.back().time)) {
+        return delays::kBadSnapshot;
+      }
+      breaks.push_back(b);
+    }
+  }
+  if (const Status s = Restore(data, image, saved_columns, rows, map); s != 0) return s;
+  if (marked) {
+    breaks_.clear();
+    for (const Break& b : breaks) {
+      if (count_ != 0 && b.time >= TimeAt(0) && b.time <= TimeAt(count_ - 1)) breaks_.push_back(b);
     }
   }
   return 0;

@@ -15,7 +15,13 @@ inline constexpr Status kBadSnapshot = 0xA026FFFFu;
 inline constexpr Status kBeforeHistory = 0x40260265u;
 // A time that is not a number (or an endless one) where a time is needed.
 inline constexpr Status kBadTime = 0x8026020Fu;
+// The rows a history starts with; it grows past them only for rows a lag
+// still reaches.
 inline constexpr std::int32_t kRows = 10000;
+// The most entries a history grows to (256 MB): a bound on memory far
+// above what a lag needs unless the steps within it are counted in
+// millions.
+inline constexpr std::uint32_t kMostEntries = 1u << 25;
 // The highest derivative whose jump still ends the integrator's steps and
 // starts it again. A jump in a lower one, seen through a lag, is a jump in
 // the next higher one of what integrates it, a lag later. Each restart
@@ -30,6 +36,13 @@ struct Lag {
 // Entries needed for `columns` columns of `rows` rows; 0 when it would not
 // fit a 32-bit size.
 std::uint32_t ImageEntries(std::int64_t columns, std::int64_t rows);
+// The rows of a snapshot block of `columns` columns and `length` bytes:
+// the image of a ring of R rows, then the breaks (a time and an order, 16
+// bytes each), then the break count and R (32-bit each) and an 8-byte mark.
+// A block without the mark, written before breaks were kept, is the image
+// alone and must be `old_rows` rows long. False for a damaged block.
+bool BlockRows(const std::uint8_t* data, std::uint32_t length, std::int64_t columns,
+               std::int32_t old_rows, std::int32_t* rows);
 }  // namespace delays
 
 class DelayHistory {
@@ -71,6 +84,20 @@ class DelayHistory {
   // The weight with which the value now enters Lookup's answer for time t.
   Status CurrentWeight(std::int32_t column, double t, double now, double* weight) const;
 
+  // The longest lag looked up so far: the ring grows rather than give up a
+  // row that a look-up that far back from the newest row still uses, up to
+  // `most` rows (SetMostRows) and as long as memory is had.
+  void Reach(double lag);
+  void SetMostRows(std::int32_t most) { most_rows_ = most; }
+  // The snapshot block (see delays::BlockRows): the image of the rows kept,
+  // in age order, and the breaks.
+  Status WriteBlock(std::vector<std::uint8_t>* block) const;
+  // Restores a block; an old one (the image alone) takes its first row and
+  // each two rows sharing a time for breaks of an event's order. The ring
+  // must hold the block's rows (Init with delays::BlockRows's). A damaged
+  // block gives 0xA026FFFF and changes nothing.
+  Status RestoreBlock(const std::uint8_t* data, std::uint32_t length, std::int32_t saved_columns,
+                      std::int32_t old_rows, const std::vector<std::int32_t>* map);
   // Restores an image of `saved_columns` columns and `saved_rows` rows into
   // rows 0, 1, ... in age order. `map` (null for one-to-one) gives for each
   // saved column the 1-based column here or 0. A damaged image (NaN times
@@ -100,9 +127,14 @@ class DelayHistory {
                  static_cast<std::size_t>(row)];
   }
   void SetEnds(std::int32_t oldest, std::int32_t newest);
-  // Opens a row after the newest (the oldest goes when the ring is full)
-  // and answers its index.
+  // Opens a row after the newest (the oldest goes when the ring is full
+  // and cannot grow) and answers its index.
   std::int32_t OpenRow();
+  // A look-up Reach back from the newest row may still use the oldest.
+  bool OldestReached() const;
+  // Twice the rows (at most most_rows_), in age order from row 0; false
+  // when no more can be had.
+  bool Grow();
   // The first row in age order whose time is after t (the row count when
   // none is).
   std::int32_t FirstAfter(double t) const;
@@ -133,4 +165,6 @@ class DelayHistory {
   std::int32_t columns_ = 0;
   std::int32_t count_ = 0;
   bool overflowed_ = false;
+  double reach_ = 0.0;
+  std::int32_t most_rows_ = INT32_MAX;
 };

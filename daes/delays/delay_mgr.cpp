@@ -2,6 +2,7 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <utility>
@@ -55,7 +56,8 @@ Status DelayMgr::WriteHeader(std::int32_t kind, BvuBinaryStream& out) {
   const DelayHistory& h = history ? history_ : sub_history_;
   Status s = out.PutUInt16(static_cast<std::uint16_t>(names));
   if (s == 0)
-    s = out.PutUInt16(static_cast<std::uint16_t>(h.HasArray() ? h.Rows() : delays::kRows));
+    s = out.PutUInt16(static_cast<std::uint16_t>(
+        std::min<std::int32_t>(h.HasArray() ? h.Rows() : delays::kRows, UINT16_MAX)));
   for (std::int32_t i = 0; s == 0 && i < names; ++i) {
     DAESVariable* v = history ? variables_[static_cast<std::size_t>(i)] : nullptr;
     const char* name = history ? (v != nullptr ? v->GetNameText() : "") : items_->GetItemName(i);
@@ -118,8 +120,9 @@ Status DelayMgr::SectionData(std::int32_t kind, const std::uint8_t** data, std::
   }
   if (h == nullptr) return 0;
   if (!h->HasArray()) return delays::kNoHistory;
-  *data = reinterpret_cast<const std::uint8_t*>(h->Data());
-  *length = h->Size() * 8u;
+  if (const Status s = h->WriteBlock(&block_); s != 0) return s;
+  *data = block_.data();
+  *length = static_cast<std::uint32_t>(block_.size());
   return 0;
 }
 
@@ -138,14 +141,15 @@ Status DelayMgr::RestoreSection(std::int32_t kind, const std::uint8_t* data, std
   if (columns > INT32_MAX) return delays::kNoMemory;
   if (length == 0) return h->Init(static_cast<std::int32_t>(columns));
   // A block for another number of variables would be read past its end.
-  if (length != static_cast<std::uint64_t>(delays::ImageEntries(columns, delays::kRows)) * 8u) {
+  std::int32_t rows = 0;
+  if (!delays::BlockRows(data, length, columns, delays::kRows, &rows)) {
     return RefuseSnapshot("the block does not fit the delayed variables");
   }
   DelayHistory fresh;
-  const Status s = fresh.Init(static_cast<std::int32_t>(columns));
+  const Status s = fresh.Init(static_cast<std::int32_t>(columns), std::max(delays::kRows, rows));
   if (s != 0) return s;
-  if (fresh.Restore(data, length, static_cast<std::int32_t>(columns), delays::kRows, nullptr) !=
-      0) {
+  if (fresh.RestoreBlock(data, length, static_cast<std::int32_t>(columns), delays::kRows,
+                         nullptr) != 0) {
     return RefuseSnapshot("the block's row indices are damaged");
   }
   *h = std::move(fresh);
@@ -190,26 +194,27 @@ Status DelayMgr::ConvertSection(std::int32_t kind, const std::uint8_t* data, std
   *converted_length = 0;
   if (kind == delays::kSubHistoryKind) return 0;
   if (kind != delays::kHistoryKind) return delays::kBadSnapshot;
+  std::int32_t rows = delays::kRows;
   if (length != 0) {
     if (!have_header_) return RefuseSnapshot("a block without its header");
-    const std::uint32_t entries =
-        delays::ImageEntries(static_cast<std::int64_t>(saved_names_.size()), saved_rows_);
-    if (entries == 0 || length != static_cast<std::uint64_t>(entries) * 8u) {
+    if (!delays::BlockRows(data, length, static_cast<std::int64_t>(saved_names_.size()),
+                           saved_rows_, &rows)) {
       return RefuseSnapshot("the block does not fit its header");
     }
   }
   // Built apart, so that a refused block leaves the history as it was.
   DelayHistory fresh;
-  const Status s = fresh.Init(count_);
+  const Status s = fresh.Init(count_, std::max(delays::kRows, rows));
   if (s != 0) return s;
   if (length != 0) {
-    const Status r = fresh.Restore(data, length, static_cast<std::int32_t>(saved_names_.size()),
-                                   saved_rows_, &column_map_);
+    const Status r = fresh.RestoreBlock(
+        data, length, static_cast<std::int32_t>(saved_names_.size()), saved_rows_, &column_map_);
     if (r != 0) return RefuseSnapshot("the block's row indices are damaged");
   }
   history_ = std::move(fresh);
-  *converted = reinterpret_cast<const std::uint8_t*>(history_.Data());
-  *converted_length = history_.Size() * 8u;
+  if (const Status w = history_.WriteBlock(&block_); w != 0) return w;
+  *converted = block_.data();
+  *converted_length = static_cast<std::uint32_t>(block_.size());
   return 0;
 }
 
@@ -237,6 +242,10 @@ Status DelayMgr::RecordAll(double t) {
   if (!lags_.empty()) {
     last_lags_.swap(lags_);
     lags_.clear();
+    for (const delays::Lag& l : last_lags_) {
+      history_.Reach(l.lag);
+      sub_history_.Reach(l.lag);
+    }
   }
   for (std::int32_t i = 0; i < count_; ++i) {
     DAESVariable* v = variables_[static_cast<std::size_t>(i)];
@@ -247,8 +256,8 @@ Status DelayMgr::RecordAll(double t) {
   return 0;
 }
 
-void DelayMgr::KeepBeforeJump(double t) {
-  if (t != 0.0) history_.KeepBeforeJump(t);
+void DelayMgr::KeepBeforeJump(double t, std::int32_t order) {
+  if (t != 0.0) history_.KeepBeforeJump(t, order);
 }
 
 Status DelayMgr::RecordBeforeJump(double t) {
@@ -292,11 +301,12 @@ void DelayMgr::TellOverflow(double delay, double now) {
   // Said once a history: every later look-up would say it again.
   if (overflow_told_) return;
   overflow_told_ = true;
-  char text[320];
+  char text[480];
   std::snprintf(text, sizeof text,
                 "Warning: the delay history keeps its last %d rows, back to time %.9g, but a "
                 "delay of %.9g at time %.9g looks back to %.9g: the oldest value kept stands in "
-                "for the values before it",
+                "for the values before it. Fewer steps within the lag keep it all: take a larger "
+                "Integration.MaxStepSize or a looser tolerance",
                 history_.RecordCount(), history_.TimeAt(history_.Oldest()), delay, now,
                 now - delay);
   SuPrint(0, "%s", text);

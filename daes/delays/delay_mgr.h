@@ -75,8 +75,9 @@ class DelayMgr : public SputSnapBase {
   // values set, a re-initialisation): they stay in a row of their own, and
   // the values recorded at t next, those after the jump, go into a row
   // after it. Not at time 0.0: a run starts there, from the values it
-  // initialises, which hold before it too.
-  void KeepBeforeJump(double t);
+  // initialises, which hold before it too. `order`: the lowest derivative
+  // that may jump there when the values do not.
+  void KeepBeforeJump(double t, std::int32_t order = 1);
   // The values now are those before a jump at t: recorded, and kept.
   Status RecordBeforeJump(double t);
   // The same where a run of the integrator ends at a time NextJump gave:
@@ -141,6 +142,8 @@ class DelayMgr : public SputSnapBase {
   // leaves its values of the last step only.
   std::vector<delays::Lag> lags_;
   std::vector<delays::Lag> last_lags_;
+  // The last block handed out for a snapshot.
+  std::vector<std::uint8_t> block_;
   std::vector<std::string> saved_names_;
   std::int32_t saved_rows_ = 0;
   bool have_header_ = false;

@@ -1,8 +1,8 @@
 // Delay histories from snapshots: a header, then a block restored directly or
 // through the name map, into a manager with two delayed variables. Input: u32
 // header length, the header, a mode byte (0 direct, 1 mapped, 2 the rest is
-// the whole block), then the block's two ring indices and the start of its
-// rows (the rest of a block of the right size is zero).
+// the whole block, its breaks too), then the block's two ring indices and
+// the start of its rows (the rest of an image of the right size is zero).
 #include <cstring>
 #include <vector>
 
@@ -64,6 +64,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // And its jumps found, whatever order its times came in.
   double at = 0.0;
   if (h.RecordCount() > 0) h.NextJump(h.TimeAt(0) - 1.0, 1e300, {{1, 0.5}, {2, 0.0}}, &at);
+  // And written back as it reads: the block of a copy is the same.
+  std::vector<std::uint8_t> again, twice;
+  if (h.WriteBlock(&again) == 0) {
+    const auto length = static_cast<std::uint32_t>(again.size());
+    std::int32_t rows = 0;
+    DelayHistory copy;
+    if (!delays::BlockRows(again.data(), length, h.Columns(), delays::kRows, &rows) ||
+        copy.Init(h.Columns(), rows) != 0 ||
+        copy.RestoreBlock(again.data(), length, h.Columns(), delays::kRows, nullptr) != 0 ||
+        copy.WriteBlock(&twice) != 0 || twice != again) {
+      __builtin_trap();
+    }
+  }
   mgr.RestoreFinished(delays::kHistoryKind);
   BvuDirectoryProper::DeleteBelow(root);
   delete root;

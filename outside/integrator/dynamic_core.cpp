@@ -110,6 +110,9 @@ class Stepper final : public DynamicCore {
     held_ = false;
     consistent_ = true;
     start_ = time;
+    // Past the start, a leg from a snapshot or a re-initialisation begins as
+    // at a break: its first steps are held as a restart's.
+    hold_leg_ = time != 0.0;
   }
   // The next leg starts where the model was last placed.
   Status Finish() override {
@@ -260,6 +263,8 @@ class Stepper final : public DynamicCore {
   // The first time after tn_ at which a delayed value jumps.
   bool NextDelayedJump(double* at);
   Status RestartAtJump(double at);
+  // The next steps held to a share of the tolerance, as after a restart.
+  void HoldAsRestart();
   bool EventChanged();
   Status LocateOnInterpolant(double low, double high, double* reached);
   Status EventBetween(double low, double high, double* reached);
@@ -386,6 +391,8 @@ class Stepper final : public DynamicCore {
   bool own_weights_ = false;
   double held_share_ = 1.0;
   int held_steps_ = 0;
+  bool hold_leg_ = false;  // the next leg is held as after a restart
+
   int until_projection_ = 0;
   N_Vector local_error_ = nullptr;
   std::vector<double> projected_y_;
@@ -1599,11 +1606,15 @@ Status Stepper::RestartAtJump(double at) {
   if (status::IsFailure(s_.executive_->SetSimulationTime(at))) return kStatusBadArgument;
   if (status::IsFailure(s_.delay_jumps_->KeepBeforeJump())) return kStatusIntegrationFailed;
   if (Status st = StartLeg(); st != 0) return st;
+  HoldAsRestart();
+  return 0;
+}
+
+void Stepper::HoldAsRestart() {
   if (own_weights_ && !FixedSize() && rtol_ > 0.0) {
     held_share_ = std::min(1.0, std::max(kRestartToleranceShare, kFinestRestartTolerance / rtol_));
     held_steps_ = kRestartHeldSteps;
   }
-  return 0;
 }
 
 // An event fired (an external one's firing count) or changed state (any
@@ -1766,6 +1777,8 @@ Status Stepper::Advance(double target, double* reached) {
   }
   if (!leg_) {
     if (Status st = StartLeg(); st != 0) return st;
+    if (hold_leg_ && any_delayed_) HoldAsRestart();
+    hold_leg_ = false;
   }
   // Inside the last step (bisection, a re-evaluation, a communication
   // point already passed): served from the interpolant. An event the step

@@ -17,6 +17,7 @@
 #include "foundation/interfaces/run_mode.h"
 #include "framework/messaging/message.h"
 #include "tests/framework/message_helpers.h"
+#include "tests/support/capture_sink.h"
 
 namespace {
 
@@ -375,7 +376,8 @@ TEST(DelayMgr, BlockRoundTripOfAWrappedRing) {
   ASSERT_EQ(c.mgr.ConvertSection(delays::kHistoryKind, image.data(),
                                  static_cast<std::uint32_t>(image.size()), &out, &out_length),
             0u);
-  EXPECT_EQ(out_length, (4u * delays::kRows + 1u) * 8u);
+  // The image, no break (the first row was given up) and the tail.
+  EXPECT_EQ(out_length, (4u * delays::kRows + 1u) * 8u + 16u);
   const DelayHistory& h = c.mgr.History();
   EXPECT_EQ(h.RecordCount(), delays::kRows);
   EXPECT_EQ(h.ValueAt(2, 5), -2.0 * (rows - delays::kRows + 5));
@@ -485,7 +487,10 @@ TEST(DelayMgr, RandomHeadersAndBlocks) {
     const DelayHistory& hist = b.mgr.History();
     if (s == 0) {
       EXPECT_LE(hist.RecordCount(), delays::kRows) << round;
-      EXPECT_EQ(length, hist.Size() * 8u);
+      // The rows as they are now, then their breaks.
+      std::int32_t rows = 0;
+      ASSERT_TRUE(delays::BlockRows(out, length, 2, delays::kRows, &rows)) << round;
+      EXPECT_EQ(rows, std::max(1, hist.RecordCount())) << round;
     } else if (read == 0) {
       EXPECT_EQ(hist.RecordCount(), before) << round;
     }
@@ -564,6 +569,252 @@ TEST(DelayMgr, TheSecondHistoryAndItsHeader) {
   double v = 0.0;
   ASSERT_EQ(d.mgr.GetSubDelayedValue(d.vars[1], 1, 0.5, &v), 0u);
   EXPECT_DOUBLE_EQ(v, 5.0);
-  EXPECT_EQ(Image(d.mgr, delays::kSubHistoryKind).size(), (7u * delays::kRows + 1u) * 8u);
+  // Its two rows, its first row's break and the tail.
+  EXPECT_EQ(Image(d.mgr, delays::kSubHistoryKind).size(), (7u * 2u + 1u) * 8u + 32u);
 }
 }  // namespace
+
+// The delay history keeps every row a lag still reaches, growing past its
+// first rows up to its bound, and its breaks travel with it in a snapshot
+// block; a block written before breaks were kept still reads.
+namespace historyrows {
+
+constexpr double kEvery = 1e-4;
+constexpr int kMany = delays::kRows + 5000;
+
+// kMany rows a tenth of a millisecond apart, looked up `reach` back.
+void Fill(DelayHistory* h, double reach) {
+  ASSERT_EQ(h->Init(1), 0u);
+  h->Reach(reach);
+  for (int k = 0; k < kMany; ++k) ASSERT_EQ(h->Record(1, k * kEvery, k), 0u);
+}
+
+// A reach past the first rows keeps them all; one inside them lets the
+// oldest go as before, whatever the reach.
+TEST(DelayHistoryRows, GrowOnlyForRowsALagReaches) {
+  const double span = (kMany - 1) * kEvery;
+  for (const double reach : {0.0, 0.3, 0.9, 0.99, 1.01, 1.2, span, 3.0}) {
+    SCOPED_TRACE("reach " + std::to_string(reach));
+    DelayHistory h;
+    Fill(&h, reach);
+    // Rows within the reach of the newest, and a few beside them.
+    const bool all = reach * (1 / kEvery) + 6 > delays::kRows;
+    EXPECT_EQ(h.RecordCount(), all ? kMany : delays::kRows);
+    EXPECT_EQ(h.Overflowed(), !all);
+    if (!all) continue;
+    EXPECT_GE(h.Rows(), kMany);
+    // The oldest row is looked up exactly, and every row stays in order.
+    double v = -1.0;
+    EXPECT_EQ(h.Lookup(1, 0.0, span + 1.0, &v), 0u);
+    EXPECT_EQ(v, 0.0);
+    for (int k = 1; k < kMany; ++k) ASSERT_LT(h.TimeAt(h.Oldest() + k - 1), h.TimeAt(k)) << k;
+    EXPECT_EQ(h.Lookup(1, 0.5 + 0.5 * kEvery, span + 1.0, &v), 0u);
+    EXPECT_NEAR(v, 5000.5, 1e-9);
+  }
+}
+
+struct Manager {
+  explicit Manager(int names) : root(new DAESInstanceNode(nullptr, nullptr)) {
+    for (int i = 0; i < names; ++i) {
+      static const char* const kNames[] = {"v0", "v1", "v2"};
+      auto* v = new DAESRealVariable(root, kNames[i]);
+      root->InsertChildAt(i + 1, v);
+      vars.push_back(v);
+      EXPECT_EQ(v->RegisterDelay(), 0u);
+    }
+  }
+  ~Manager() {
+    SetRunMode(kRunInitialisation);
+    SetSimulationTime(0.0);
+    BvuDirectoryProper::DeleteBelow(root);
+    delete root;
+  }
+  DelayMgr mgr;
+  DAESInstanceNode* root;
+  std::vector<DAESRealVariable*> vars;
+};
+
+std::vector<std::uint8_t> Block(DelayMgr& mgr) {
+  const std::uint8_t* data = nullptr;
+  std::uint32_t length = 0;
+  EXPECT_EQ(mgr.SectionData(delays::kHistoryKind, &data, &length), 0u);
+  return std::vector<std::uint8_t>(data, data + length);
+}
+
+// A run's look-ups set the reach; past the bound the line says what to
+// change.
+TEST(DelayHistoryRows, ALookUpPastTheBoundSaysWhatToChange) {
+  for (const bool bounded : {false, true}) {
+    SCOPED_TRACE(bounded ? "bounded" : "free");
+    Manager m(1);
+    ASSERT_EQ(m.mgr.InitHistory(), 0u);
+    if (bounded) m.mgr.History().SetMostRows(delays::kRows);
+    testsupport::CaptureSink sink;
+    SetRunMode(kRunDynamic);
+    for (int k = 0; k < kMany; ++k) {
+      SetSimulationTime(k * kEvery);
+      double v = 0.0;
+      m.mgr.GetDelayedValue(1, 1.2, &v);
+      m.vars[0]->SetValue(k);
+      ASSERT_EQ(m.mgr.RecordAll(k * kEvery), 0u);
+    }
+    std::string all;
+    for (const std::string& line : sink.lines()) all += line;
+    EXPECT_EQ(m.mgr.History().RecordCount(), bounded ? delays::kRows : kMany);
+    EXPECT_EQ(all.find("Integration.MaxStepSize") != std::string::npos, bounded) << all;
+  }
+}
+
+// Breaks of every order, a jump in value among them, come back from the
+// block: the restored history restarts where the one written did.
+TEST(DelayHistoryRows, BreaksComeBackFromABlock) {
+  DelayHistory h;
+  ASSERT_EQ(h.Init(2), 0u);
+  const auto at = [&](double t, double x) {
+    h.Record(1, t, x);
+    h.Record(2, t, -x);
+  };
+  for (int k = 0; k <= 40; ++k) {
+    const double t = 0.05 * k;
+    at(t, std::sin(t));
+    if (k == 10) h.KeepBeforeJump(t, 2);
+    if (k == 20) {
+      h.KeepBeforeJump(t, 1);
+      at(t, 3.0);
+    }
+    if (k == 30) h.KeepBeforeJump(t, 4);
+  }
+  std::vector<std::uint8_t> block;
+  ASSERT_EQ(h.WriteBlock(&block), 0u);
+  std::int32_t rows = 0;
+  ASSERT_TRUE(delays::BlockRows(block.data(), static_cast<std::uint32_t>(block.size()), 2,
+                                delays::kRows, &rows));
+  DelayHistory g;
+  ASSERT_EQ(g.Init(2, rows), 0u);
+  ASSERT_EQ(g.RestoreBlock(block.data(), static_cast<std::uint32_t>(block.size()), 2, delays::kRows,
+                           nullptr),
+            0u);
+  ASSERT_EQ(g.RecordCount(), h.RecordCount());
+  for (const double lag : {0.3, 0.5, 0.75, 1.0}) {
+    const std::vector<delays::Lag> lags{{1, lag}, {2, 0.5 * lag}};
+    for (double from = -0.01; from < 3.0; from += 0.05) {
+      double a = -1.0, b = -1.0;
+      const bool found = h.NextJump(from, 10.0, lags, &a);
+      ASSERT_EQ(g.NextJump(from, 10.0, lags, &b), found) << lag << " from " << from;
+      if (found) {
+        ASSERT_EQ(a, b);
+        EXPECT_EQ(g.OrderSeenAt(b, lags), h.OrderSeenAt(a, lags)) << b;
+      }
+    }
+  }
+}
+
+// Written before breaks were kept, a block is the image alone: its first
+// row, where the run began, is a break, as is each time two rows share.
+TEST(DelayHistoryRows, AnOlderBlockTakesItsFirstRowForABreak) {
+  DelayHistory h;
+  ASSERT_EQ(h.Init(1), 0u);
+  for (int k = 0; k <= 10; ++k) h.Record(1, 0.1 * k + 0.5, 1.0 - 0.1 * k);
+  h.KeepBeforeJump(1.5);
+  h.Record(1, 1.5, 5.0);
+  std::vector<std::uint8_t> image(reinterpret_cast<const std::uint8_t*>(h.Data()),
+                                  reinterpret_cast<const std::uint8_t*>(h.Data() + h.Size()));
+  DelayHistory g;
+  ASSERT_EQ(g.Init(1), 0u);
+  ASSERT_EQ(g.RestoreBlock(image.data(), static_cast<std::uint32_t>(image.size()), 1, delays::kRows,
+                           nullptr),
+            0u);
+  // Lags that carry neither break onto the other.
+  for (const double lag : {0.2, 0.7, 1.3, 2.4}) {
+    double t = 0.0;
+    ASSERT_TRUE(g.NextJump(0.0, 10.0, {{1, lag}}, &t)) << lag;
+    EXPECT_NEAR(t, 0.5 + lag, 1e-12) << lag;
+    ASSERT_TRUE(g.NextJump(t, 10.0, {{1, lag}}, &t)) << lag;
+    EXPECT_NEAR(t, 1.5 + lag, 1e-12) << lag;
+  }
+  // A block of the wrong size for its rows is no image.
+  EXPECT_EQ(g.RestoreBlock(image.data(), static_cast<std::uint32_t>(image.size()) - 8, 1,
+                           delays::kRows, nullptr),
+            delays::kBadSnapshot);
+}
+
+// A history grown past its first rows goes into a snapshot and comes back
+// whole, directly and through the name map.
+TEST(DelayHistoryRows, AGrownHistoryComesBackWhole) {
+  Manager a(2);
+  ASSERT_EQ(a.mgr.InitHistory(), 0u);
+  a.mgr.History().Reach(2.0);
+  a.mgr.SubHistory().Reach(2.0);
+  for (int k = 0; k < kMany; ++k) {
+    a.vars[0]->SetValue(k);
+    a.vars[1]->SetValue(-k);
+    ASSERT_EQ(a.mgr.RecordAll(k * kEvery), 0u);
+  }
+  ASSERT_EQ(a.mgr.History().RecordCount(), kMany);
+  const auto block = Block(a.mgr);
+  DseMessage* written = nullptr;
+  ASSERT_EQ(a.mgr.StructureRecord(delays::kHistoryKind, &written), 0u);
+  const auto header = testsupport::ReceivedBody(testsupport::BodyOf(*written));
+  delete written;
+  {
+    Manager b(2);
+    ASSERT_EQ(b.mgr.RestoreSection(delays::kHistoryKind, block.data(),
+                                   static_cast<std::uint32_t>(block.size())),
+              0u);
+    ASSERT_EQ(b.mgr.History().RecordCount(), kMany);
+    EXPECT_EQ(b.mgr.History().ValueAt(2, kMany - 1), -(kMany - 1.0));
+    EXPECT_EQ(Block(b.mgr), block);
+  }
+  Manager c(3);
+  ASSERT_EQ(c.mgr.MapStructure(delays::kHistoryKind, header.get()), 0u);
+  std::int32_t ready = 1;
+  ASSERT_EQ(c.mgr.Ready(delays::kHistoryKind, &ready), 0u);
+  const std::uint8_t* out = nullptr;
+  std::uint32_t length = 0;
+  ASSERT_EQ(c.mgr.ConvertSection(delays::kHistoryKind, block.data(),
+                                 static_cast<std::uint32_t>(block.size()), &out, &length),
+            0u);
+  EXPECT_EQ(c.mgr.History().RecordCount(), kMany);
+  EXPECT_EQ(c.mgr.History().ValueAt(1, 7), 7.0);
+  EXPECT_EQ(c.mgr.History().ValueAt(3, 7), 0.0);
+}
+
+// A damaged tail or break is refused and changes nothing.
+TEST(DelayHistoryRows, DamagedBreaksAreRefused) {
+  Manager a(1);
+  ASSERT_EQ(a.mgr.InitHistory(), 0u);
+  // Five breaks: the first row and four jumps, each two rows.
+  for (int k = 0; k < 5; ++k) {
+    a.vars[0]->SetValue(k);
+    a.mgr.RecordBeforeJump(k);
+  }
+  ASSERT_EQ(a.mgr.History().RecordCount(), 9);
+  const auto block = Block(a.mgr);
+  const std::size_t image = (2u * 9u + 1u) * 8u;
+  ASSERT_EQ(block.size(), image + 5u * 16u + 16u);
+  const auto damaged = [&](std::size_t at, const void* bytes, std::size_t n) {
+    auto b = block;
+    std::memcpy(b.data() + at, bytes, n);
+    return b;
+  };
+  const double nan = std::nan("");
+  const double early = -1.0;
+  const std::int32_t negative = -1;
+  const std::uint32_t more = 6;
+  const std::uint32_t rows = delays::kRows + 1;
+  const std::uint8_t mark = 'X';
+  for (const auto& b :
+       {damaged(image + 16, &nan, 8), damaged(image + 16, &early, 8),
+        damaged(image + 24, &negative, 4), damaged(block.size() - 16, &more, 4),
+        damaged(block.size() - 12, &rows, 4), damaged(block.size() - 1, &mark, 1)}) {
+    EXPECT_EQ(
+        a.mgr.RestoreSection(delays::kHistoryKind, b.data(), static_cast<std::uint32_t>(b.size())),
+        delays::kBadSnapshot);
+    EXPECT_EQ(a.mgr.History().RecordCount(), 9);
+  }
+  EXPECT_EQ(a.mgr.RestoreSection(delays::kHistoryKind, block.data(),
+                                 static_cast<std::uint32_t>(block.size())),
+            0u);
+}
+
+}  // namespace historyrows
