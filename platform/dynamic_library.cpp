@@ -652,14 +652,16 @@ std::string WhyNamedFolderIsUntrusted(const std::string& folder, bool beside,
 }
 
 // How deep the loader's libraries are judged (the one loaded is level 0),
-// and how many are judged for one load.
+// how many are judged for one load, and how many names looked for.
 constexpr int kMostLevels = 16;
 constexpr std::size_t kMostFiles = 256;
+constexpr std::size_t kMostLookups = 1 << 16;
 
 // The walk over every library the loader will map for one load: what it
 // has judged, and the folders of LD_LIBRARY_PATH (read once).
 struct MapWalk {
   std::vector<std::string> seen;
+  std::size_t looked = 0;
   std::vector<SearchedFolder> environment;
   bool environment_read = false;
 };
@@ -693,21 +695,18 @@ struct Mapped {
   int level = 0;
 };
 
-// Why the library, or one the loader would map for it at any level below,
-// must not be loaded, or empty. Each entry of its RUNPATH and RPATH, and
-// the folder of each dependency named with a path, must be searchable (an
-// entry through $ORIGIN by the folder rule for what lies beside, any other
-// as an LD_LIBRARY_PATH entry at the start must be); each file the loader
-// could take for a dependency, in the folders it searches in its order
-// (the RPATHs up the chain unless the library has a RUNPATH, then
-// LD_LIBRARY_PATH, then its RUNPATH; the system's own folders are root's)
-// or by its path, must pass the file rule, and is judged in turn.
-std::string WhyMappedIsUntrusted(const Mapped& library, MapWalk* walk) {
+std::string WhyMappedIsUntrusted(const Mapped& library, MapWalk* walk);
+
+// Why an entry of the library's RUNPATH or RPATH must not be searched (one
+// through $ORIGIN by the folder rule for what lies beside, any other as an
+// LD_LIBRARY_PATH entry at the start must be), or empty; *runpath and
+// *rpath get the folders searched.
+std::string WhyEntriesAreUntrusted(const Mapped& library, std::vector<SearchedFolder>* runpath,
+                                   std::vector<SearchedFolder>* rpath) {
   const LibraryNames& names = *library.names;
-  std::vector<SearchedFolder> rpath, runpath;
   const std::tuple<const char*, const std::string*, std::vector<SearchedFolder>*> paths[] = {
-      {names.has_runpath ? "RUNPATH" : nullptr, &names.runpath, &runpath},
-      {names.has_rpath ? "RPATH" : nullptr, &names.rpath, &rpath}};
+      {names.has_runpath ? "RUNPATH" : nullptr, &names.runpath, runpath},
+      {names.has_rpath ? "RPATH" : nullptr, &names.rpath, rpath}};
   for (const auto& [kind, path, folders] : paths) {
     if (kind == nullptr) continue;
     // The loader splits these at ':' alone.
@@ -724,6 +723,54 @@ std::string WhyMappedIsUntrusted(const Mapped& library, MapWalk* walk) {
       }
     }
   }
+  return {};
+}
+
+// Why a file the loader could take for a dependency of the library must
+// not be loaded, or empty: the file rule, then its own names, one level
+// down. chain: the RPATH folders its dependencies inherit. about: the
+// start of a line about it; refused: of one about the file itself.
+std::string WhyFileBelowIsUntrusted(const Mapped& library, const SearchedFolder& file,
+                                    const std::vector<SearchedFolder>& chain,
+                                    const std::string& about, const std::string& refused,
+                                    MapWalk* walk) {
+  std::string resolved;
+  if (std::string why = FileRule(file.path, &resolved, "loadable", file.beside); !why.empty()) {
+    return refused + why;
+  }
+  std::string key = resolved;
+  for (const SearchedFolder& folder : chain) key += '\n' + folder.path;
+  if (std::find(walk->seen.begin(), walk->seen.end(), key) != walk->seen.end()) return {};
+  if (walk->seen.size() >= kMostFiles) {
+    return about + "the load needs more than " + std::to_string(kMostFiles) +
+           " libraries, more than the engine judges";
+  }
+  if (library.level + 1 > kMostLevels) {
+    return about + "it lies more than " + std::to_string(kMostLevels) +
+           " levels of dependencies below the library loaded, deeper than the engine judges";
+  }
+  walk->seen.push_back(key);
+  FileDescriptor held(open(resolved.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  LibraryNames names;
+  // What does not read is no library the loader takes.
+  if (!held.valid() || !ReadLibraryNames(held.get(), &names)) return {};
+  const Mapped below{&names, FolderOf(file.path), file.path, about, chain, library.level + 1};
+  return WhyMappedIsUntrusted(below, walk);
+}
+
+// Why the library, or one the loader would map for it at any level below,
+// must not be loaded, or empty. Its entries must be searchable, the folder
+// of each dependency named with a path too, and each file the loader
+// could take for a dependency, by its path or in the folders it searches
+// in its order (the RPATHs up the chain unless the library has a RUNPATH,
+// then LD_LIBRARY_PATH, then its RUNPATH; the system's own folders are
+// root's), must pass the file rule and is judged in turn.
+std::string WhyMappedIsUntrusted(const Mapped& library, MapWalk* walk) {
+  std::vector<SearchedFolder> rpath, runpath;
+  if (std::string why = WhyEntriesAreUntrusted(library, &runpath, &rpath); !why.empty()) {
+    return why;
+  }
+  const LibraryNames& names = *library.names;
   // A RUNPATH puts the RPATHs out of its own search, and its own RPATH out
   // of its dependencies' (the loader drops an RPATH beside a RUNPATH).
   std::vector<SearchedFolder> chain;
@@ -732,7 +779,6 @@ std::string WhyMappedIsUntrusted(const Mapped& library, MapWalk* walk) {
   std::vector<SearchedFolder> order;
   if (!names.has_runpath) order = chain;
   bool order_made = false;
-
   const std::string& who = library.name;
   for (const std::string& name : names.needed) {
     std::vector<std::string> expanded;
@@ -762,40 +808,22 @@ std::string WhyMappedIsUntrusted(const Mapped& library, MapWalk* walk) {
         }
       }
       for (const SearchedFolder& file : files) {
+        if (++walk->looked > kMostLookups) {
+          return library.prefix + "it has the loader look for more than " +
+                 std::to_string(kMostLookups) + " files, more than the engine judges";
+        }
         struct stat s {};
         if (lstat(file.path.c_str(), &s) != 0 && errno == ENOENT) continue;
-        const std::string about =
-            by_path ? who + " needs " + file.path + ", which must not be loaded: "
-                    : "the library " + file.path +
-                          (file.beside && library.level == 0 ? " beside it" : "") + ", which " +
-                          who + " needs, must not be loaded: ";
-        std::string resolved;
-        if (std::string why = FileRule(file.path, &resolved, "loadable", file.beside);
+        const std::string about = "the library " + file.path +
+                                  (file.beside && !by_path && library.level == 0 ? " beside it"
+                                                                                 : "") +
+                                  ", which " + who + " needs, must not be loaded: ";
+        const std::string refused =
+            by_path ? who + " needs " + file.path + ", which must not be loaded: " : about;
+        if (std::string why = WhyFileBelowIsUntrusted(library, file, chain, about, refused, walk);
             !why.empty()) {
-          return about + why;
+          return why;
         }
-        std::string key = resolved;
-        for (const SearchedFolder& folder : chain) key += '\n' + folder.path;
-        if (std::find(walk->seen.begin(), walk->seen.end(), key) != walk->seen.end()) continue;
-        if (walk->seen.size() >= kMostFiles) {
-          return about + "the load needs more than " + std::to_string(kMostFiles) +
-                 " libraries, more than the engine judges";
-        }
-        if (library.level + 1 > kMostLevels) {
-          return about + "it lies more than " + std::to_string(kMostLevels) +
-                 " levels of dependencies below the library loaded, deeper than the engine "
-                 "judges";
-        }
-        walk->seen.push_back(key);
-        FileDescriptor held(open(resolved.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-        LibraryNames more;
-        // What does not read is no library the loader takes.
-        if (!held.valid() || !ReadLibraryNames(held.get(), &more)) continue;
-        Mapped below{&more, FolderOf(file.path), file.path, {}, chain, library.level + 1};
-        below.prefix = by_path ? "the library " + file.path + ", which " + who +
-                                     " needs, must not be loaded: "
-                               : about;
-        if (std::string why = WhyMappedIsUntrusted(below, walk); !why.empty()) return why;
       }
     }
   }

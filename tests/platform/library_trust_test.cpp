@@ -349,6 +349,19 @@ TEST_F(LibrarySearchEntries, TheLevelsJudgedAreBounded) {
                            "dependencies below the library loaded, deeper than the engine judges");
 }
 
+// The names a load has the loader look for are bounded too: each needed
+// name in each folder searched counts.
+TEST_F(LibrarySearchEntries, TheNamesLookedForAreBounded) {
+  const auto needing = [&](int count) {
+    testsupport::ElfNames names{{DT_RUNPATH, "$ORIGIN:" + (base_ / "own").string()}};
+    for (int i = 0; i < count; ++i) names.push_back({DT_NEEDED, "lib" + std::to_string(i) + ".so"});
+    return Check(names);
+  };
+  EXPECT_EQ(needing(32768), "");
+  EXPECT_EQ(needing(32769),
+            "it has the loader look for more than 65536 files, more than the engine judges");
+}
+
 // An absolute entry that is the current folder (the run folder, once the
 // engine runs there) is refused as an LD_LIBRARY_PATH entry is.
 TEST_F(LibrarySearchEntries, TheCurrentFolderIsRefusedByItsAbsoluteNameToo) {
