@@ -651,6 +651,19 @@ std::string WhyNamedFolderIsUntrusted(const std::string& folder, bool beside,
   return {};
 }
 
+// Why the loader must not search an entry of a search path of a library
+// in the folder origin, or empty; *searched gets the folders it searches.
+std::string WhyEntryIsUntrusted(const std::string& entry, const std::string& origin,
+                                std::vector<SearchedFolder>* searched) {
+  std::vector<std::string> expanded;
+  bool beside = false;
+  std::string why = Expanded(entry, origin, &expanded, &beside);
+  for (std::size_t i = 0; why.empty() && i < expanded.size(); ++i) {
+    why = WhyNamedFolderIsUntrusted(expanded[i], beside, searched);
+  }
+  return why;
+}
+
 // How deep the loader's libraries are judged (the one loaded is level 0),
 // how many are judged for one load, and how many names looked for.
 constexpr int kMostLevels = 16;
@@ -711,13 +724,7 @@ std::string WhyEntriesAreUntrusted(const Mapped& library, std::vector<SearchedFo
     if (kind == nullptr) continue;
     // The loader splits these at ':' alone.
     for (const std::string& entry : SearchPathEntries(*path, ":")) {
-      std::vector<std::string> expanded;
-      bool beside = false;
-      std::string why = Expanded(entry, library.folder, &expanded, &beside);
-      for (std::size_t i = 0; why.empty() && i < expanded.size(); ++i) {
-        why = WhyNamedFolderIsUntrusted(expanded[i], beside, folders);
-      }
-      if (!why.empty()) {
+      if (std::string why = WhyEntryIsUntrusted(entry, library.folder, folders); !why.empty()) {
         return library.prefix + "its " + kind + " \"" + *path + "\" names \"" + entry +
                "\", which must not be searched: " + why;
       }
@@ -831,41 +838,23 @@ std::string WhyMappedIsUntrusted(const Mapped& library, MapWalk* walk) {
 }
 
 // The RPATH folders the loader searches for the dependencies of every
-// library this process loads that has no RUNPATH: those of the program and
-// of the object that asks for the load (the loader drops the RPATH of one
-// with a RUNPATH).
-std::string WhyCallersSearchIsUntrusted(std::vector<SearchedFolder>* above) {
-  std::vector<std::string> objects{"/proc/self/exe"};
-  Dl_info info{};
-  if (dladdr(reinterpret_cast<void*>(&NameChar), &info) != 0 && info.dli_fname != nullptr &&
-      info.dli_fname[0] == '/') {
-    objects.insert(objects.begin(), info.dli_fname);
+// library this process loads that has no RUNPATH: the program's, unless it
+// has a RUNPATH (the loader drops an RPATH beside one). The program asks
+// for every load itself: this code is linked into it.
+std::string WhyProgramsSearchIsUntrusted(std::vector<SearchedFolder>* above) {
+  const char* const program = "/proc/self/exe";
+  FileDescriptor held(open(program, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  LibraryNames names;
+  if (!held.valid() || !ReadLibraryNames(held.get(), &names) || !names.has_rpath ||
+      names.has_runpath) {
+    return {};
   }
-  std::vector<std::pair<dev_t, ino_t>> read;
-  for (const std::string& object : objects) {
-    FileDescriptor held(open(object.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    struct stat s {};
-    LibraryNames names;
-    if (!held.valid() || fstat(held.get(), &s) != 0 ||
-        std::find(read.begin(), read.end(), std::make_pair(s.st_dev, s.st_ino)) != read.end() ||
-        !ReadLibraryNames(held.get(), &names)) {
-      continue;
-    }
-    read.emplace_back(s.st_dev, s.st_ino);
-    if (!names.has_rpath || names.has_runpath) continue;
-    char path[PATH_MAX];
-    const std::string folder = FolderOf(realpath(object.c_str(), path) != nullptr ? path : object);
-    for (const std::string& entry : SearchPathEntries(names.rpath, ":")) {
-      std::vector<std::string> expanded;
-      bool beside = false;
-      std::string why = Expanded(entry, folder, &expanded, &beside);
-      for (std::size_t i = 0; why.empty() && i < expanded.size(); ++i) {
-        why = WhyNamedFolderIsUntrusted(expanded[i], beside, above);
-      }
-      if (!why.empty()) {
-        return "the RPATH \"" + names.rpath + "\" of " + object + ", searched for its needs, names \"" +
-               entry + "\", which must not be searched: " + why;
-      }
+  char path[PATH_MAX];
+  const std::string folder = FolderOf(realpath(program, path) != nullptr ? path : program);
+  for (const std::string& entry : SearchPathEntries(names.rpath, ":")) {
+    if (std::string why = WhyEntryIsUntrusted(entry, folder, above); !why.empty()) {
+      return "the program's RPATH \"" + names.rpath + "\", searched for its needs too, names \"" +
+             entry + "\", which must not be searched: " + why;
     }
   }
   return {};
@@ -918,7 +907,7 @@ std::string CheckLibraryFile(const std::string& path, CheckedLibrary* checked) {
     }
   }
   Mapped loaded{&names, folder_path, "it", "", {}, 0};
-  if (std::string why = WhyCallersSearchIsUntrusted(&loaded.above); !why.empty()) return why;
+  if (std::string why = WhyProgramsSearchIsUntrusted(&loaded.above); !why.empty()) return why;
   MapWalk walk;
   walk.seen.push_back(opened.path);
   if (std::string why = WhyMappedIsUntrusted(loaded, &walk); !why.empty()) return why;

@@ -228,8 +228,6 @@ TEST_F(LibrarySearchEntries, EntriesTheLoaderTakesAsWrittenAreJudged) {
       {DT_RUNPATH, "$ORIGIN_lib", searched("RUNPATH", "$ORIGIN_lib", "$ORIGIN_lib", literal)},
       {DT_RUNPATH, "${ORIGINX}", searched("RUNPATH", "${ORIGINX}", "${ORIGINX}", literal)},
       {DT_RPATH, "$LIBX:/usr/lib", searched("RPATH", "$LIBX:/usr/lib", "$LIBX", literal)},
-      {DT_RUNPATH, "/usr/$ORIGINX", searched("RUNPATH", "/usr/$ORIGINX", "/usr/$ORIGINX",
-                                             "it holds the loader's tokens ($)")},
       {DT_RUNPATH, "$ORIGIN-x",
        searched("RUNPATH", "$ORIGIN-x", "$ORIGIN-x", "\"$ORIGIN\" is followed by \"-\"" + alone)},
       {DT_RUNPATH, "${ORIGIN}_x",
