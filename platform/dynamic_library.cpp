@@ -842,15 +842,17 @@ std::string WhyMappedIsUntrusted(const Mapped& library, MapWalk* walk) {
 // has a RUNPATH (the loader drops an RPATH beside one). The program asks
 // for every load itself: this code is linked into it.
 std::string WhyProgramsSearchIsUntrusted(std::vector<SearchedFolder>* above) {
-  const char* const program = "/proc/self/exe";
-  FileDescriptor held(open(program, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-  LibraryNames names;
-  if (!held.valid() || !ReadLibraryNames(held.get(), &names) || !names.has_rpath ||
-      names.has_runpath) {
-    return {};
-  }
-  char path[PATH_MAX];
-  const std::string folder = FolderOf(realpath(program, path) != nullptr ? path : program);
+  // Read once: the program mapped does not change while it runs.
+  static const std::pair<LibraryNames, std::string> kProgram = [] {
+    const char* const program = "/proc/self/exe";
+    FileDescriptor held(open(program, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    LibraryNames names;
+    if (!held.valid() || !ReadLibraryNames(held.get(), &names)) names = {};
+    char path[PATH_MAX];
+    return std::pair(names, FolderOf(realpath(program, path) != nullptr ? path : program));
+  }();
+  const auto& [names, folder] = kProgram;
+  if (!names.has_rpath || names.has_runpath) return {};
   for (const std::string& entry : SearchPathEntries(names.rpath, ":")) {
     if (std::string why = WhyEntryIsUntrusted(entry, folder, above); !why.empty()) {
       return "the program's RPATH \"" + names.rpath + "\", searched for its needs too, names \"" +
