@@ -577,8 +577,8 @@ std::string Expanded(const std::string& text, const std::string& origin,
 
 bool NamesOrigin(const LibraryNames& names) {
   std::vector<std::string> named = names.needed;
-  for (const auto& [has, path] : {std::pair(names.has_rpath, &names.rpath),
-                                  std::pair(names.has_runpath, &names.runpath)}) {
+  for (const auto& [has, path] :
+       {std::pair(names.has_rpath, &names.rpath), std::pair(names.has_runpath, &names.runpath)}) {
     if (!has) continue;
     const std::vector<std::string> entries = SearchPathEntries(*path, ":");
     named.insert(named.end(), entries.begin(), entries.end());
@@ -821,10 +821,10 @@ std::string WhyMappedIsUntrusted(const Mapped& library, MapWalk* walk) {
         }
         struct stat s {};
         if (lstat(file.path.c_str(), &s) != 0 && errno == ENOENT) continue;
-        const std::string about = "the library " + file.path +
-                                  (file.beside && !by_path && library.level == 0 ? " beside it"
-                                                                                 : "") +
-                                  ", which " + who + " needs, must not be loaded: ";
+        const std::string about =
+            "the library " + file.path +
+            (file.beside && !by_path && library.level == 0 ? " beside it" : "") + ", which " + who +
+            " needs, must not be loaded: ";
         const std::string refused =
             by_path ? who + " needs " + file.path + ", which must not be loaded: " : about;
         if (std::string why = WhyFileBelowIsUntrusted(library, file, chain, about, refused, walk);

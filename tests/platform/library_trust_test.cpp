@@ -231,7 +231,8 @@ TEST_F(LibrarySearchEntries, EntriesTheLoaderTakesAsWrittenAreJudged) {
       {DT_RUNPATH, "$ORIGIN-x",
        searched("RUNPATH", "$ORIGIN-x", "$ORIGIN-x", "\"$ORIGIN\" is followed by \"-\"" + alone)},
       {DT_RUNPATH, "${ORIGIN}_x",
-       searched("RUNPATH", "${ORIGIN}_x", "${ORIGIN}_x", "\"${ORIGIN}\" is followed by \"_\"" + alone)},
+       searched("RUNPATH", "${ORIGIN}_x", "${ORIGIN}_x",
+                "\"${ORIGIN}\" is followed by \"_\"" + alone)},
       {DT_NEEDED, "$ORIGINX/libdepx.so",
        "it needs \"$ORIGINX/libdepx.so\", whose folder must not be searched: " + literal},
       {DT_NEEDED, "$PLATFORM.so",
@@ -306,7 +307,8 @@ TEST_F(LibrarySearchEntries, EveryLevelBelowIsJudgedAsTheLoaderSearchesIt) {
     return "the library " + file.string() + ", which " + who + " needs, must not be loaded: ";
   };
   Write(mid, {{DT_RUNPATH, open}});
-  EXPECT_EQ(Check({{DT_NEEDED, "libmid.so"}, {DT_RUNPATH, own.string()}}), needs(mid, "it") + refused);
+  EXPECT_EQ(Check({{DT_NEEDED, "libmid.so"}, {DT_RUNPATH, own.string()}}),
+            needs(mid, "it") + refused);
   EXPECT_EQ(Check({{DT_NEEDED, mid.string()}}), needs(mid, "it") + refused);
   Write(mid, {{DT_RUNPATH, own.string()}});
   EXPECT_EQ(Check({{DT_NEEDED, "libmid.so"}, {DT_RUNPATH, own.string()}}), "");
@@ -314,7 +316,8 @@ TEST_F(LibrarySearchEntries, EveryLevelBelowIsJudgedAsTheLoaderSearchesIt) {
   // Two levels: libmid.so needs libx.so, found by the RPATH above it.
   Write(mid, {{DT_NEEDED, "libx.so"}});
   Write(x, {{DT_RUNPATH, open}});
-  EXPECT_EQ(Check({{DT_NEEDED, "libmid.so"}, {DT_RPATH, own.string()}}), needs(x, mid.string()) + refused);
+  EXPECT_EQ(Check({{DT_NEEDED, "libmid.so"}, {DT_RPATH, own.string()}}),
+            needs(x, mid.string()) + refused);
   // A RUNPATH is not searched for the dependencies of its dependencies.
   EXPECT_EQ(Check({{DT_NEEDED, "libmid.so"}, {DT_RUNPATH, own.string()}}), "");
   {

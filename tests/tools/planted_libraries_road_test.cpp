@@ -723,8 +723,8 @@ TEST_F(PlantedRoad, ANameThatOnlyLooksLikeOriginIsRefused) {
       EXPECT_TRUE(fs::exists(Mark(pkg, "vtprops_setup.so"))) << Events();
       EXPECT_TRUE(fs::exists(Mark(lib, "libdep.so"))) << Events();
     } else {
-      EXPECT_TRUE(Said("Library file " + (pkg / "vtprops_setup.so").string() + " skipped: " +
-                       layout.said))
+      EXPECT_TRUE(
+          Said("Library file " + (pkg / "vtprops_setup.so").string() + " skipped: " + layout.said))
           << Events();
       EXPECT_FALSE(fs::exists(Mark(pkg, "vtprops_setup.so")));
     }
@@ -773,8 +773,8 @@ TEST_F(PlantedRoad, EveryLevelOfALibrarysSearchIsJudged) {
     EXPECT_EQ(PackageItem(4), 2) << "the package is loaded";
     if (layout.loads) {
       for (const fs::path& file : {pkg / "vtprops_setup.so", libmid, deps / "libdep.so"}) {
-        EXPECT_TRUE(fs::exists(Mark(file.parent_path(), file.filename().string())))
-            << file << "\n" << Events();
+        EXPECT_TRUE(fs::exists(Mark(file.parent_path(), file.filename().string()))) << file << "\n"
+                                                                                    << Events();
       }
     } else {
       EXPECT_TRUE(Said("Library file " + (pkg / "vtprops_setup.so").string() +
