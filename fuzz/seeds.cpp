@@ -287,6 +287,11 @@ void LibraryFiles(const fs::path& root) {
   seeds.Add(ElfLibrary({{DT_NEEDED, "/tmp/libdepx.so"},
                         {DT_RPATH, "$LIB::/usr/$PLATFORM"},
                         {DT_RUNPATH, "$ORIGIN/$LIB:"}}));
+  // Names that only look like the loader's tokens, and ones it reads.
+  seeds.Add(ElfLibrary({{DT_NEEDED, "$ORIGINX/libdepx.so"},
+                        {DT_NEEDED, "libmid.so"},
+                        {DT_RPATH, "${ORIGIN}_x:$ORIGIN-x"},
+                        {DT_RUNPATH, "$ORIGIN_lib:${ORIGIN}/$PLATFORM"}}));
 }
 
 // Access and default ACLs as the kernel keeps them: a folder shared with

@@ -22,6 +22,9 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "platform/file_trust.h"
@@ -501,133 +504,105 @@ bool ReadLibraryNames(int fd, LibraryNames* names) {
 
 namespace {
 
-// The text with $ORIGIN (or ${ORIGIN}) replaced by the folder; false when
-// it has none.
-bool WithOrigin(std::string text, const std::string& folder, std::string* out) {
-  bool found = false;
-  for (const char* token : {"${ORIGIN}", "$ORIGIN"}) {
-    const std::string name = token;
-    for (std::size_t at = text.find(name); at != std::string::npos;
-         at = text.find(name, at + folder.size())) {
-      text.replace(at, name.size(), folder);
-      found = true;
-    }
-  }
-  *out = text;
-  return found;
+bool NameChar(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
 }
 
-// Every name the loader may make of the text: its other tokens replaced
-// by each thing they may stand for ($LIB is fixed when the C library is
-// built, $PLATFORM is the processor's kind), then $ORIGIN by the folder.
-// False when it has no $ORIGIN.
-bool Expanded(const std::string& text, const std::string& origin, std::vector<std::string>* out) {
-  struct Token {
-    const char* spellings[2];
-    std::vector<std::string> values;
-  };
-  static const Token kTokens[] = {
-      {{"${LIB}", "$LIB"}, {"lib/x86_64-linux-gnu", "lib64", "lib"}},
-      {{"${PLATFORM}", "$PLATFORM"}, {"x86_64", "haswell", "xeon_phi"}}};
-  std::vector<std::string> names{text};
-  for (const Token& token : kTokens) {
-    std::vector<std::string> next;
-    for (const std::string& name : names) {
-      if (name.find(token.spellings[0]) == std::string::npos &&
-          name.find(token.spellings[1]) == std::string::npos) {
-        next.push_back(name);
-        continue;
-      }
-      for (const std::string& value : token.values) {
-        next.push_back(
-            Renamed(Renamed(name, token.spellings[0], value), token.spellings[1], value));
-      }
-    }
-    names = std::move(next);
-  }
-  bool found = false;
+// The text as the loader makes it with $LIB and $PLATFORM standing for lib
+// and platform, and $ORIGIN for origin: "$NAME" is a token where no
+// letter, digit or '_' follows, "${NAME}" always; any other '$' stays as
+// it is. Taken only where a token stands alone, before a '/' or at the
+// end: elsewhere the loader's versions read it differently. Empty, or
+// why it is refused; *beside tells whether $ORIGIN was in it.
+std::string ExpandOnce(const std::string& text, const std::string& origin, const std::string& lib,
+                       const std::string& platform, std::string* out, bool* beside) {
+  const std::pair<const char*, const std::string*> tokens[] = {
+      {"ORIGIN", &origin}, {"LIB", &lib}, {"PLATFORM", &platform}};
   out->clear();
-  for (const std::string& name : names) {
-    std::string with;
-    found = WithOrigin(name, origin, &with) || found;
-    out->push_back(with);
-  }
-  return found;
-}
-
-// The folders of a search path that lie by the library ($ORIGIN), with its
-// folder put in.
-std::vector<std::string> FoldersBeside(const std::string& search, const std::string& origin) {
-  std::vector<std::string> folders;
-  for (const std::string& entry : SearchPathEntries(search, ":")) {
-    std::vector<std::string> expanded;
-    if (Expanded(entry, origin, &expanded)) {
-      folders.insert(folders.end(), expanded.begin(), expanded.end());
-    }
-  }
-  return folders;
-}
-
-bool NamesOrigin(const LibraryNames& names) {
-  std::string ignored;
-  for (const std::string& name : names.needed) {
-    if (WithOrigin(name, "", &ignored)) return true;
-  }
-  return WithOrigin(names.rpath, "", &ignored) || WithOrigin(names.runpath, "", &ignored);
-}
-
-// Why the loader must not take what the library names as written, or
-// empty: an entry of its RUNPATH or RPATH without $ORIGIN, or the folder
-// of a dependency named with a path, that WhySearchEntryIsUntrusted
-// refuses ($LIB and $PLATFORM stand for each of their values), such a
-// dependency that WhyLibraryIsUntrusted refuses, and one with $ORIGIN
-// that would not start at the root. What lies beside it (in origin, its
-// folder) WhyBesideIsUntrusted judges.
-std::string WhyNamedFoldersAreUntrusted(const LibraryNames& names, const std::string& origin) {
-  // Every folder the name may stand for: "" when it may be searched.
-  const auto judged = [&](const std::string& name) {
-    std::vector<std::string> folders;
-    const bool beside = Expanded(name, origin, &folders);
-    for (const std::string& folder : folders) {
-      if (!beside) {
-        if (std::string why = WhySearchEntryIsUntrusted(folder); !why.empty()) return why;
-      } else if (folder.empty() || folder[0] != '/') {
-        return std::string("it is empty or relative");
+  for (std::size_t i = 0; i < text.size();) {
+    const std::string* value = nullptr;
+    std::size_t end = i;
+    if (text[i] == '$') {
+      const bool curly = i + 1 < text.size() && text[i + 1] == '{';
+      for (const auto& [name, stands] : tokens) {
+        const std::size_t from = i + (curly ? 2 : 1), length = std::strlen(name);
+        if (text.compare(from, length, name) != 0) continue;
+        std::size_t after = from + length;
+        if (curly) {
+          if (after >= text.size() || text[after] != '}') continue;
+          ++after;
+        } else if (after < text.size() && NameChar(text[after])) {
+          continue;
+        }
+        value = stands;
+        end = after;
+        if (stands == &origin) *beside = true;
+        break;
       }
     }
-    return std::string();
-  };
-  const std::pair<const char*, const std::string*> paths[] = {
-      {names.has_runpath ? "RUNPATH" : nullptr, &names.runpath},
-      {names.has_rpath ? "RPATH" : nullptr, &names.rpath}};
-  for (const auto& [kind, path] : paths) {
-    if (kind == nullptr) continue;
-    // The loader splits these at ':' alone.
-    for (const std::string& entry : SearchPathEntries(*path, ":")) {
-      if (std::string why = judged(entry); !why.empty()) {
-        return std::string("its ") + kind + " \"" + *path + "\" names \"" + entry +
-               "\", which must not be searched: " + why;
-      }
+    if (value == nullptr) {
+      *out += text[i++];
+      continue;
     }
+    if (end < text.size() && text[end] != '/') {
+      return "\"" + text.substr(i, end - i) + "\" is followed by \"" + text.substr(end, 1) +
+             "\" (a token of the loader's must stand alone, before a / or at the end)";
+    }
+    *out += *value;
+    i = end;
   }
-  for (const std::string& name : names.needed) {
-    const std::size_t slash = name.rfind('/');
-    if (slash == std::string::npos) continue;
-    const std::string folder = slash == 0 ? std::string("/") : name.substr(0, slash);
-    if (std::string why = judged(folder); !why.empty()) {
-      return "it needs \"" + name + "\", whose folder must not be searched: " + why;
-    }
-    std::vector<std::string> files;
-    if (Expanded(name, origin, &files)) continue;
-    for (const std::string& file : files) {
-      struct stat s {};
-      if (lstat(file.c_str(), &s) != 0 && errno == ENOENT) continue;
-      if (std::string why = FileRule(file, nullptr, "loadable", false); !why.empty()) {
-        return "it needs " + file + ", which must not be loaded: " + why;
+  return {};
+}
+
+// Every name the loader may make of the text, one for each thing its
+// tokens may stand for ($LIB is fixed when the C library is built,
+// $PLATFORM is the processor's kind, $ORIGIN is the folder): empty, or why
+// it is refused. *beside tells whether it holds $ORIGIN.
+std::string Expanded(const std::string& text, const std::string& origin,
+                     std::vector<std::string>* out, bool* beside) {
+  static const char* const kLib[] = {"lib/x86_64-linux-gnu", "lib64", "lib"};
+  static const char* const kPlatform[] = {"x86_64", "haswell", "xeon_phi"};
+  out->clear();
+  *beside = false;
+  for (const char* lib : kLib) {
+    for (const char* platform : kPlatform) {
+      std::string name;
+      if (std::string why = ExpandOnce(text, origin, lib, platform, &name, beside); !why.empty()) {
+        return why;
       }
+      if (std::find(out->begin(), out->end(), name) == out->end()) out->push_back(name);
     }
   }
   return {};
+}
+
+bool NamesOrigin(const LibraryNames& names) {
+  std::vector<std::string> named = names.needed;
+  for (const auto& [has, path] :
+       {std::pair(names.has_rpath, &names.rpath), std::pair(names.has_runpath, &names.runpath)}) {
+    if (!has) continue;
+    const std::vector<std::string> entries = SearchPathEntries(*path, ":");
+    named.insert(named.end(), entries.begin(), entries.end());
+  }
+  std::vector<std::string> ignored;
+  bool beside = false;
+  for (const std::string& name : named) {
+    if (Expanded(name, "", &ignored, &beside).empty() && beside) return true;
+  }
+  return false;
+}
+
+std::string FolderOf(const std::string& file) {
+  const std::size_t slash = file.rfind('/');
+  return slash == 0 || slash == std::string::npos ? std::string("/") : file.substr(0, slash);
+}
+
+// Why a name the loader would take from the current folder must not be
+// searched.
+std::string WhyRelative(const std::string& name) {
+  if (name.find('$') == std::string::npos) return "it is empty or relative";
+  return "it is relative: the loader reads no token in it ($ORIGIN, $LIB and $PLATFORM stand "
+         "alone, before a / or at the end), so it names a folder in the current one";
 }
 
 // Why the loader must not take libraries from the folder beside a library
@@ -642,66 +617,247 @@ std::string WhyFolderBesideIsUntrusted(const std::string& folder,
   return "it finds libraries beside it: " + why;
 }
 
-// Why a library the loader could take from beside the one whose names
-// these are (in origin, its folder) must not be loaded, or empty. Each
-// folder searched there passes WhyFolderBesideIsUntrusted, and each file
-// in them that answers a dependency's name passes the file check, and so,
-// in turn, do the ones beside it. inherited: the folders beside of the
-// RPATHs of the libraries that need this one, searched for its needs too
-// while it has no RUNPATH. seen: the files looked at already.
-std::string WhyBesideIsUntrusted(const LibraryNames& names, const std::string& origin,
-                                 std::vector<std::string> inherited,
-                                 std::vector<std::string>* seen) {
-  constexpr std::size_t kMostFiles = 256;
-  std::vector<std::string> folders;
-  if (names.has_runpath) {
-    folders = FoldersBeside(names.runpath, origin);
+// A folder the loader searches for a library's dependencies; beside: it
+// was named through $ORIGIN, so the folder rule for what lies beside holds.
+struct SearchedFolder {
+  std::string path;
+  bool beside = false;
+  bool operator==(const SearchedFolder&) const = default;
+};
+
+void AddOnce(const std::vector<SearchedFolder>& more, std::vector<SearchedFolder>* to) {
+  for (const SearchedFolder& folder : more) {
+    if (std::find(to->begin(), to->end(), folder) == to->end()) to->push_back(folder);
+  }
+}
+
+// Why the loader must not search the folder a name (of a search path, or
+// of a dependency named with a path) leads to, once expanded; *searched
+// (may be null) gets it and the subfolders the loader looks in first.
+std::string WhyNamedFolderIsUntrusted(const std::string& folder, bool beside,
+                                      std::vector<SearchedFolder>* searched) {
+  if (folder.empty() || folder[0] != '/') {
+    return beside ? std::string("it is empty or relative") : WhyRelative(folder);
+  }
+  std::vector<std::string> found;
+  if (beside) {
+    if (std::string why = WhyFolderBesideIsUntrusted(folder, &found); !why.empty()) return why;
   } else {
-    const std::vector<std::string> own = FoldersBeside(names.rpath, origin);
-    inherited.insert(inherited.begin(), own.begin(), own.end());
-    folders = inherited;
+    if (std::string why = WhySearchEntryIsUntrusted(folder); !why.empty()) return why;
+    SearchRule(folder, false, &found);
   }
-  std::vector<std::string> searched;
-  for (const std::string& folder : folders) {
-    if (std::string why = WhyFolderBesideIsUntrusted(folder, &searched); !why.empty()) return why;
+  if (searched != nullptr) {
+    for (const std::string& path : found) AddOnce({{path, beside}}, searched);
   }
+  return {};
+}
+
+// Why the loader must not search an entry of a search path of a library
+// in the folder origin, or empty; *searched gets the folders it searches.
+std::string WhyEntryIsUntrusted(const std::string& entry, const std::string& origin,
+                                std::vector<SearchedFolder>* searched) {
+  std::vector<std::string> expanded;
+  bool beside = false;
+  std::string why = Expanded(entry, origin, &expanded, &beside);
+  for (std::size_t i = 0; why.empty() && i < expanded.size(); ++i) {
+    why = WhyNamedFolderIsUntrusted(expanded[i], beside, searched);
+  }
+  return why;
+}
+
+// How deep the loader's libraries are judged (the one loaded is level 0),
+// how many are judged for one load, and how many names looked for.
+constexpr int kMostLevels = 16;
+constexpr std::size_t kMostFiles = 256;
+constexpr std::size_t kMostLookups = 1 << 16;
+
+// The walk over every library the loader will map for one load: what it
+// has judged, and the folders of LD_LIBRARY_PATH (read once).
+struct MapWalk {
+  std::vector<std::string> seen;
+  std::size_t looked = 0;
+  std::vector<SearchedFolder> environment;
+  bool environment_read = false;
+};
+
+// Why a folder of LD_LIBRARY_PATH, which the loader searches for every
+// dependency named without a path, must not be searched.
+std::string ReadEnvironment(MapWalk* walk) {
+  if (walk->environment_read) return {};
+  walk->environment_read = true;
+  const char* value = std::getenv("LD_LIBRARY_PATH");
+  if (value == nullptr) return {};
+  for (const std::string& entry : SearchPathEntries(value, ":;")) {
+    if (std::string why = WhyNamedFolderIsUntrusted(entry, false, &walk->environment);
+        !why.empty()) {
+      return "LD_LIBRARY_PATH names \"" + entry + "\", which must not be searched: " + why;
+    }
+  }
+  return {};
+}
+
+// One library the loader maps: its names, the folder it was found in
+// (its $ORIGIN), how the lines name it, and the RPATH folders of the ones
+// that led to it, nearest first (searched for its dependencies too while
+// it has no RUNPATH).
+struct Mapped {
+  const LibraryNames* names;
+  std::string folder;
+  std::string name;    // "it" for the one loaded, else its path
+  std::string prefix;  // before a line about its own names
+  std::vector<SearchedFolder> above;
+  int level = 0;
+};
+
+std::string WhyMappedIsUntrusted(const Mapped& library, MapWalk* walk);
+
+// Why an entry of the library's RUNPATH or RPATH must not be searched (one
+// through $ORIGIN by the folder rule for what lies beside, any other as an
+// LD_LIBRARY_PATH entry at the start must be), or empty; *runpath and
+// *rpath get the folders searched.
+std::string WhyEntriesAreUntrusted(const Mapped& library, std::vector<SearchedFolder>* runpath,
+                                   std::vector<SearchedFolder>* rpath) {
+  const LibraryNames& names = *library.names;
+  const std::tuple<const char*, const std::string*, std::vector<SearchedFolder>*> paths[] = {
+      {names.has_runpath ? "RUNPATH" : nullptr, &names.runpath, runpath},
+      {names.has_rpath ? "RPATH" : nullptr, &names.rpath, rpath}};
+  for (const auto& [kind, path, folders] : paths) {
+    if (kind == nullptr) continue;
+    // The loader splits these at ':' alone.
+    for (const std::string& entry : SearchPathEntries(*path, ":")) {
+      if (std::string why = WhyEntryIsUntrusted(entry, library.folder, folders); !why.empty()) {
+        return library.prefix + "its " + kind + " \"" + *path + "\" names \"" + entry +
+               "\", which must not be searched: " + why;
+      }
+    }
+  }
+  return {};
+}
+
+// Why a file the loader could take for a dependency of the library must
+// not be loaded, or empty: the file rule, then its own names, one level
+// down. chain: the RPATH folders its dependencies inherit. about: the
+// start of a line about it; refused: of one about the file itself.
+std::string WhyFileBelowIsUntrusted(const Mapped& library, const SearchedFolder& file,
+                                    const std::vector<SearchedFolder>& chain,
+                                    const std::string& about, const std::string& refused,
+                                    MapWalk* walk) {
+  std::string resolved;
+  if (std::string why = FileRule(file.path, &resolved, "loadable", file.beside); !why.empty()) {
+    return refused + why;
+  }
+  std::string key = resolved;
+  for (const SearchedFolder& folder : chain) key += '\n' + folder.path;
+  if (std::find(walk->seen.begin(), walk->seen.end(), key) != walk->seen.end()) return {};
+  if (walk->seen.size() >= kMostFiles) {
+    return about + "the load needs more than " + std::to_string(kMostFiles) +
+           " libraries, more than the engine judges";
+  }
+  if (library.level + 1 > kMostLevels) {
+    return about + "it lies more than " + std::to_string(kMostLevels) +
+           " levels of dependencies below the library loaded, deeper than the engine judges";
+  }
+  walk->seen.push_back(key);
+  FileDescriptor held(open(resolved.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  LibraryNames names;
+  // What does not read is no library the loader takes.
+  if (!held.valid() || !ReadLibraryNames(held.get(), &names)) return {};
+  const Mapped below{&names, FolderOf(file.path), file.path, about, chain, library.level + 1};
+  return WhyMappedIsUntrusted(below, walk);
+}
+
+// Why the library, or one the loader would map for it at any level below,
+// must not be loaded, or empty. Its entries must be searchable, the folder
+// of each dependency named with a path too, and each file the loader
+// could take for a dependency, by its path or in the folders it searches
+// in its order (the RPATHs up the chain unless the library has a RUNPATH,
+// then LD_LIBRARY_PATH, then its RUNPATH; the system's own folders are
+// root's), must pass the file rule and is judged in turn.
+std::string WhyMappedIsUntrusted(const Mapped& library, MapWalk* walk) {
+  std::vector<SearchedFolder> rpath, runpath;
+  if (std::string why = WhyEntriesAreUntrusted(library, &runpath, &rpath); !why.empty()) {
+    return why;
+  }
+  const LibraryNames& names = *library.names;
+  // A RUNPATH puts the RPATHs out of its own search, and its own RPATH out
+  // of its dependencies' (the loader drops an RPATH beside a RUNPATH).
+  std::vector<SearchedFolder> chain;
+  if (!names.has_runpath) AddOnce(rpath, &chain);
+  AddOnce(library.above, &chain);
+  std::vector<SearchedFolder> order;
+  if (!names.has_runpath) order = chain;
+  bool order_made = false;
+  const std::string& who = library.name;
   for (const std::string& name : names.needed) {
-    std::vector<std::string> files;
-    if (name.find('/') != std::string::npos) {
-      std::vector<std::string> named;
-      if (Expanded(name, origin, &named)) files = named;
-      for (const std::string& file : files) {
-        const std::string folder = file.substr(0, std::max<std::size_t>(file.rfind('/'), 1));
-        if (std::string why = WhyFolderBesideIsUntrusted(folder, nullptr); !why.empty()) {
+    std::vector<std::string> expanded;
+    bool beside = false;
+    if (std::string why = Expanded(name, library.folder, &expanded, &beside); !why.empty()) {
+      return library.prefix + "it needs \"" + name + "\", a name the engine refuses: " + why;
+    }
+    for (const std::string& file_name : expanded) {
+      std::vector<SearchedFolder> files;
+      const bool by_path = file_name.find('/') != std::string::npos;
+      if (by_path) {
+        if (std::string why = WhyNamedFolderIsUntrusted(FolderOf(file_name), beside, nullptr);
+            !why.empty()) {
+          return library.prefix + "it needs \"" + name +
+                 "\", whose folder must not be searched: " + why;
+        }
+        files.push_back({file_name, beside});
+      } else {
+        if (!order_made) {
+          if (std::string why = ReadEnvironment(walk); !why.empty()) return why;
+          AddOnce(walk->environment, &order);
+          AddOnce(runpath, &order);
+          order_made = true;
+        }
+        for (const SearchedFolder& folder : order) {
+          files.push_back({folder.path + "/" + file_name, folder.beside});
+        }
+      }
+      for (const SearchedFolder& file : files) {
+        if (++walk->looked > kMostLookups) {
+          return library.prefix + "it has the loader look for more than " +
+                 std::to_string(kMostLookups) + " files, more than the engine judges";
+        }
+        struct stat s {};
+        if (lstat(file.path.c_str(), &s) != 0 && errno == ENOENT) continue;
+        const std::string about =
+            "the library " + file.path +
+            (file.beside && !by_path && library.level == 0 ? " beside it" : "") + ", which " + who +
+            " needs, must not be loaded: ";
+        const std::string refused =
+            by_path ? who + " needs " + file.path + ", which must not be loaded: " : about;
+        if (std::string why = WhyFileBelowIsUntrusted(library, file, chain, about, refused, walk);
+            !why.empty()) {
           return why;
         }
       }
-    } else {
-      for (const std::string& folder : searched) files.push_back(folder + "/" + name);
     }
-    for (const std::string& file : files) {
-      struct stat s {};
-      if (lstat(file.c_str(), &s) != 0 && errno == ENOENT) continue;
-      std::string resolved;
-      if (std::string why = FileRule(file, &resolved, "loadable", true); !why.empty()) {
-        return "the library " + file + " beside it, which it needs, must not be loaded: " + why;
-      }
-      if (std::find(seen->begin(), seen->end(), resolved) != seen->end()) continue;
-      if (seen->size() >= kMostFiles) return "it needs too many libraries beside it";
-      seen->push_back(resolved);
-      FileDescriptor held(open(resolved.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-      LibraryNames more;
-      if (!held.valid() || !ReadLibraryNames(held.get(), &more)) continue;
-      // The loader's $ORIGIN for it is the folder it was found in.
-      const std::string folder = file.substr(0, std::max<std::size_t>(file.rfind('/'), 1));
-      if (std::string why = WhyNamedFoldersAreUntrusted(more, folder); !why.empty()) {
-        return "the library " + file + " beside it, which it needs, must not be loaded: " + why;
-      }
-      if (std::string why = WhyBesideIsUntrusted(
-              more, folder, names.has_runpath ? std::vector<std::string>{} : inherited, seen);
-          !why.empty()) {
-        return why;
-      }
+  }
+  return {};
+}
+
+// The RPATH folders the loader searches for the dependencies of every
+// library this process loads that has no RUNPATH: the program's, unless it
+// has a RUNPATH (the loader drops an RPATH beside one). The program asks
+// for every load itself: this code is linked into it.
+std::string WhyProgramsSearchIsUntrusted(std::vector<SearchedFolder>* above) {
+  // Read once: the program mapped does not change while it runs.
+  static const std::pair<LibraryNames, std::string> kProgram = [] {
+    const char* const program = "/proc/self/exe";
+    FileDescriptor held(open(program, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    LibraryNames names;
+    if (!held.valid() || !ReadLibraryNames(held.get(), &names)) names = {};
+    char path[PATH_MAX];
+    return std::pair(names, FolderOf(realpath(program, path) != nullptr ? path : program));
+  }();
+  const auto& [names, folder] = kProgram;
+  if (!names.has_rpath || names.has_runpath) return {};
+  for (const std::string& entry : SearchPathEntries(names.rpath, ":")) {
+    if (std::string why = WhyEntryIsUntrusted(entry, folder, above); !why.empty()) {
+      return "the program's RPATH \"" + names.rpath + "\", searched for its needs too, names \"" +
+             entry + "\", which must not be searched: " + why;
     }
   }
   return {};
@@ -743,22 +899,22 @@ std::string CheckLibraryFile(const std::string& path, CheckedLibrary* checked) {
   CheckedLibrary opened;
   if (std::string why = CheckFile(path, "loadable", &opened); !why.empty()) return why;
   LibraryNames names;
-  const std::size_t slash = opened.path.rfind('/');
-  const std::string folder_path = slash == 0 ? std::string("/") : opened.path.substr(0, slash);
+  const std::string folder_path = FolderOf(opened.path);
   if (!ReadLibraryNames(opened.file.get(), &names)) names = {};
-  if (std::string why = WhyNamedFoldersAreUntrusted(names, folder_path); !why.empty()) return why;
-  if (NamesOrigin(names)) {
-    // It is loaded by its name, for $ORIGIN: its own folder is judged as
-    // one the loader searches.
+  const bool beside = NamesOrigin(names);
+  // It is loaded by its name, for $ORIGIN: its own folder is judged as
+  // one the loader searches.
+  if (beside) {
     if (std::string why = WhyFolderBesideIsUntrusted(folder_path, nullptr); !why.empty()) {
       return why;
     }
-    std::vector<std::string> seen{opened.path};
-    if (std::string why = WhyBesideIsUntrusted(names, folder_path, {}, &seen); !why.empty()) {
-      return why;
-    }
-    opened.beside = true;
   }
+  Mapped loaded{&names, folder_path, "it", "", {}, 0};
+  if (std::string why = WhyProgramsSearchIsUntrusted(&loaded.above); !why.empty()) return why;
+  MapWalk walk;
+  walk.seen.push_back(opened.path);
+  if (std::string why = WhyMappedIsUntrusted(loaded, &walk); !why.empty()) return why;
+  opened.beside = beside;
   *checked = std::move(opened);
   return {};
 }

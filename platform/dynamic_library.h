@@ -100,16 +100,18 @@ struct CheckedLibrary {
 // it must not be loaded. A library that finds others beside it ($ORIGIN
 // in its search paths or dependencies) lies in a folder that no one but
 // its owner can change (group write counted whatever the group file
-// lists), reached through folders no one else can rename; every folder it
-// has the loader search there, with the subfolders the loader looks in
-// first, follows the same rule; and every library there that the loader
-// could take (and so on down their own) passes WhyLibraryIsUntrusted too.
-// What it and each of those name without $ORIGIN, the loader takes as
-// written: every other entry of their RUNPATH and RPATH, and the folder
-// of every dependency named with a path, must pass
+// lists), reached through folders no one else can rename. The loader's
+// tokens are read as it reads them ("$ORIGINX" is a name, not $ORIGIN)
+// and taken only alone, before a '/' or at the end. Every library the
+// loader would map for it is judged through its own names, level by level
+// (at most 16 below it): every entry of its RUNPATH and RPATH, and the
+// folder of every dependency named with a path, must be searchable (one
+// through $ORIGIN as the folder beside is, any other by
 // WhySearchEntryIsUntrusted, as an LD_LIBRARY_PATH entry at the start
-// must (an empty entry is the current folder to the loader), and such a
-// dependency WhyLibraryIsUntrusted.
+// must be: an empty entry is the current folder to the loader), and every
+// file the loader could take for a dependency there (the RPATHs of the
+// libraries above it while it has no RUNPATH, LD_LIBRARY_PATH, its
+// RUNPATH) must pass WhyLibraryIsUntrusted, and is judged in turn.
 std::string CheckLibraryFile(const std::string& path, CheckedLibrary* checked);
 // Its first part (the file and its folder, checked again through their
 // descriptors) for any file that WhyFileIsUntrusted takes, held open to be

@@ -15,6 +15,7 @@
 #include "platform/safe_write.h"
 #include "tests/support/elf_library.h"
 #include "tests/support/scoped_current_folder.h"
+#include "tests/support/scoped_env.h"
 #include "tests/support/second_user.h"
 #include "tests/support/temp_dir.h"
 
@@ -190,6 +191,10 @@ TEST_F(LibrarySearchEntries, EntriesTheLoaderTakesAsWrittenAreJudged) {
   const std::string own = (base_ / "own").string(), open = (base_ / "open").string(),
                     sticky = (base_ / "sticky").string();
   const std::string relative = "it is empty or relative";
+  const std::string literal =
+      "it is relative: the loader reads no token in it ($ORIGIN, $LIB and $PLATFORM stand "
+      "alone, before a / or at the end), so it names a folder in the current one";
+  const std::string alone = " (a token of the loader's must stand alone, before a / or at the end)";
   const std::string open_why = "others can write to the folder " + open + " and it is not sticky";
   const std::string sticky_why =
       "others can make files in the folder " + sticky + ", sticky as it is";
@@ -218,6 +223,21 @@ TEST_F(LibrarySearchEntries, EntriesTheLoaderTakesAsWrittenAreJudged) {
       {DT_RPATH, "$ORIGIN::/usr/lib", searched("RPATH", "$ORIGIN::/usr/lib", "", relative)},
       {DT_RPATH, ".", searched("RPATH", ".", ".", relative)},
       {DT_RPATH, open, searched("RPATH", open, open, open_why)},
+      // Only what the loader reads as a token is one: the rest is a name.
+      {DT_RUNPATH, "$ORIGINX", searched("RUNPATH", "$ORIGINX", "$ORIGINX", literal)},
+      {DT_RUNPATH, "$ORIGIN_lib", searched("RUNPATH", "$ORIGIN_lib", "$ORIGIN_lib", literal)},
+      {DT_RUNPATH, "${ORIGINX}", searched("RUNPATH", "${ORIGINX}", "${ORIGINX}", literal)},
+      {DT_RPATH, "$LIBX:/usr/lib", searched("RPATH", "$LIBX:/usr/lib", "$LIBX", literal)},
+      {DT_RUNPATH, "$ORIGIN-x",
+       searched("RUNPATH", "$ORIGIN-x", "$ORIGIN-x", "\"$ORIGIN\" is followed by \"-\"" + alone)},
+      {DT_RUNPATH, "${ORIGIN}_x",
+       searched("RUNPATH", "${ORIGIN}_x", "${ORIGIN}_x",
+                "\"${ORIGIN}\" is followed by \"_\"" + alone)},
+      {DT_NEEDED, "$ORIGINX/libdepx.so",
+       "it needs \"$ORIGINX/libdepx.so\", whose folder must not be searched: " + literal},
+      {DT_NEEDED, "$PLATFORM.so",
+       "it needs \"$PLATFORM.so\", a name the engine refuses: \"$PLATFORM\" is followed by \".\"" +
+           alone},
       {DT_NEEDED, "./libdepx.so",
        "it needs \"./libdepx.so\", whose folder must not be searched: " + relative},
       {DT_NEEDED, "sub/libdepx.so",
@@ -233,9 +253,21 @@ TEST_F(LibrarySearchEntries, EntriesTheLoaderTakesAsWrittenAreJudged) {
       {DT_RPATH, "$ORIGIN:" + own, ""},
       {DT_NEEDED, own + "/libdepx.so", ""},
       {DT_NEEDED, "$ORIGIN/libdepx.so", ""},
+      {DT_NEEDED, "${ORIGIN}/libdepx.so", ""},
+      {DT_RUNPATH, "${ORIGIN}:$ORIGIN/:$ORIGIN/$PLATFORM", ""},
       {DT_NEEDED, "libc.so.6", ""}};
   for (const Case& c : cases) {
     EXPECT_EQ(Check({{c.tag, c.text}}), c.why) << c.text;
+  }
+  // One that names $ORIGIN in any entry is loaded by its name, so that the
+  // loader's $ORIGIN is its folder.
+  for (const auto& [search, beside] : {std::pair<std::string, bool>("/usr/lib:$ORIGIN", true),
+                                       {"${ORIGIN}/../lib:" + own, true},
+                                       {"/usr/lib:" + own, false}}) {
+    Write(lib_, {{DT_RUNPATH, search}});
+    platform::CheckedLibrary checked;
+    EXPECT_EQ(platform::CheckLibraryFile(lib_.string(), &checked), "");
+    EXPECT_EQ(checked.beside, beside) << search;
   }
   // The dependency named from the root is judged as a library file too.
   Write(base_ / "own" / "libdepx.so", {});
@@ -259,6 +291,76 @@ TEST_F(LibrarySearchEntries, TheLibrariesBesideAreJudgedToo) {
                 "\".\", which must not be searched: it is empty or relative");
   Write(dep, {{DT_RUNPATH, "$ORIGIN"}});
   EXPECT_EQ(Check({{DT_NEEDED, "libdep.so"}, {DT_RUNPATH, "$ORIGIN"}}), "");
+}
+
+// Every library the loader would map is judged through its own names, at
+// every level: found in a folder an entry names as written, named by its
+// path, found through the RPATH of a library above it (which the loader
+// searches while the one needing it has no RUNPATH), or in LD_LIBRARY_PATH.
+TEST_F(LibrarySearchEntries, EveryLevelBelowIsJudgedAsTheLoaderSearchesIt) {
+  const fs::path own = base_ / "own", mid = own / "libmid.so", x = own / "libx.so";
+  const std::string open = (base_ / "open").string();
+  const std::string refused = "its RUNPATH \"" + open + "\" names \"" + open +
+                              "\", which must not be searched: others can write to the folder " +
+                              open + " and it is not sticky";
+  const auto needs = [&](const fs::path& file, const std::string& who) {
+    return "the library " + file.string() + ", which " + who + " needs, must not be loaded: ";
+  };
+  Write(mid, {{DT_RUNPATH, open}});
+  EXPECT_EQ(Check({{DT_NEEDED, "libmid.so"}, {DT_RUNPATH, own.string()}}),
+            needs(mid, "it") + refused);
+  EXPECT_EQ(Check({{DT_NEEDED, mid.string()}}), needs(mid, "it") + refused);
+  Write(mid, {{DT_RUNPATH, own.string()}});
+  EXPECT_EQ(Check({{DT_NEEDED, "libmid.so"}, {DT_RUNPATH, own.string()}}), "");
+  EXPECT_EQ(Check({{DT_NEEDED, mid.string()}}), "");
+  // Two levels: libmid.so needs libx.so, found by the RPATH above it.
+  Write(mid, {{DT_NEEDED, "libx.so"}});
+  Write(x, {{DT_RUNPATH, open}});
+  EXPECT_EQ(Check({{DT_NEEDED, "libmid.so"}, {DT_RPATH, own.string()}}),
+            needs(x, mid.string()) + refused);
+  // A RUNPATH is not searched for the dependencies of its dependencies.
+  EXPECT_EQ(Check({{DT_NEEDED, "libmid.so"}, {DT_RUNPATH, own.string()}}), "");
+  {
+    const testsupport::ScopedEnv path("LD_LIBRARY_PATH", own.c_str());
+    EXPECT_EQ(Check({{DT_NEEDED, "libmid.so"}}), needs(x, mid.string()) + refused);
+  }
+  EXPECT_EQ(Check({{DT_NEEDED, "libmid.so"}}), "");
+  // Libraries that need each other, each by the other's RPATH, end.
+  Write(mid, {{DT_NEEDED, "libx.so"}, {DT_RPATH, own.string()}});
+  Write(x, {{DT_NEEDED, "libmid.so"}, {DT_RPATH, "$ORIGIN"}});
+  EXPECT_EQ(Check({{DT_NEEDED, "libmid.so"}, {DT_RPATH, own.string()}}), "");
+}
+
+// A chain of libraries each needing the next beside it is judged 16 levels
+// below the one loaded, and refused with a line past that.
+TEST_F(LibrarySearchEntries, TheLevelsJudgedAreBounded) {
+  const auto chain = [&](int levels) {
+    for (int i = 1; i <= levels; ++i) {
+      testsupport::ElfNames names{{DT_RUNPATH, "$ORIGIN"}};
+      if (i < levels) names.push_back({DT_NEEDED, "libl" + std::to_string(i + 1) + ".so"});
+      Write(base_ / "lib" / ("libl" + std::to_string(i) + ".so"), names);
+    }
+    return Check({{DT_NEEDED, "libl1.so"}, {DT_RUNPATH, "$ORIGIN"}});
+  };
+  EXPECT_EQ(chain(16), "");
+  const fs::path last = base_ / "lib" / "libl17.so";
+  EXPECT_EQ(chain(17), "the library " + last.string() + ", which " +
+                           (base_ / "lib" / "libl16.so").string() +
+                           " needs, must not be loaded: it lies more than 16 levels of "
+                           "dependencies below the library loaded, deeper than the engine judges");
+}
+
+// The names a load has the loader look for are bounded too: each needed
+// name in each folder searched counts.
+TEST_F(LibrarySearchEntries, TheNamesLookedForAreBounded) {
+  const auto needing = [&](int count) {
+    testsupport::ElfNames names{{DT_RUNPATH, "$ORIGIN:" + (base_ / "own").string()}};
+    for (int i = 0; i < count; ++i) names.push_back({DT_NEEDED, "lib" + std::to_string(i) + ".so"});
+    return Check(names);
+  };
+  EXPECT_EQ(needing(32768), "");
+  EXPECT_EQ(needing(32769),
+            "it has the loader look for more than 65536 files, more than the engine judges");
 }
 
 // An absolute entry that is the current folder (the run folder, once the

@@ -100,6 +100,22 @@ class PlantedRoad : public EngineRoad {
                        code),
                  (folder / name).string()) == 0;
   }
+  // Our library `file` in the folder, whose dependencies are named as in
+  // `needs` (each one's soname, linked from a stub) and whose RUNPATH is
+  // `search` (none when empty).
+  bool BuildNeeding(const fs::path& folder, const std::string& file,
+                    const std::vector<std::string>& needs, const std::string& search) {
+    std::string options = "-Wl,--no-as-needed";
+    for (const std::string& need : needs) {
+      const fs::path stub = work_ / ("stub" + std::to_string(++stubs_) + ".so");
+      const std::string command = "echo 'void Stub(void) {}' | gcc -shared -fPIC -x c - -o '" +
+                                  stub.string() + "' -Wl,-soname,'" + need + "'";
+      if (std::system(command.c_str()) != 0) return false;
+      options += " '" + stub.string() + "'";
+    }
+    if (!search.empty()) options += " -Wl,--enable-new-dtags,-rpath,'" + search + "'";
+    return Write(Built(folder, file, options), (folder / file).string()) == 0;
+  }
   // Runs part again and again in a process of the second user holding
   // group 0, which the group file does not list, until Stop() (or two
   // minutes); part must leave things as it found them.
@@ -286,6 +302,7 @@ class PlantedRoad : public EngineRoad {
   const testsupport::SecondUser other_;
   const testsupport::ReachableFolder base_{other_};
   std::thread swapper_;
+  int stubs_ = 0;
 };
 
 // Compiled evaluation loads the support library for its generated library,
@@ -646,6 +663,132 @@ TEST_F(PlantedRoad, ALibraryWhoseSearchPathHasAnEmptyEntryIsRefused) {
     }
     EXPECT_FALSE(fs::exists(Mark(run, "libdep.so")));
     EXPECT_TRUE(EndEngine()) << Failure();
+    run_ = vantor_scenario::FirstOrderRun();
+  }
+}
+
+// The loader reads $ORIGIN (or ${ORIGIN}) as the library's folder only
+// where no letter, digit or '_' follows: "$ORIGINX" and "$ORIGIN_lib" are
+// names in the current folder, the run folder, where another user put
+// their libdep.so and libdepx.so. A set-up library of ours whose RUNPATH
+// or dependency says so is refused with a line naming the entry; theirs
+// never runs. $ORIGIN, $ORIGIN/../lib and ${ORIGIN} load as before.
+TEST_F(PlantedRoad, ANameThatOnlyLooksLikeOriginIsRefused) {
+  const fs::path run = TheirRunFolder("Props", 0777), shared = run.parent_path();
+  ASSERT_FALSE(run.empty());
+  for (const char* folder : {"$ORIGINX", "$ORIGIN_lib"}) {
+    const fs::path theirs = run / folder;
+    ASSERT_EQ(other_.Run([&] { return ::mkdir(theirs.c_str(), 0777) == 0 ? 0 : 1; }), 0);
+    ASSERT_TRUE(Plant(theirs, "libdep.so"));
+    ASSERT_TRUE(Plant(theirs, "libdepx.so"));
+  }
+  const std::string relative =
+      "it is relative: the loader reads no token in it ($ORIGIN, $LIB and $PLATFORM stand "
+      "alone, before a / or at the end), so it names a folder in the current one";
+  struct Layout {
+    std::string search;  // the RUNPATH; libdep.so lies there when it loads
+    std::string needs;   // a dependency named with a path, or empty
+    std::string said;    // what the refusal says after "skipped: "
+  };
+  const Layout layouts[] = {
+      {"$ORIGINX", "",
+       "its RUNPATH \"$ORIGINX\" names \"$ORIGINX\", which must not be searched: " + relative},
+      {"$ORIGIN_lib", "",
+       "its RUNPATH \"$ORIGIN_lib\" names \"$ORIGIN_lib\", which must not be searched: " +
+           relative},
+      {"$ORIGIN", "$ORIGINX/libdepx.so",
+       "it needs \"$ORIGINX/libdepx.so\", whose folder must not be searched: " + relative},
+      {"$ORIGIN", "", ""},
+      {"$ORIGIN/../lib", "", ""},
+      {"${ORIGIN}", "", ""}};
+  int n = 0;
+  for (const Layout& layout : layouts) {
+    SCOPED_TRACE(layout.search + " " + layout.needs);
+    const fs::path own = base_ / ("own" + std::to_string(++n)), pkg = own / "pkg",
+                   lib = layout.search == "$ORIGIN/../lib" ? own / "lib" : pkg;
+    fs::create_directories(pkg);
+    fs::create_directories(lib);
+    fs::remove(Mark(pkg, "vtprops_setup.so"));
+    fs::remove(Mark(lib, "libdep.so"));
+    for (const char* folder : {"$ORIGINX", "$ORIGIN_lib"}) {
+      for (const char* file : {"libdep.so", "libdepx.so"}) fs::remove(Mark(run / folder, file));
+    }
+    ASSERT_EQ(Write(Built(lib, "libdep.so"), (lib / "libdep.so").string()), 0);
+    std::vector<std::string> needs{"libdep.so"};
+    if (!layout.needs.empty()) needs.push_back(layout.needs);
+    ASSERT_TRUE(BuildNeeding(pkg, "vtprops_setup.so", needs, layout.search));
+    ASSERT_TRUE(StartWithPackageBeside(pkg, shared.string())) << Failure();
+    EXPECT_EQ(PackageItem(4), 2) << "the package is loaded";
+    if (layout.said.empty()) {
+      EXPECT_TRUE(fs::exists(Mark(pkg, "vtprops_setup.so"))) << Events();
+      EXPECT_TRUE(fs::exists(Mark(lib, "libdep.so"))) << Events();
+    } else {
+      EXPECT_TRUE(
+          Said("Library file " + (pkg / "vtprops_setup.so").string() + " skipped: " + layout.said))
+          << Events();
+      EXPECT_FALSE(fs::exists(Mark(pkg, "vtprops_setup.so")));
+    }
+    EXPECT_TRUE(EndEngine()) << Failure();
+    for (const char* folder : {"$ORIGINX", "$ORIGIN_lib"}) {
+      for (const char* file : {"libdep.so", "libdepx.so"}) {
+        EXPECT_FALSE(fs::exists(Mark(run / folder, file))) << folder << "/" << file;
+      }
+    }
+    run_ = vantor_scenario::FirstOrderRun();
+  }
+}
+
+// Our set-up library finds libmid.so in a folder of ours its RUNPATH
+// names, or names it there by its path; libmid.so's own RUNPATH names a
+// folder open to all, where another user put their libdep.so. The loader
+// takes libmid.so's entries for its own dependencies: the set-up library
+// is refused with a line naming libmid.so and its entry, and their code
+// never runs. A chain of our own folders, two levels deep, loads.
+TEST_F(PlantedRoad, EveryLevelOfALibrarysSearchIsJudged) {
+  const fs::path open = OpenFolder("open", false);
+  ASSERT_TRUE(Plant(open, "libdep.so"));
+  struct Layout {
+    std::string name;
+    bool by_path;  // the set-up library names libmid.so by its path
+    bool loads;    // libmid.so's RUNPATH names a folder of ours
+  };
+  const Layout layouts[] = {{"found", false, false}, {"named", true, false}, {"ours", false, true}};
+  for (const Layout& layout : layouts) {
+    SCOPED_TRACE(layout.name);
+    const fs::path own = base_ / layout.name, pkg = own / "pkg", mid = own / "mid",
+                   deps = layout.loads ? own / "deps" : open, libmid = mid / "libmid.so";
+    for (const fs::path& folder : {pkg, mid}) fs::create_directories(folder);
+    fs::remove(Mark(pkg, "vtprops_setup.so"));
+    fs::remove(Mark(mid, "libmid.so"));
+    fs::remove(Mark(open, "libdep.so"));
+    if (layout.loads) {
+      fs::create_directories(deps);
+      ASSERT_EQ(Write(Built(deps, "libdep.so"), (deps / "libdep.so").string()), 0);
+    }
+    ASSERT_TRUE(BuildNeeding(mid, "libmid.so", {"libdep.so"}, deps.string()));
+    ASSERT_TRUE(BuildNeeding(pkg, "vtprops_setup.so",
+                             {layout.by_path ? libmid.string() : std::string("libmid.so")},
+                             layout.by_path ? std::string() : mid.string()));
+    ASSERT_TRUE(StartWithPackageBeside(pkg)) << Failure();
+    EXPECT_EQ(PackageItem(4), 2) << "the package is loaded";
+    if (layout.loads) {
+      for (const fs::path& file : {pkg / "vtprops_setup.so", libmid, deps / "libdep.so"}) {
+        EXPECT_TRUE(fs::exists(Mark(file.parent_path(), file.filename().string()))) << file << "\n"
+                                                                                    << Events();
+      }
+    } else {
+      EXPECT_TRUE(Said("Library file " + (pkg / "vtprops_setup.so").string() +
+                       " skipped: the library " + libmid.string() +
+                       ", which it needs, must not be loaded: its RUNPATH \"" + open.string() +
+                       "\" names \"" + open.string() +
+                       "\", which must not be searched: others can write to the folder " +
+                       open.string() + " and it is not sticky"))
+          << Events();
+      EXPECT_FALSE(fs::exists(Mark(pkg, "vtprops_setup.so")));
+      EXPECT_FALSE(fs::exists(Mark(mid, "libmid.so")));
+    }
+    EXPECT_TRUE(EndEngine()) << Failure();
+    EXPECT_FALSE(fs::exists(Mark(open, "libdep.so")));
     run_ = vantor_scenario::FirstOrderRun();
   }
 }
