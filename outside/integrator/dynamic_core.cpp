@@ -676,6 +676,9 @@ Status Stepper::StartIda() {
     IDASetErrHandlerFn(ida_, CoreMessage, this);
   } else if (IDAReInit(ida_, LegTime(start_), y_, yp_) != IDA_SUCCESS) {
     return kStatusIntegrationFailed;
+  } else if (stop_armed_) {
+    // A stop time IDA still holds stays where it was, on this leg's clock.
+    StopAt(stop_at_);
   }
   // Tolerances hold for algebraic unknowns too: they are in IDA's weights.
   rtol_ = o.Get(kOptionRelErrorTol);
