@@ -307,6 +307,21 @@ class Stepper final : public DynamicCore {
   bool consistent_ = false;  // the model holds consistent values at start_
   bool leg_ = false;         // an integration history exists
   double start_ = 0.0;
+  // IDA integrates each leg in its own time s = t - origin_, from 0: at a
+  // late time its clock, tn + h rounded to units of t, would part from its
+  // solution, which moves by h. The model, events, delays and the caller
+  // see t = origin_ + s.
+  double origin_ = 0.0;
+  double stop_at_ = 0.0;  // the stop time last given to IDA, as t
+  double leg_tn_ = 0.0;   // where IDA's last step ended, on its clock
+  double LegTime(double t) const { return t - origin_; }
+  double ClockTime(double s) const { return origin_ + s; }
+  // A time inside the last step on the leg's own clock.
+  double OnLeg(double t) const;
+  void StopAt(double t) {
+    IDASetStopTime(ida_, LegTime(t));
+    stop_at_ = t;
+  }
   double tn_ = 0.0, hu_ = 0.0;  // the last step [tn - hu, tn]
   double before_ = 0.0;         // its start as recorded, tn - hu but for rounding
   bool event_open_ = false;     // an event was reported in the last step
@@ -651,7 +666,8 @@ Status Stepper::StartIda() {
   start_yp_ = std::move(yp);
   const OptionValues& o = s_.options_;
   if (nls_ == nullptr) {
-    if (IDAInit(ida_, NoResidual, start_, y_, yp_) != IDA_SUCCESS) return kStatusIntegrationFailed;
+    if (IDAInit(ida_, NoResidual, LegTime(start_), y_, yp_) != IDA_SUCCESS)
+      return kStatusIntegrationFailed;
     nls_ = SUNNonlinSolNewEmpty(ctx_);
     if (nls_ == nullptr) return kStatusIntegrationFailed;
     nls_->content = this;
@@ -665,8 +681,11 @@ Status Stepper::StartIda() {
     if (IDASetNonlinearSolver(ida_, nls_) != IDA_SUCCESS) return kStatusIntegrationFailed;
     // Failures reach the engine as statuses with texts, never on stderr.
     IDASetErrHandlerFn(ida_, CoreMessage, this);
-  } else if (IDAReInit(ida_, start_, y_, yp_) != IDA_SUCCESS) {
+  } else if (IDAReInit(ida_, LegTime(start_), y_, yp_) != IDA_SUCCESS) {
     return kStatusIntegrationFailed;
+  } else if (stop_armed_) {
+    // A stop time IDA still holds stays where it was, on this leg's clock.
+    StopAt(stop_at_);
   }
   // Tolerances hold for algebraic unknowns too: they are in IDA's weights.
   rtol_ = o.Get(kOptionRelErrorTol);
@@ -697,13 +716,9 @@ Status Stepper::StartIda() {
     // BDF step without error control would pass failures on silently.
     const double size = o.Get(kOptionStepSize);
     if (!(size > 0.0)) return kStatusBadOptionValue;
-    // IDA's solution moves by its step, its clock by the step rounded to
-    // whole units of t: the step as the clock moves it keeps the two
-    // together, wherever this leg starts.
-    const double moved = (start_ + size) - start_;
-    const double h = moved > 0.0 ? moved : size;
-    IDASetInitStep(ida_, h);
-    IDASetMaxStep(ida_, h);
+    // On the leg's own clock the steps keep their size wherever it starts.
+    IDASetInitStep(ida_, size);
+    IDASetMaxStep(ida_, size);
     IDASetMinStep(ida_, 0.0);
   } else {
     IDASetInitStep(ida_, o.Get(kOptionInitStepSize));
@@ -848,7 +863,7 @@ int Stepper::CorrectSensitivities(N_Vector ycor, void* mem) {
     }
   }
   after_corrector_ = false;
-  double at = t;
+  double at = ClockTime(t);
   // The engine works on the model for the rows: the next write gives every
   // value again rather than trusting the held copy.
   held_ = false;
@@ -872,10 +887,11 @@ Status Stepper::SensitivityRow(std::int32_t row, double* values) {
   std::fill(values, values + s_.variable_count_, 0.0);
   N_Vector v = N_VClone(y_);
   if (v == nullptr) return kStatusIntegrationFailed;
-  int flag = IDAGetSensDky1(ida_, start_, 0, row, v);
+  const double s = OnLeg(start_);
+  int flag = IDAGetSensDky1(ida_, s, 0, row, v);
   if (flag == IDA_SUCCESS) {
     for (std::size_t k = 0; k < n_; ++k) values[position_[k]] = NV_DATA_S(v)[k];
-    flag = IDAGetSensDky1(ida_, start_, 1, row, v);
+    flag = IDAGetSensDky1(ida_, s, 1, row, v);
   }
   if (flag == IDA_SUCCESS) {
     for (std::size_t k = 0; k < n_; ++k) {
@@ -960,8 +976,14 @@ void Stepper::CoreMessage(int code, const char*, const char* function, char* tex
   }
   if (server.options_.Get(error ? kOptionShowHIErrors : kOptionShowHTIErrors) == 0) return;
   if (!server.executive_) return;
-  const std::string line = std::string("Integrator (") + (function != nullptr ? function : "") +
-                           "): " + (text != nullptr ? text : "");
+  std::string line = std::string("Integrator (") + (function != nullptr ? function : "") +
+                     "): " + (text != nullptr ? text : "");
+  if (self->origin_ != 0.0) {
+    // IDA's times are the leg's own.
+    char from[80];
+    std::snprintf(from, sizeof from, " (times from the leg's start at t = %.17g)", self->origin_);
+    line += from;
+  }
   const char* texts[] = {line.c_str()};
   server.executive_->PostSolverMessage(error ? kStatusIntegrationFailed : 0, 1, texts, 0, nullptr);
 }
@@ -1008,7 +1030,7 @@ int Stepper::Correct(N_Vector ycor, N_Vector w, realtype tol, void* mem) {
   const double ratio = setup_cj_ > 0.0 ? cj / setup_cj_ : 0.0;
   bool setup = ratio < kSetUpBelow || ratio > 1.0 / kSetUpBelow;
   for (;;) {
-    const Attempt a = Iterate(t, setup, NV_DATA_S(w), tol);
+    const Attempt a = Iterate(ClockTime(t), setup, NV_DATA_S(w), tol);
     if (a == Attempt::kConverged) {
       double* c = NV_DATA_S(ycor);
       for (std::size_t k = 0; k < n_; ++k) c[k] = current_[k] - ypred_[k];
@@ -1088,14 +1110,14 @@ Stepper::Attempt Stepper::Iterate(double t, bool setup, const double* weights, d
 bool Stepper::StartAgain(double target, bool exact, realtype* t, int* flag) {
   std::copy(start_y_.begin(), start_y_.end(), NV_DATA_S(y_));
   std::copy(start_yp_.begin(), start_yp_.end(), NV_DATA_S(yp_));
-  if (IDAReInit(ida_, start_, y_, yp_) != IDA_SUCCESS) return false;
+  if (IDAReInit(ida_, LegTime(start_), y_, yp_) != IDA_SUCCESS) return false;
   ss_ = 20.0;
   last_cj_ = 0.0;
   setup_cj_ = 0.0;
-  if (exact) IDASetStopTime(ida_, target);
+  if (exact) StopAt(target);
   IDASetSuppressAlg(ida_, SUNTRUE);
   corrector_status_ = 0;
-  *flag = IDASolve(ida_, target, t, y_, yp_, IDA_ONE_STEP);
+  *flag = IDASolve(ida_, LegTime(target), t, y_, yp_, IDA_ONE_STEP);
   IDASetSuppressAlg(ida_, SUNFALSE);
   return true;
 }
@@ -1111,12 +1133,12 @@ Status Stepper::StepIda(double target, double limit) {
                      (stop_armed_ && !limit_armed_) || inputs_moved_ || sens_active_ ||
                      limit <= target;
   if (exact) {
-    IDASetStopTime(ida_, std::min(target, limit));
+    StopAt(std::min(target, limit));
     stop_armed_ = true;
     limit_armed_ = false;
   } else if (limit < HUGE_VAL) {
     // Steps may still go past the target, not past the jump.
-    IDASetStopTime(ida_, limit);
+    StopAt(limit);
     stop_armed_ = true;
     limit_armed_ = true;
   }
@@ -1136,7 +1158,7 @@ Status Stepper::StepIda(double target, double limit) {
         corrector_status_ == 0 || corrector_status_ == kStatusCorrectorFailed;
     return f == IDA_ERR_FAIL || (may_estimate && f == IDA_CONV_FAIL && not_converging);
   };
-  int flag = IDASolve(ida_, target, &t, y_, yp_, IDA_ONE_STEP);
+  int flag = IDASolve(ida_, LegTime(target), &t, y_, yp_, IDA_ONE_STEP);
   hold_error_ = false;
   if (held_code_ != 0 && !cut_out(flag)) {
     CoreMessage(held_code_, nullptr, held_function_.c_str(), held_text_.data(), this);
@@ -1190,7 +1212,9 @@ Status Stepper::StepIda(double target, double limit) {
   realtype hu = 0;
   IDAGetLastStep(ida_, &hu);
   before_ = tn_;
-  tn_ = t;
+  // A stop time is reached as given, not as the leg's clock rounds it back.
+  tn_ = flag == IDA_TSTOP_RETURN ? stop_at_ : ClockTime(t);
+  leg_tn_ = t;
   hu_ = hu;
   if (Status st = WriteUnknowns(NV_DATA_S(y_), NV_DATA_S(yp_)); st != 0) return st;
   if (project_ && --until_projection_ <= 0) ProjectLocalError();
@@ -1369,6 +1393,8 @@ Status Stepper::StartLeg() {
   before_yp_.clear();
   served_.clear();
   tn_ = before_ = start_;
+  origin_ = start_;
+  leg_tn_ = 0.0;
   hu_ = 0.0;
   event_open_ = false;
   if (method_ == Method::kEuler || method_ == Method::kRK4) {
@@ -1408,12 +1434,27 @@ Status Stepper::Interpolate(double t, std::vector<double>* y, std::vector<double
   }
   N_Vector v = N_VClone(y_);  // with y_'s operations
   if (v == nullptr) return kStatusIntegrationFailed;
-  int flag = IDAGetDky(ida_, t, 0, v);
+  const double s = OnLeg(t);
+  int flag = IDAGetDky(ida_, s, 0, v);
   if (flag == IDA_SUCCESS) std::copy(NV_DATA_S(v), NV_DATA_S(v) + n_, y->begin());
-  if (flag == IDA_SUCCESS && (flag = IDAGetDky(ida_, t, 1, v)) == IDA_SUCCESS)
+  if (flag == IDA_SUCCESS && (flag = IDAGetDky(ida_, s, 1, v)) == IDA_SUCCESS)
     std::copy(NV_DATA_S(v), NV_DATA_S(v) + n_, yp->begin());
   N_VDestroy(v);
   return flag == IDA_SUCCESS ? 0 : kStatusTargetBeforeStep;
+}
+
+// The step's start, as t rounds it, may lie a unit or so before the start
+// IDA holds, where it refuses to interpolate: that is its start. Nothing
+// IDA takes is moved.
+double Stepper::OnLeg(double t) const {
+  const double s = LegTime(t);
+  realtype tn = 0, hh = 0, hu = 0;
+  if (IDAGetCurrentTime(ida_, &tn) != IDA_SUCCESS || IDAGetCurrentStep(ida_, &hh) != IDA_SUCCESS ||
+      IDAGetLastStep(ida_, &hu) != IDA_SUCCESS)
+    return s;
+  // IDA's own bound.
+  const double fuzz = 100.0 * DBL_EPSILON * (std::fabs(tn) + std::fabs(hh));
+  return s < tn - hu - fuzz ? tn - hu : s;
 }
 
 // The model at t inside the last step, from the interpolant alone: no
@@ -1845,8 +1886,10 @@ Status Stepper::Advance(double target, double* reached) {
     *reached = start_ = target;
     return 0;
   }
-  // Past the target, the model is placed on it from the interpolant.
-  if (tn_ > target) {
+  // Past the target, or on it only as t rounds the leg's clock, the model
+  // is placed on it from the interpolant.
+  const bool ida = method_ != Method::kEuler && method_ != Method::kRK4;
+  if (tn_ > target || (ida && leg_tn_ != LegTime(target))) {
     if (Status p = PlaceAt(target); p != 0) return p;
     *reached = start_ = target;
     return 0;

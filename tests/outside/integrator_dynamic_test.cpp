@@ -1064,18 +1064,28 @@ TEST_F(IntegratorDynamic, ACorrectorFailureCutsTheStepByStepRedFact) {
                                     << " after a cut to 0.01";
 }
 
+// IDA's times are the leg's own: a leg that starts late says from where.
 TEST_F(IntegratorDynamic, TheCoresOwnErrorTextsArePostedOnlyWhenAskedFor) {
-  for (const std::int32_t show : {0, 1}) {
+  for (const auto& [show, t0] : {std::pair{0, 0.0}, std::pair{1, 0.0}, std::pair{1, 1e6}}) {
     Decay p;
     SetInt(30, 4);
     SetInt(148, show);
-    Start(&p.m);
+    Attach(&p.m);
+    ASSERT_EQ(server_->RunControl(kRunControlPrepare), 0u);
+    double reached = -1;
+    ASSERT_EQ(server_->Initialise(&reached, t0, kIntegratorInitialiseAt, 0), 0u);
+    ASSERT_EQ(server_->RunControl(kRunControlSolve), 0u);
     exec_->fail_correctors = 0x8020022Bu;
-    EXPECT_EQ(To(1.0), kCorrectorFailed);
-    const bool posted =
-        std::any_of(exec_->messages.begin(), exec_->messages.end(),
-                    [](const std::string& m) { return m.rfind("Integrator (", 0) == 0; });
-    EXPECT_EQ(posted, show != 0) << show;
+    EXPECT_EQ(To(t0 + 1.0), kCorrectorFailed);
+    const auto posted =
+        std::find_if(exec_->messages.begin(), exec_->messages.end(),
+                     [](const std::string& m) { return m.rfind("Integrator (", 0) == 0; });
+    ASSERT_EQ(posted != exec_->messages.end(), show != 0) << show;
+    if (show != 0) {
+      const bool said =
+          posted->find("(times from the leg's start at t = 1000000)") != std::string::npos;
+      EXPECT_EQ(said, t0 != 0.0) << *posted;
+    }
     Drop();
   }
 }
@@ -1402,16 +1412,17 @@ TEST_F(TankEvents, FixedStepsLocateOnTheirOwnInterpolant) {
   EXPECT_NEAR(tank.Level(), 1.0, 1e-5);
 }
 
-// x' = 1 + z from 0, z a delayed value that the engine says jumps from 0
-// to 1 at T (as the history would answer it: 0 before T, 1 from T on). No
-// step passes over the jump: the steps end just before T, the values before
-// it are kept there, and the leg starts again at T from where the steps
-// ended (not from a target before it that the interpolant served), so x =
-// t + (t - T) after it to the tolerance, for the variable-step and the
-// fixed-step methods alike.
+// x' = 1 + z from 0 at t0, z a delayed value that the engine says jumps
+// from 0 to 1 at T (as the history would answer it: 0 before T, 1 from T
+// on). No step passes over the jump: the steps end just before T, the
+// values before it are kept there, and the leg starts again at T from
+// where the steps ended (not from a target before it that the interpolant
+// served), so x = s + (t - T) after it to the tolerance, for the
+// variable-step and the fixed-step methods alike. From t0 = 1e6 as well,
+// where IDA runs on the leg's own clock and the model reads the time.
 TEST_F(IntegratorDynamic, AJumpOfADelayedValueEndsTheStepsAndStartsTheLegAgain) {
-  constexpr double kJump = 0.3 + 1e-7;
-  for (const std::int32_t method : {4, 2}) {
+  for (const auto& [t0, method] : {std::pair{0.0, 4}, std::pair{0.0, 2}, std::pair{1e6, 4}}) {
+    const double kJump = t0 + 0.3 + 1e-7;
     Model m;
     std::int32_t dx = -1;
     const std::int32_t x = m.AddState(0.0, &dx);
@@ -1433,12 +1444,13 @@ TEST_F(IntegratorDynamic, AJumpOfADelayedValueEndsTheStepsAndStartsTheLegAgain) 
     ASSERT_EQ(server_->SetUp(group_, exec_), 0u);
     ASSERT_EQ(server_->RunControl(kRunControlPrepare), 0u);
     double reached = -1;
-    ASSERT_EQ(server_->Initialise(&reached, 0.0, kIntegratorInitialiseAt, 0), 0u);
+    ASSERT_EQ(server_->Initialise(&reached, t0, kIntegratorInitialiseAt, 0), 0u);
     ASSERT_EQ(server_->RunControl(kRunControlSolve), 0u);
-    for (const double t : {0.25, 0.5, 1.0}) {
+    for (const double s : {0.25, 0.5, 1.0}) {
+      const double t = t0 + s;
       ASSERT_EQ(To(t, &reached), 0u) << Text(To(t)) << " method " << method;
       EXPECT_EQ(reached, t);
-      EXPECT_NEAR(Of(m, x), t + std::max(0.0, t - kJump), 1e-7) << t << " method " << method;
+      EXPECT_NEAR(Of(m, x), (t - t0) + std::max(0.0, t - kJump), 1e-7) << t << " method " << method;
     }
     EXPECT_EQ(exec_->schedule.kept_before, std::vector<double>{kJump}) << "method " << method;
     const auto& times = exec_->times;
@@ -1447,6 +1459,7 @@ TEST_F(IntegratorDynamic, AJumpOfADelayedValueEndsTheStepsAndStartsTheLegAgain) 
     for (const double t : times) {
       EXPECT_FALSE(t > std::nextafter(kJump, 0.0) && t < kJump) << t;
     }
+    EXPECT_GE(*std::min_element(times.begin(), times.end()), t0);
     Drop();
   }
 }
