@@ -121,7 +121,7 @@ class DelayMgr : public SputSnapBase {
 
  private:
   void ReleaseNames();
-  void NoteLag(std::int32_t column, double lag);
+  void NoteLag(std::int32_t column, double lag, double now);
   // A look-up went past the rows given up to make room.
   void TellOverflow(double delay, double now);
   // Steady state, initialisation at 0, no history yet or suspended: a
@@ -141,6 +141,8 @@ class DelayMgr : public SputSnapBase {
   // leaves its values of the last step only.
   std::vector<delays::Lag> lags_;
   std::vector<delays::Lag> last_lags_;
+  // The stretch before those: how a lag moves with time.
+  std::vector<delays::Lag> earlier_lags_;
   std::vector<std::string> saved_names_;
   std::int32_t saved_rows_ = 0;
   bool have_header_ = false;

@@ -1796,19 +1796,25 @@ Status Stepper::Advance(double target, double* reached) {
   Headway headway(FixedSize());
   for (long n = 0; tn_ < target; ++n) {
     if (n >= most) return TooMuchWork(n, from, target);
-    // A delayed value that jumps ends the steps just before the jump, and
-    // the leg starts again at it: no step could pass over it.
-    double jump = 0.0;
-    const double limit = NextDelayedJump(&jump) ? std::nextafter(jump, -HUGE_VAL) : HUGE_VAL;
-    if (tn_ >= limit) {
-      // A target on the jump is served by the step that ended a rounding
-      // unit short of it, and so are targets inside that step until the
-      // run goes on.
-      if (target - tn_ <= 4.0 * DBL_EPSILON * std::fabs(target)) {
+    // A target a few rounding units ahead is no leg the integrator would
+    // start: it is served from where the run stands, before a restart (the
+    // step ended a rounding unit short of a jump) as after one.
+    if (target - tn_ <= kCloseRowUnits * DBL_EPSILON * std::fabs(target)) {
+      if (hu_ > 0.0) {
         if (Status p = PlaceAt(target); p != 0) return p;
-        *reached = start_ = target;
-        return 0;
+      } else if (status::IsFailure(s_.executive_->SetSimulationTime(target))) {
+        return kStatusBadArgument;
       }
+      *reached = start_ = target;
+      return 0;
+    }
+    // A delayed value that jumps ends the steps just before the jump, and
+    // the leg starts again at it: no step could pass over it. One a few
+    // rounding units ahead is here already.
+    double jump = 0.0;
+    const bool jumps = NextDelayedJump(&jump);
+    const double limit = jumps ? std::nextafter(jump, -HUGE_VAL) : HUGE_VAL;
+    if (jumps && (tn_ >= limit || jump - tn_ <= kCloseRowUnits * DBL_EPSILON * std::fabs(jump))) {
       if (Status r = RestartAtJump(jump); r != 0) return r;
       continue;
     }
