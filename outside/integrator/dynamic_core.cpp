@@ -1796,15 +1796,10 @@ Status Stepper::Advance(double target, double* reached) {
   Headway headway(FixedSize());
   for (long n = 0; tn_ < target; ++n) {
     if (n >= most) return TooMuchWork(n, from, target);
-    // A target a few rounding units ahead is no leg the integrator would
-    // start: it is served from where the run stands, before a restart (the
-    // step ended a rounding unit short of a jump) as after one.
-    if (target - tn_ <= kCloseRowUnits * DBL_EPSILON * std::fabs(target)) {
-      if (hu_ > 0.0) {
-        if (Status p = PlaceAt(target); p != 0) return p;
-      } else if (status::IsFailure(s_.executive_->SetSimulationTime(target))) {
-        return kStatusBadArgument;
-      }
+    // A target a few rounding units after a restart is no leg the
+    // integrator would start: it is served from the state there.
+    if (hu_ <= 0.0 && target - tn_ <= kCloseRowUnits * DBL_EPSILON * std::fabs(target)) {
+      if (status::IsFailure(s_.executive_->SetSimulationTime(target))) return kStatusBadArgument;
       *reached = start_ = target;
       return 0;
     }
@@ -1815,6 +1810,14 @@ Status Stepper::Advance(double target, double* reached) {
     const bool jumps = NextDelayedJump(&jump);
     const double limit = jumps ? std::nextafter(jump, -HUGE_VAL) : HUGE_VAL;
     if (jumps && (tn_ >= limit || jump - tn_ <= kCloseRowUnits * DBL_EPSILON * std::fabs(jump))) {
+      // A target on the jump is served by the step that ended a rounding
+      // unit short of it, and so are targets inside that step until the
+      // run goes on.
+      if (target - tn_ <= 4.0 * DBL_EPSILON * std::fabs(target)) {
+        if (Status p = PlaceAt(target); p != 0) return p;
+        *reached = start_ = target;
+        return 0;
+      }
       if (Status r = RestartAtJump(jump); r != 0) return r;
       continue;
     }
