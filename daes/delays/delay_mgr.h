@@ -83,7 +83,8 @@ class DelayMgr : public SputSnapBase {
   // the break there is that many derivatives smoother than the one seen.
   Status RecordBeforeBreak(double t);
   // The first time in (from, to] at which a delayed value, looked up with
-  // a lag the model used in its last step, jumps, or one of its lower
+  // a lag the model used in its last step (one that moves with time, where
+  // its look-ups move to), jumps, or one of its lower
   // derivatives does (where the run started, at an event, and each such
   // time a lag later, up to kRoughestSmooth derivatives); false when none
   // does. An integrator ends its steps just before such a time and starts
