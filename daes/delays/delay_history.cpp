@@ -201,10 +201,10 @@ std::int32_t DelayHistory::OpenRow() {
   return newest;
 }
 
-void DelayHistory::KeepBeforeJump(double t, std::int32_t order) {
+void DelayHistory::KeepBeforeJump(double t, std::int32_t order, double rest) {
   if (size_ == 0 || count_ == 0 || rows_ < 2) return;
   if (TimeAt(Newest()) != t) return;
-  AddBreak(t, order);
+  AddBreak(t, order, rest);
   if (count_ >= 2 && TimeAt(AgeRow(count_ - 2)) == t) return;
   DropRowJustBefore(t);
   const std::int32_t newest = Newest();
@@ -229,7 +229,7 @@ void DelayHistory::DropRowJustBefore(double t) {
   SetEnds(Oldest(), previous);
 }
 
-void DelayHistory::AddBreak(double t, std::int32_t order) {
+void DelayHistory::AddBreak(double t, std::int32_t order, double rest) {
   // Those before the oldest row are seen no more: it stands for them all.
   const double oldest = TimeAt(Oldest());
   breaks_.erase(std::remove_if(breaks_.begin(), breaks_.end(),
@@ -238,7 +238,7 @@ void DelayHistory::AddBreak(double t, std::int32_t order) {
   if (!breaks_.empty() && breaks_.back().time == t) {
     breaks_.back().order = std::min(breaks_.back().order, order);
   } else {
-    breaks_.push_back({t, order});
+    breaks_.push_back({t, order, rest});
   }
 }
 
@@ -303,19 +303,83 @@ bool DelayHistory::BreakNear(double t) const {
          (b != breaks_.begin() && SameTime(std::prev(b)->time, t));
 }
 
+namespace {
+
+// time + rest + lag as the nearest double *at and what the sum has beyond
+// it, to twice a double's precision.
+void CarriedSum(double time, double rest, double lag, double* at, double* beyond) {
+  const double s = time + lag;
+  const double part = s - time;
+  const double e = (time - (s - part)) + (lag - part) + rest;
+  *at = s + e;
+  *beyond = e - (*at - s);
+}
+
+// An earlier look-up of the same DELAY as `l` when its lag moves with
+// time: seen at one time only, with no look-up of the same lag at another,
+// the nearest earlier one of its column with a lag that moves slower than
+// time does. Null for a lag that does not move.
+const delays::Lag* EarlierOfMoving(const delays::Lag& l, const std::vector<delays::Lag>& lags,
+                                   const std::vector<delays::Lag>* before) {
+  if (!(l.first == l.last)) return nullptr;
+  const delays::Lag* earlier = nullptr;
+  for (const std::vector<delays::Lag>* pool : {&lags, before}) {
+    if (pool == nullptr) continue;
+    for (const delays::Lag& o : *pool) {
+      if (o.column != l.column) continue;
+      if (o.lag == l.lag && &o != &l) return nullptr;
+      if (!(o.first == o.last) || !(o.last < l.first) ||
+          !(std::fabs(l.lag - o.lag) < l.first - o.last)) {
+        continue;
+      }
+      if (earlier == nullptr || o.last > earlier->last) earlier = &o;
+    }
+  }
+  return earlier;
+}
+
+}  // namespace
+
+double DelayHistory::Reached(const Break& b, const delays::Lag& lag, double* rest) const {
+  double at = 0.0;
+  CarriedSum(b.time, b.rest, lag.lag, &at, rest);
+  if (OrderAt(b, lag.column) != 0) return at;
+  // A look-up a rounding unit short of a jump in the values would answer
+  // those before it.
+  const double seen = SeenAt(b.time, lag.lag);
+  *rest += at - seen;
+  return seen;
+}
+
+double DelayHistory::ReachedMoving(const Break& b, const delays::Lag& lag,
+                                   const delays::Lag& earlier) const {
+  // The time looked back to moves at `pace` against time: it reaches b
+  // where a straight line through the two look-ups says.
+  const double pace = 1.0 - (lag.lag - earlier.lag) / (lag.first - earlier.last);
+  if (!(pace > 0.0)) return HUGE_VAL;
+  const double t = lag.first + (b.time - (lag.first - lag.lag)) / pace;
+  return std::isfinite(t) ? t : HUGE_VAL;
+}
+
 bool DelayHistory::NextJump(double from, double to, const std::vector<delays::Lag>& lags,
-                            double* at) const {
+                            double* at, const std::vector<delays::Lag>* earlier_lags) const {
   if (size_ == 0 || count_ == 0 || lags.empty()) return false;
   double longest = 0.0;
   for (const delays::Lag& l : lags) longest = std::max(longest, l.lag);
   bool found = false;
   // Latest first: a break earlier than `from` by more than every lag is
   // seen before `from` through each.
-  for (auto b = breaks_.rbegin(); b != breaks_.rend() && b->time > from - longest; ++b) {
+  for (auto b = breaks_.rbegin(); b != breaks_.rend() && b->time >= from - longest; ++b) {
     for (const delays::Lag& l : lags) {
       if (l.column < 1 || l.column > columns_ || !(l.lag > 0.0)) continue;
-      const double t = SeenAt(b->time, l.lag);
-      if (OrderAt(*b, l.column) > delays::kRoughestSmooth || BreakNear(t)) continue;
+      if (OrderAt(*b, l.column) > delays::kRoughestSmooth) continue;
+      double rest = 0.0;
+      const delays::Lag* earlier = EarlierOfMoving(l, lags, earlier_lags);
+      double t = earlier != nullptr ? ReachedMoving(*b, l, *earlier) : Reached(*b, l, &rest);
+      if (!std::isfinite(t) || BreakNear(t)) continue;
+      // Told again from later look-ups, a moving lag's crossing may fall a
+      // rounding unit or so behind the steps that ended on it: it is here.
+      if (earlier != nullptr && t <= from && SameTime(t, from)) t = std::nextafter(from, HUGE_VAL);
       if (t > from && t <= to && (!found || t < *at)) {
         *at = t;
         found = true;
@@ -327,19 +391,34 @@ bool DelayHistory::NextJump(double from, double to, const std::vector<delays::La
 
 std::int32_t DelayHistory::OrderSeenAt(double t, const std::vector<delays::Lag>& lags) const {
   std::int32_t order = 1;
+  double rest = 0.0;
+  CrossingAt(t, lags, &order, &rest);
+  return order;
+}
+
+bool DelayHistory::CrossingAt(double t, const std::vector<delays::Lag>& lags, std::int32_t* order,
+                              double* rest, const std::vector<delays::Lag>* earlier_lags) const {
+  *order = 1;
+  *rest = 0.0;
   bool seen = false;
   for (const Break& b : breaks_) {
     for (const delays::Lag& l : lags) {
-      if (l.column < 1 || l.column > columns_ || !(l.lag > 0.0) ||
-          !SameTime(SeenAt(b.time, l.lag), t)) {
-        continue;
-      }
+      if (l.column < 1 || l.column > columns_ || !(l.lag > 0.0)) continue;
+      double beyond = 0.0;
+      const delays::Lag* earlier = EarlierOfMoving(l, lags, earlier_lags);
+      const double reached =
+          earlier != nullptr ? ReachedMoving(b, l, *earlier) : Reached(b, l, &beyond);
+      if (!std::isfinite(reached) || !SameTime(reached, t)) continue;
       const std::int32_t o = OrderAt(b, l.column) + 1;
-      order = seen ? std::min(order, o) : o;
+      if (!seen || o < *order) {
+        *order = o;
+        // The sum it stands for, from where the restart is.
+        *rest = earlier != nullptr ? 0.0 : (reached - t) + beyond;
+      }
       seen = true;
     }
   }
-  return order;
+  return seen;
 }
 
 std::int32_t DelayHistory::AgeRow(std::int32_t k) const {

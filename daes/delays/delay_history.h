@@ -28,10 +28,13 @@ inline constexpr std::uint32_t kMostEntries = 1u << 25;
 // costs the other states some accuracy; a third derivative that jumps
 // still locked the steps of a delayed value held at rtol 1e-9.
 inline constexpr std::int32_t kRoughestSmooth = 3;
-// A column looked up `lag` back in time.
+// A column looked up `lag` back in time, at times `first` to `last` (NaN
+// when not known: a lag that does not move).
 struct Lag {
   std::int32_t column;
   double lag;
+  double first = __builtin_nan("");
+  double last = __builtin_nan("");
 };
 // Entries needed for `columns` columns of `rows` rows; 0 when it would not
 // fit a 32-bit size.
@@ -64,16 +67,23 @@ class DelayHistory {
   // first. Looked up, the jump stays one: before t the values before it,
   // from t on the values after it. `order` is the lowest derivative that
   // may jump there when the values do not (1 at an event).
-  void KeepBeforeJump(double t, std::int32_t order = 1);
+  // `rest`: the sum of lags a carried break stands for, less t.
+  void KeepBeforeJump(double t, std::int32_t order = 1, double rest = 0.0);
   // The first time in (from, to] from which a look-up of one of `lags`
   // sees the history's other side of a break (its first row, or two rows
   // sharing a time) that is rough up to kRoughestSmooth derivatives: the
   // time just before it still sees this side. False when there is none.
   // Lags must be finite.
-  bool NextJump(double from, double to, const std::vector<delays::Lag>& lags, double* at) const;
+  // `earlier`: look-ups before those, which tell how a lag moves.
+  bool NextJump(double from, double to, const std::vector<delays::Lag>& lags, double* at,
+                const std::vector<delays::Lag>* earlier = nullptr) const;
   // The lowest derivative that may jump at t in what integrates a look-up
   // of `lags` that reaches a break at t; 1 when none does.
   std::int32_t OrderSeenAt(double t, const std::vector<delays::Lag>& lags) const;
+  // Whether a look-up of `lags` reaches a break at t, with the order as
+  // OrderSeenAt gives it and the rest of the sum that break stands for.
+  bool CrossingAt(double t, const std::vector<delays::Lag>& lags, std::int32_t* order,
+                  double* rest, const std::vector<delays::Lag>* earlier = nullptr) const;
   // The value of column j at time t: between rows a cubic that stays
   // within the two rows around t (its slopes at the rows from their
   // neighbours); `now` and *value are the current point, towards which
@@ -150,10 +160,20 @@ class DelayHistory {
   struct Break {
     double time;
     std::int32_t order;
+    // The sum of lags a carried break stands for is time + rest, to twice
+    // a double's precision: carried on, it does not drift by a rounding a
+    // lag.
+    double rest = 0.0;
   };
+  // Where a look-up of `lag` reaches b: at the sum b stands for, or, where
+  // the values jump, from the first time that sees those after; *rest as
+  // in Break.
+  double Reached(const Break& b, const delays::Lag& lag, double* rest) const;
+  // The same for a lag that moves with time, from two look-ups of it.
+  double ReachedMoving(const Break& b, const delays::Lag& lag, const delays::Lag& earlier) const;
   // The lowest derivative of `column` that jumps at b.
   std::int32_t OrderAt(const Break& b, std::int32_t column) const;
-  void AddBreak(double t, std::int32_t order);
+  void AddBreak(double t, std::int32_t order, double rest = 0.0);
   void DropRowJustBefore(double t);
   // A break lies within rounding of t: the integrator started again there.
   bool BreakNear(double t) const;

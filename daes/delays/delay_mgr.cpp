@@ -240,6 +240,7 @@ Status DelayMgr::AddDelayedVariable(DAESVariable* variable) {
 
 Status DelayMgr::RecordAll(double t) {
   if (!lags_.empty()) {
+    earlier_lags_.swap(last_lags_);
     last_lags_.swap(lags_);
     lags_.clear();
     for (const delays::Lag& l : last_lags_) {
@@ -269,9 +270,13 @@ Status DelayMgr::RecordBeforeJump(double t) {
 Status DelayMgr::RecordBeforeBreak(double t) {
   std::vector<delays::Lag> lags = lags_;
   lags.insert(lags.end(), last_lags_.begin(), last_lags_.end());
-  const std::int32_t order = history_.OrderSeenAt(t, lags);
+  std::int32_t order = 1;
+  double rest = 0.0;
+  // A restart where no look-up reaches a break (a lag that moved since)
+  // is none: carried on, it would restart the run a lag later again.
+  const bool crossing = history_.CrossingAt(t, lags, &order, &rest, &earlier_lags_);
   const Status s = RecordAll(t);
-  if (!status::IsFailure(s) && t != 0.0) history_.KeepBeforeJump(t, order);
+  if (!status::IsFailure(s) && t != 0.0 && crossing) history_.KeepBeforeJump(t, order, rest);
   return s;
 }
 
@@ -291,7 +296,7 @@ Status DelayMgr::GetDelayedValue(std::int32_t column, double delay, double* valu
   if (std::isnan(delay)) return delays::kBadTime;
   const double now = GetSimulationTime();
   if (AnswersTheValueNow(now)) return 0;
-  if (!InDelayProbe()) NoteLag(column, delay);
+  if (!InDelayProbe()) NoteLag(column, delay, now);
   const Status s = history_.Lookup(column, now - delay, now, value);
   if (s == delays::kBeforeHistory && history_.Overflowed()) TellOverflow(delay, now);
   return s;
@@ -320,27 +325,27 @@ Status DelayMgr::GetDelayedValueWeight(std::int32_t column, double delay, double
   return history_.CurrentWeight(column, now - delay, now, weight);
 }
 
-void DelayMgr::NoteLag(std::int32_t column, double lag) {
+void DelayMgr::NoteLag(std::int32_t column, double lag, double now) {
   // Enough for every delay of a model; a lag solved for would otherwise
   // fill it with each iterate.
   constexpr std::size_t kMostLags = 256;
-  if (!std::isfinite(lag) || lag < 0.0 || lags_.size() >= kMostLags) return;
-  for (const delays::Lag& l : lags_) {
-    if (l.column == column && l.lag == lag) return;
+  if (!std::isfinite(lag) || lag < 0.0) return;
+  for (delays::Lag& l : lags_) {
+    if (l.column == column && l.lag == lag) {
+      // Seen again later: a lag that does not move.
+      l.last = std::max(l.last, now);
+      return;
+    }
   }
-  lags_.push_back({column, lag});
+  if (lags_.size() < kMostLags) lags_.push_back({column, lag, now, now});
 }
 
 bool DelayMgr::NextJump(double from, double to, double* at) const {
-  double first = 0.0;
-  bool found = history_.NextJump(from, to, lags_, &first);
-  double other = 0.0;
-  if (history_.NextJump(from, to, last_lags_, &other) && (!found || other < first)) {
-    first = other;
-    found = true;
-  }
-  if (found) *at = first;
-  return found;
+  // Both stretches at once: a lag that moves with time is told by its
+  // look-ups at two times.
+  std::vector<delays::Lag> lags = lags_;
+  lags.insert(lags.end(), last_lags_.begin(), last_lags_.end());
+  return history_.NextJump(from, to, lags, at, &earlier_lags_);
 }
 
 Status DelayMgr::RecordSubValue(DAESVariable* variable, std::int32_t k, double t, double x) {
@@ -364,6 +369,7 @@ Status DelayMgr::InitHistory() {
   overflow_told_ = false;
   lags_.clear();
   last_lags_.clear();
+  earlier_lags_.clear();
   return history_.Init(count_);
 }
 
@@ -387,6 +393,7 @@ void DelayMgr::Clear() {
   overflow_told_ = false;
   lags_.clear();
   last_lags_.clear();
+  earlier_lags_.clear();
   history_.Reset();
   sub_history_.Reset();
   ReleaseNames();

@@ -84,7 +84,8 @@ class DelayMgr : public SputSnapBase {
   // the break there is that many derivatives smoother than the one seen.
   Status RecordBeforeBreak(double t);
   // The first time in (from, to] at which a delayed value, looked up with
-  // a lag the model used in its last step, jumps, or one of its lower
+  // a lag the model used in its last step (one that moves with time, where
+  // its look-ups move to), jumps, or one of its lower
   // derivatives does (where the run started, at an event, and each such
   // time a lag later, up to kRoughestSmooth derivatives); false when none
   // does. An integrator ends its steps just before such a time and starts
@@ -122,7 +123,7 @@ class DelayMgr : public SputSnapBase {
 
  private:
   void ReleaseNames();
-  void NoteLag(std::int32_t column, double lag);
+  void NoteLag(std::int32_t column, double lag, double now);
   // A look-up went past the rows given up to make room.
   void TellOverflow(double delay, double now);
   // Steady state, initialisation at 0, no history yet or suspended: a
@@ -144,6 +145,8 @@ class DelayMgr : public SputSnapBase {
   std::vector<delays::Lag> last_lags_;
   // The last block handed out for a snapshot.
   std::vector<std::uint8_t> block_;
+  // The stretch before those: how a lag moves with time.
+  std::vector<delays::Lag> earlier_lags_;
   std::vector<std::string> saved_names_;
   std::int32_t saved_rows_ = 0;
   bool have_header_ = false;

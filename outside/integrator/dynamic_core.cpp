@@ -1850,11 +1850,20 @@ Status Stepper::Advance(double target, double* reached) {
   Headway headway(FixedSize());
   for (long n = 0; tn_ < target; ++n) {
     if (n >= most) return TooMuchWork(n, from, target);
+    // A target a few rounding units after a restart is no leg the
+    // integrator would start: it is served from the state there.
+    if (hu_ <= 0.0 && target - tn_ <= kCloseRowUnits * DBL_EPSILON * std::fabs(target)) {
+      if (status::IsFailure(s_.executive_->SetSimulationTime(target))) return kStatusBadArgument;
+      *reached = start_ = target;
+      return 0;
+    }
     // A delayed value that jumps ends the steps just before the jump, and
-    // the leg starts again at it: no step could pass over it.
+    // the leg starts again at it: no step could pass over it. One a few
+    // rounding units ahead is here already.
     double jump = 0.0;
-    const double limit = NextDelayedJump(&jump) ? std::nextafter(jump, -HUGE_VAL) : HUGE_VAL;
-    if (tn_ >= limit) {
+    const bool jumps = NextDelayedJump(&jump);
+    const double limit = jumps ? std::nextafter(jump, -HUGE_VAL) : HUGE_VAL;
+    if (jumps && (tn_ >= limit || jump - tn_ <= kCloseRowUnits * DBL_EPSILON * std::fabs(jump))) {
       // A target on the jump is served by the step that ended a rounding
       // unit short of it, and so are targets inside that step until the
       // run goes on.

@@ -356,3 +356,63 @@ TEST(DelayJump, ASnapshotImageKeepsTheJumpWhole) {
 }
 
 }  // namespace delayjump
+
+// A lag that moves, L = 1 + c t, looked up at two times: the break at 0
+// is reached where t - L(t) = 0, t = 1 / (1 - c), not where the lag of the
+// last look-up would reach it; a restart short of it is no crossing and
+// the one on it is, one derivative smoother. A lag looked up again at a
+// later time does not move: its break is a lag later.
+TEST(DelayJump, AMovingLagReachesABreakWhereItsLookUpDoes) {
+  for (const double c : {0.05, 0.3, 0.9}) {
+    SCOPED_TRACE(c);
+    DelayHistory h;
+    ASSERT_EQ(h.Init(1), 0u);
+    h.Record(1, 0.0, 1.0);
+    h.Record(1, 0.5, 0.5);
+    const auto look = [&](double t) { return delays::Lag{1, 1.0 + c * t, t, t}; };
+    const std::vector<delays::Lag> earlier{look(0.4)};
+    const std::vector<delays::Lag> lags{look(0.5)};
+    double at = 0.0;
+    ASSERT_TRUE(h.NextJump(0.5, 1e3, lags, &at, &earlier));
+    EXPECT_NEAR(at, 1.0 / (1.0 - c), 1e-12);
+    std::int32_t order = 0;
+    double rest = 1.0;
+    EXPECT_TRUE(h.CrossingAt(at, lags, &order, &rest, &earlier));
+    EXPECT_EQ(order, 2);
+    EXPECT_EQ(rest, 0.0);
+    EXPECT_FALSE(h.CrossingAt(lags[0].lag, lags, &order, &rest, &earlier));
+    // Without the earlier look-up, the lag is taken as it is.
+    ASSERT_TRUE(h.NextJump(0.5, 1e3, lags, &at));
+    EXPECT_EQ(at, 1.0 + c * 0.5);
+    const std::vector<delays::Lag> still{{1, 1.0 + c * 0.5, 0.4, 0.5}};
+    ASSERT_TRUE(h.NextJump(0.5, 1e3, still, &at, &earlier));
+    EXPECT_EQ(at, 1.0 + c * 0.5);
+  }
+}
+
+// A break carried through lags lands on the sum of the lags, rounded once:
+// 0.1 + 0.2 + 0.3 as 0.6, and by either order, where carrying the rounded
+// sums lands a rounding unit off.
+TEST(DelayJump, ACarriedBreakLandsOnTheSumOfItsLags) {
+  DelayHistory h;
+  ASSERT_EQ(h.Init(1), 0u);
+  const std::vector<delays::Lag> lags{{1, 0.1}, {1, 0.2}, {1, 0.3}};
+  double now = 0.0, at = 0.0;
+  h.Record(1, now, 1.0);
+  std::vector<double> restarts;
+  while (h.NextJump(now, 20.0, lags, &at)) {
+    h.Record(1, std::nextafter(at, 0.0), 1.0 + at);
+    now = at;
+    std::int32_t order = 0;
+    double rest = 0.0;
+    ASSERT_TRUE(h.CrossingAt(now, lags, &order, &rest)) << now;
+    h.Record(1, now, 1.0 + now);
+    h.KeepBeforeJump(now, order, rest);
+    restarts.push_back(now);
+  }
+  EXPECT_NE(0.1 + 0.2 + 0.3, 0.6);
+  EXPECT_NE(std::find(restarts.begin(), restarts.end(), 0.6), restarts.end());
+  EXPECT_NE(std::find(restarts.begin(), restarts.end(), 0.7), restarts.end());
+  // Each sum of up to three of them once, nothing between.
+  EXPECT_EQ(restarts.size(), 9u);
+}
