@@ -186,6 +186,8 @@ std::int32_t DelayHistory::FirstAfter(double t) const {
 namespace {
 // The rows that go with the value now into a look-up inside the step.
 constexpr std::int32_t kRowsBeforeNow = 5;
+// Rows closer than this share of their distance from the newest.
+constexpr double kCloseRows = 1e-3;
 }  // namespace
 
 namespace {
@@ -361,13 +363,13 @@ Status DelayHistory::Lookup(std::int32_t column, double t, double now, double* v
     // Inside the step being taken, a lag far shorter than it: a line from
     // the newest row to the value now is off by about lag h y''/2, which
     // no error test sees when the look-up sits inside an equation. The
-    // polynomial through the last rows and the value now is as close as
-    // the integrator's own.
+    // polynomial through the last rows and the value now is of the
+    // integrator's own order.
     std::int32_t rows[kRowsBeforeNow];
     const std::int32_t n = RowsBeforeNow(rows);
-    double sum = 0.0, basis = 1.0;
+    double basis = 1.0;
     for (std::int32_t i = 0; i < n; ++i) basis *= (t - TimeAt(rows[i])) / (now - TimeAt(rows[i]));
-    sum = basis * *value;
+    double sum = basis * *value;
     for (std::int32_t i = 0; i < n; ++i) {
       const double ti = TimeAt(rows[i]);
       double b = (t - now) / (ti - now);
@@ -458,6 +460,10 @@ std::int32_t DelayHistory::RowsBeforeNow(std::int32_t* rows) const {
     const std::int32_t r = AgeRow(k);
     // Two rows at one time are a jump: the curve starts at the later.
     if (TimeAt(r) < since || (n > 0 && !(TimeAt(r) < TimeAt(rows[n - 1])))) break;
+    // A row all but on the last one taken would hand rounding to the
+    // polynomial, many times over.
+    if (n > 1 && TimeAt(rows[n - 1]) - TimeAt(r) < kCloseRows * (TimeAt(rows[0]) - TimeAt(r)))
+      continue;
     rows[n++] = r;
   }
   return n;
