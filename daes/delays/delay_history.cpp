@@ -258,6 +258,13 @@ std::int32_t DelayHistory::FirstAfter(double t) const {
 }
 
 namespace {
+// The rows that go with the value now into a look-up inside the step.
+constexpr std::int32_t kRowsBeforeNow = 5;
+// Rows closer than this share of their distance from the newest.
+constexpr double kCloseRows = 1e-3;
+}  // namespace
+
+namespace {
 // The first time whose look-up `lag` back reaches `jump`: from it on the
 // values after the jump are seen, the time just before it still sees
 // those before.
@@ -500,9 +507,31 @@ Status DelayHistory::Lookup(std::int32_t column, double t, double now, double* v
     const double span = TimeAt(newest) - now;
     if (span == 0.0) {
       *value = ValueAt(column, newest);
-    } else {
-      *value += (t - now) / span * (ValueAt(column, newest) - *value);
+      return 0;
     }
+    if (!(span < 0.0)) {
+      *value += (t - now) / span * (ValueAt(column, newest) - *value);
+      return 0;
+    }
+    // Inside the step being taken, a lag far shorter than it: a line from
+    // the newest row to the value now is off by about lag h y''/2, which
+    // no error test sees when the look-up sits inside an equation. The
+    // polynomial through the last rows and the value now is of the
+    // integrator's own order.
+    std::int32_t rows[kRowsBeforeNow];
+    const std::int32_t n = RowsBeforeNow(rows);
+    double basis = 1.0;
+    for (std::int32_t i = 0; i < n; ++i) basis *= (t - TimeAt(rows[i])) / (now - TimeAt(rows[i]));
+    double sum = basis * *value;
+    for (std::int32_t i = 0; i < n; ++i) {
+      const double ti = TimeAt(rows[i]);
+      double b = (t - now) / (ti - now);
+      for (std::int32_t j = 0; j < n; ++j) {
+        if (j != i) b *= (t - TimeAt(rows[j])) / (ti - TimeAt(rows[j]));
+      }
+      sum += b * ValueAt(column, rows[i]);
+    }
+    if (std::isfinite(sum)) *value = sum;
     return 0;
   }
   // t lies inside.
@@ -565,8 +594,32 @@ Status DelayHistory::CurrentWeight(std::int32_t column, double t, double now,
   *weight = 0.0;
   const double newest = TimeAt(Newest());
   // Only past the newest row is the answer drawn towards the value now.
-  if (t > newest && newest != now) *weight = 1.0 - (t - now) / (newest - now);
+  if (!(t > newest) || newest == now) return 0;
+  if (!(newest < now)) {
+    *weight = 1.0 - (t - now) / (newest - now);
+    return 0;
+  }
+  std::int32_t rows[kRowsBeforeNow];
+  const std::int32_t n = RowsBeforeNow(rows);
+  *weight = 1.0;
+  for (std::int32_t i = 0; i < n; ++i) *weight *= (t - TimeAt(rows[i])) / (now - TimeAt(rows[i]));
   return 0;
+}
+
+std::int32_t DelayHistory::RowsBeforeNow(std::int32_t* rows) const {
+  const double since = breaks_.empty() ? -HUGE_VAL : breaks_.back().time;
+  std::int32_t n = 0;
+  for (std::int32_t k = count_ - 1; k >= 0 && n < kRowsBeforeNow; --k) {
+    const std::int32_t r = AgeRow(k);
+    // Two rows at one time are a jump: the curve starts at the later.
+    if (TimeAt(r) < since || (n > 0 && !(TimeAt(r) < TimeAt(rows[n - 1])))) break;
+    // A row all but on the last one taken would hand rounding to the
+    // polynomial, many times over.
+    if (n > 1 && TimeAt(rows[n - 1]) - TimeAt(r) < kCloseRows * (TimeAt(rows[0]) - TimeAt(r)))
+      continue;
+    rows[n++] = r;
+  }
+  return n;
 }
 
 Status DelayHistory::Restore(const std::uint8_t* data, std::uint32_t length,

@@ -177,6 +177,10 @@ class DelayHistory {
   void DropRowJustBefore(double t);
   // A break lies within rounding of t: the integrator started again there.
   bool BreakNear(double t) const;
+  // The rows a time past the newest is read through, with the value now:
+  // the newest and a few before it, newest first, none before the last
+  // break. Answers how many went into `rows`.
+  std::int32_t RowsBeforeNow(std::int32_t* rows) const;
 
   std::vector<double> data_;
   std::vector<Break> breaks_;

@@ -36,6 +36,23 @@ struct Column {
   std::int32_t base;
 };
 
+// The next leg starts at t: rows recorded past it, by a step that went on
+// past an event before the event was found, are of another course, and a
+// slope taken across one a hair's breadth from the next leg's first row
+// bent the curve a lag later by thousands of tolerances. Recording the
+// newest row left again drops those after it.
+void DropRowsAfter(DelayHistory& history, double t) {
+  std::int32_t row = history.Newest();
+  std::int32_t left = history.RecordCount();
+  if (left == 0 || !(history.TimeAt(row) > t)) return;
+  while (left > 1 && history.TimeAt(row) > t) {
+    row = row == 0 ? history.Rows() - 1 : row - 1;
+    --left;
+  }
+  if (history.TimeAt(row) > t || history.Columns() < 1) return;
+  history.Record(1, history.TimeAt(row), history.ValueAt(1, row));
+}
+
 constexpr std::int32_t kOptLinearSolver = 25;
 constexpr std::uint32_t kOptionsWord = 524;
 constexpr std::uint32_t kWithDerivatives = 16;
@@ -968,6 +985,8 @@ Status QLNSensitivityCalculator::SwitchJump(double* first, double* second, const
       change == nullptr) {
     return kSensitivityFailed;
   }
+  if (DelayMgr* history = GetCurrentDelayMgr(); history != nullptr && time > 0.0)
+    DropRowsAfter(history->SubHistory(), time);
   const CallerColumns columns = CallerColumnsOf(problem);
   auto row_of = [&](std::int32_t r, double** row1, double** row2) {
     *row1 = first + static_cast<std::size_t>(r) * columns.first_count;

@@ -142,17 +142,19 @@ TEST(DelayHistory, Lookups) {
   EXPECT_DOUBLE_EQ(v, 0.25);
   ASSERT_EQ(h.Lookup(1, 3.75, 10.0, &v), 0u);
   EXPECT_DOUBLE_EQ(v, 3.75 * 3.75);
-  // After the newest row: towards the value now (20 at t = 6).
-  v = 20.0;
+  // After the newest row, inside the step being taken: the polynomial
+  // through the last rows and the value now (36 at t = 6, on t^2 as the
+  // rows are), where a line from the newest row gives 30.
+  v = 36.0;
   ASSERT_EQ(h.Lookup(1, 5.0, 6.0, &v), 0u);
-  EXPECT_DOUBLE_EQ(v, 18.0);
+  EXPECT_DOUBLE_EQ(v, 25.0);
   EXPECT_EQ(h.Lookup(1, -1.0, 6.0, &v), delays::kBeforeHistory);
   EXPECT_EQ(v, 0.0);
   // The value now moves only a look-up past the newest row, by its weight
-  // there: 1 - (t - now) / (newest - now), the partial of the line above.
+  // there, the partial of the polynomial above: (5/6)(4/5)(3/4)(2/3)(1/2).
   double w = -1.0;
   ASSERT_EQ(h.CurrentWeight(1, 5.0, 6.0, &w), 0u);
-  EXPECT_DOUBLE_EQ(w, 0.5);
+  EXPECT_DOUBLE_EQ(w, 1.0 / 6.0);
   for (const double t : {-1.0, 0.5, 2.5, 4.0}) {
     ASSERT_FALSE(status::IsFailure(h.CurrentWeight(1, t, 6.0, &w))) << t;
     EXPECT_EQ(w, 0.0) << t;
@@ -164,6 +166,15 @@ TEST(DelayHistory, Lookups) {
   ASSERT_EQ(empty.Init(1), 0u);
   EXPECT_EQ(empty.CurrentWeight(1, 1.0, 2.0, &w), delays::kBeforeHistory);
   EXPECT_EQ(w, 1.0);
+  // Past a jump the rows before it are of another curve: from the row
+  // after it to the value now, a line (0 at 4, 20 at 6).
+  h.KeepBeforeJump(4.0);
+  h.Record(1, 4.0, 0.0);
+  v = 20.0;
+  ASSERT_EQ(h.Lookup(1, 5.0, 6.0, &v), 0u);
+  EXPECT_DOUBLE_EQ(v, 10.0);
+  ASSERT_EQ(h.CurrentWeight(1, 5.0, 6.0, &w), 0u);
+  EXPECT_DOUBLE_EQ(w, 0.5);
 }
 
 // Looks column 1 up at t (well before `now`).
