@@ -30,6 +30,7 @@
 #include "tests/codegen/compiled_road_fixture.h"
 #include "tests/codegen/proc_files_road.h"
 #include "tests/support/fault_tests.h"
+#include "tests/support/hang_bound.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/scoped_umask.h"
 #include "tests/support/second_user.h"
@@ -73,7 +74,7 @@ class CodegenCompileBuildInputs : public codegen_test::CompiledRoad {
 
   bool Start() {
     vantor_client::EngineOptions engine = Engine();
-    engine.timeout_ms = 120000;
+    engine.timeout_ms = testsupport::HangBoundMs(120000);
     return StartEngine(engine, "Procs");
   }
   // Sub-kind 0 with the options: 0x7 writes the makefile, 0x6 builds with

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "road_env.h"
+#include "tests/support/hang_bound.h"
 #include "tests/tools/engine_road_fixture.h"
 #include "tests/tools/tank_event_models.h"
 #include "tests/tools/time_models.h"
@@ -41,7 +42,7 @@ std::string Lines(const RobertsonRun& run) {
 TEST_F(RobertsonRoad, StiffKineticsMatchThePublishedValues) {
   RobertsonOptions options;
   options.engine = Engine();
-  options.engine.timeout_ms = 60000;
+  options.engine.timeout_ms = testsupport::HangBoundMs(60000);
   options.folder = Folder();
   RobertsonRun run;
   ASSERT_TRUE(vantor_scenario::RunRobertson(options, &run)) << run.failure << "\n" << Lines(run);

@@ -23,6 +23,7 @@
 
 #include "framework/connections/segment.h"
 #include "platform/byte_order.h"
+#include "tests/support/hang_bound.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
 #include "tools/client.h"
@@ -58,6 +59,8 @@ class EngineTest : public ::testing::Test {
     vantor_client::EngineOptions options;
     options.program = VANTOR_ENGINE;
     options.arguments = arguments;
+    // Messages of 32 MB under a sanitizer on a busy machine: only a hang's.
+    options.timeout_ms = testsupport::HangBoundMs(10000);
     ASSERT_EQ(Client::Start(options, &client_), 0u);
   }
 

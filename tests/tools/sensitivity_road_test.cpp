@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "tests/support/compiler_installation.h"
+#include "tests/support/hang_bound.h"
 #include "tests/support/scoped_env.h"
 #include "tests/tools/engine_road_fixture.h"
 #include "tests/tools/time_models.h"
@@ -64,7 +65,7 @@ class SensitivityRoad : public EngineRoad {
   bool Start(const RunSettings& settings, const std::function<void(Writer&)>& model) {
     vantor_client::EngineOptions engine;
     engine.program = VANTOR_ENGINE;
-    engine.timeout_ms = 60000;
+    engine.timeout_ms = testsupport::HangBoundMs(60000);
     engine.services = {4, 55, 67, 81, 82, 85, 86, 95};
     if (!StartEngine(engine, "Sens") ||
         !road_->Expect(MakeCommand(kResultsService, 32, {}, {settings.interval}), "command 32",
