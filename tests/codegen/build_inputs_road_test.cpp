@@ -106,7 +106,8 @@ class CodegenCompileBuildInputs : public codegen_test::CompiledRoad {
   // long line may come in pieces); whether it came.
   bool SaidSince(std::size_t from, const std::string& text) {
     bool said = false;
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    const auto until =
+        std::chrono::steady_clock::now() + testsupport::HangBound(std::chrono::seconds(60));
     client_->WaitFor([&] {
       road_->Collect();
       std::string joined;
@@ -767,7 +768,8 @@ TEST_F(CodegenCompileBuildInputs, AMakefileSwappedAfterTheCheckIsNeverRead) {
             0);
   std::thread swapper([&] {
     member.Run([&] {
-      const auto until = std::chrono::steady_clock::now() + std::chrono::minutes(2);
+      const auto until =
+          std::chrono::steady_clock::now() + testsupport::HangBound(std::chrono::minutes(2));
       while (::access(stop.c_str(), F_OK) != 0 && std::chrono::steady_clock::now() < until) {
         ::rename(makefile.c_str(), aside.c_str());
         ::rename(theirs.c_str(), makefile.c_str());
@@ -777,7 +779,8 @@ TEST_F(CodegenCompileBuildInputs, AMakefileSwappedAfterTheCheckIsNeverRead) {
       return 0;
     });
   });
-  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(90);
+  const auto until =
+      std::chrono::steady_clock::now() + testsupport::HangBound(std::chrono::seconds(90));
   for (int i = 0; i < 30 && !fs::exists(ran) && std::chrono::steady_clock::now() < until; ++i) {
     Generate(folder, 0x6, true, "building while the makefile is swapped");
   }

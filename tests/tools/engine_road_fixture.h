@@ -25,6 +25,7 @@
 #include "road_env.h"
 #include "tests/support/event_lines.h"
 #include "tests/support/fault_tests.h"
+#include "tests/support/hang_bound.h"
 #include "tools/client.h"
 #include "tools/model_writer/model_writer.h"
 #include "tools/road.h"
@@ -452,7 +453,8 @@ class EngineRoad : public roadtest::RoadEnv {
                     const std::string& what, Status want) {
     constexpr Status kBusy = 0x0032000Au;
     Status answered = kBusy;
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    const auto until =
+        std::chrono::steady_clock::now() + testsupport::HangBound(std::chrono::seconds(30));
     for (bool first = true; answered == kBusy && std::chrono::steady_clock::now() < until;
          first = false) {
       if (!first) std::this_thread::sleep_for(std::chrono::milliseconds(20));

@@ -412,7 +412,8 @@ TEST(EngineProcess, AStalledPipeKeepsTheEnginesLinesItHasRoomFor) {
   ASSERT_EQ(spawned, 0);
   // It ends by itself: what its stream does not take is given up at exit.
   int status = -1;
-  const auto until = std::chrono::steady_clock::now() + std::chrono::minutes(2);
+  const auto until =
+      std::chrono::steady_clock::now() + testsupport::HangBound(std::chrono::minutes(2));
   while (::waitpid(pid, &status, WNOHANG) == 0 && std::chrono::steady_clock::now() < until)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   if (!WIFEXITED(status)) {

@@ -138,7 +138,8 @@ class OptimisationFixture : public engineroad::EngineRoad {
     if (!BeginRun() ||
         !road_->Expect(MakeCommand(kProblemService, 9), "the steady state (command 9)", 0))
       return false;
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    const auto until =
+        std::chrono::steady_clock::now() + testsupport::HangBound(std::chrono::seconds(30));
     while (std::chrono::steady_clock::now() < until) {
       if (!Results(decisions, records, out)) return false;
       if (out->available != 0) return true;
