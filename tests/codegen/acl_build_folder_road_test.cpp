@@ -16,6 +16,7 @@
 
 #include "tests/codegen/compiled_road_fixture.h"
 #include "tests/codegen/proc_files_road.h"
+#include "tests/support/hang_bound.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/second_user.h"
 #include "tests/support/set_acl.h"
@@ -33,7 +34,7 @@ class CodegenCompileAclFolder : public codegen_test::CompiledRoad {
     CompiledRoad::SetUp();
     codegen_test::DefineTwice(&twice_);
     vantor_client::EngineOptions engine = Engine();
-    engine.timeout_ms = 120000;
+    engine.timeout_ms = testsupport::HangBoundMs(120000);
     ASSERT_TRUE(StartEngine(engine, "Procs")) << Failure();
   }
 
@@ -244,7 +245,7 @@ TEST_F(CodegenCompileAclFolder, AMakeOnAPathEntryAnAclOpensNeverRuns) {
     const testsupport::ScopedEnv ahead(
         "PATH", (bin.string() + ":" + (path != nullptr ? path : "")).c_str());
     vantor_client::EngineOptions engine = Engine();
-    engine.timeout_ms = 120000;
+    engine.timeout_ms = testsupport::HangBoundMs(120000);
     ASSERT_TRUE(StartEngine(engine, "Procs")) << Failure();
   }
   bool skip = false;

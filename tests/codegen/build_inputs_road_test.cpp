@@ -33,6 +33,7 @@
 #include "tests/codegen/proc_files_road.h"
 #include "tests/support/compiler_installation.h"
 #include "tests/support/fault_tests.h"
+#include "tests/support/hang_bound.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/scoped_umask.h"
 #include "tests/support/second_user.h"
@@ -76,7 +77,7 @@ class CodegenCompileBuildInputs : public codegen_test::CompiledRoad {
 
   bool Start() {
     vantor_client::EngineOptions engine = Engine();
-    engine.timeout_ms = 120000;
+    engine.timeout_ms = testsupport::HangBoundMs(120000);
     return StartEngine(engine, "Procs");
   }
   // Sub-kind 0 with the options: 0x7 writes the makefile, 0x6 builds with
@@ -108,7 +109,8 @@ class CodegenCompileBuildInputs : public codegen_test::CompiledRoad {
   // long line may come in pieces); whether it came.
   bool SaidSince(std::size_t from, const std::string& text) {
     bool said = false;
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    const auto until =
+        std::chrono::steady_clock::now() + testsupport::HangBound(std::chrono::seconds(60));
     client_->WaitFor([&] {
       road_->Collect();
       std::string joined;
@@ -998,7 +1000,8 @@ TEST_F(CodegenCompileBuildInputs, AMakefileSwappedAfterTheCheckIsNeverRead) {
             0);
   std::thread swapper([&] {
     member.Run([&] {
-      const auto until = std::chrono::steady_clock::now() + std::chrono::minutes(2);
+      const auto until =
+          std::chrono::steady_clock::now() + testsupport::HangBound(std::chrono::minutes(2));
       while (::access(stop.c_str(), F_OK) != 0 && std::chrono::steady_clock::now() < until) {
         ::rename(makefile.c_str(), aside.c_str());
         ::rename(theirs.c_str(), makefile.c_str());
@@ -1008,7 +1011,8 @@ TEST_F(CodegenCompileBuildInputs, AMakefileSwappedAfterTheCheckIsNeverRead) {
       return 0;
     });
   });
-  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(90);
+  const auto until =
+      std::chrono::steady_clock::now() + testsupport::HangBound(std::chrono::seconds(90));
   for (int i = 0; i < 30 && !fs::exists(ran) && std::chrono::steady_clock::now() < until; ++i) {
     Generate(folder, 0x6, true, "building while the makefile is swapped");
   }

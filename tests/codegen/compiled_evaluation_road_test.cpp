@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "tests/codegen/compiled_road_fixture.h"
+#include "tests/support/hang_bound.h"
 #include "tests/support/scoped_env.h"
 #include "tests/tools/tank_event_models.h"
 
@@ -58,7 +59,7 @@ class CodegenCompileEvaluationRoad : public codegen_test::CompiledRoad {
   bool Start(const std::string& name, double interval, const std::function<void(Writer&)>& model) {
     run_ = {};
     vantor_client::EngineOptions engine = Engine();
-    engine.timeout_ms = 120000;
+    engine.timeout_ms = testsupport::HangBoundMs(120000);
     if (!StartEngine(engine, name) ||
         !road_->Expect(MakeCommand(kResultsService, 32, {}, {interval}), "command 32", 0) ||
         !IntOption(30, 4) || !RealOption(130, 1e-8) || !RealOption(131, 1e-8) || !IntOption(29, 4))

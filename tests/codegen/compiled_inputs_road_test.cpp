@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "tests/codegen/compiled_road_fixture.h"
+#include "tests/support/hang_bound.h"
 #include "tests/support/scoped_env.h"
 #include "tests/tools/engine_road_fixture.h"
 #include "tools/result_replies.h"
@@ -106,7 +107,7 @@ class CodegenCompileRoad : public codegen_test::CompiledRoad {
   // `compiled` compiled evaluation is asked for through the option table.
   bool RunTrain(const std::string& name, bool compiled, bool keep, TrainValues* values) {
     vantor_client::EngineOptions engine = Engine();
-    engine.timeout_ms = 120000;
+    engine.timeout_ms = testsupport::HangBoundMs(120000);
     if (!StartEngine(engine, name) ||
         !road_->Expect(MakeCommand(kResultsService, 32, {}, {1.0}), "command 32", 0) ||
         !IntOption(30, 4) || !RealOption(130, 1e-6) || !RealOption(131, 1e-8) ||

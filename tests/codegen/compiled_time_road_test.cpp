@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tests/codegen/compiled_road_fixture.h"
+#include "tests/support/hang_bound.h"
 #include "tests/support/scoped_env.h"
 #include "tests/tools/time_models.h"
 
@@ -27,7 +28,7 @@ class CodegenCompileTimeRoad : public codegen_test::CompiledRoad {
              const std::function<void(Writer&)>& model) {
     run_ = {};
     vantor_client::EngineOptions engine = Engine();
-    engine.timeout_ms = 120000;
+    engine.timeout_ms = testsupport::HangBoundMs(120000);
     if (!StartEngine(engine, name) ||
         !road_->Expect(MakeCommand(engineroad::kResultsService, 32, {}, {interval}), "command 32",
                        0) ||

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "tests/codegen/codegen_helpers.h"
+#include "tests/support/hang_bound.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
 #include "tools/first_order.h"
@@ -34,7 +35,7 @@ TEST(EngineExport, AnExportBeforeAnyPreparationPreparesTheProblem) {
 
   vantor_client::EngineOptions engine;
   engine.program = VANTOR_ENGINE;
-  engine.timeout_ms = 60000;
+  engine.timeout_ms = testsupport::HangBoundMs(60000);
   engine.services = {4, 55, 67, 81, 82, 85, 86, 95};
   std::unique_ptr<Client> client;
   std::string why;

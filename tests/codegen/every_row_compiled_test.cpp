@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "tests/codegen/compiled_road_fixture.h"
+#include "tests/support/hang_bound.h"
 #include "tests/support/scoped_env.h"
 
 namespace every_row_compiled {
@@ -224,7 +225,7 @@ class CodegenCompileEveryRow : public codegen_test::CompiledRoad {
   // The steady state; every result and u read.
   bool Solve(const std::string& name, std::vector<double>* values, double* u) {
     vantor_client::EngineOptions engine = Engine();
-    engine.timeout_ms = 120000;
+    engine.timeout_ms = testsupport::HangBoundMs(120000);
     run_ = {};
     if (!StartEngine(engine, name)) return false;
     if (!Load(EveryRow)) {

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "tests/codegen/codegen_helpers.h"
+#include "tests/support/hang_bound.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
 #include "tools/first_order.h"
@@ -38,7 +39,7 @@ TEST(CodegenCompile, FirstOrderWithCompiledEvaluationGivesTheTable) {
 
   vantor_scenario::FirstOrderOptions options;
   options.engine.program = VANTOR_ENGINE;
-  options.engine.timeout_ms = 60000;
+  options.engine.timeout_ms = testsupport::HangBoundMs(60000);
   options.folder = work.path().string();
   options.edit = false;
   vantor_scenario::FirstOrderRun run;

@@ -24,6 +24,7 @@
 #include "framework/libraries/library_loader.h"
 #include "tests/codegen/compiled_road_fixture.h"
 #include "tests/codegen/proc_files_road.h"
+#include "tests/support/hang_bound.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/scoped_umask.h"
 #include "tests/support/second_user.h"
@@ -40,7 +41,7 @@ class CodegenCompileUnderGroupUmask : public codegen_test::CompiledRoad {
   void RunTank(const char* what, const std::function<void(modelwriter::Writer&)>& model) {
     CloseEngine();
     vantor_client::EngineOptions engine = Engine();
-    engine.timeout_ms = 120000;
+    engine.timeout_ms = testsupport::HangBoundMs(120000);
     ASSERT_TRUE(
         StartEngine(engine, what) &&
         road_->Expect(MakeCommand(engineroad::kResultsService, 32, {}, {0.5}), "command 32", 0) &&
@@ -108,7 +109,7 @@ TEST_F(CodegenCompileUnderGroupUmask, ProcedureLibrariesBuiltThroughTheEngineAre
   SUProcDef twice;
   codegen_test::DefineTwice(&twice);
   vantor_client::EngineOptions engine = Engine();
-  engine.timeout_ms = 120000;
+  engine.timeout_ms = testsupport::HangBoundMs(120000);
   ASSERT_TRUE(StartEngine(engine, "Procs") &&
               road_->Expect(codegen_test::GenerateProcFiles(folder, {&twice}, false),
                             "writing the template", 0))
@@ -216,7 +217,7 @@ TEST_F(CodegenCompileUnderGroupUmask, AGroupMemberNeverOpensWhatTheBuildMakesFor
   SUProcDef twice;
   codegen_test::DefineTwice(&twice);
   vantor_client::EngineOptions engine = Engine();
-  engine.timeout_ms = 120000;
+  engine.timeout_ms = testsupport::HangBoundMs(120000);
   ASSERT_TRUE(StartEngine(engine, "Procs") &&
               road_->Expect(codegen_test::GenerateProcFiles(folder, {&twice}, false),
                             "writing the template", 0))

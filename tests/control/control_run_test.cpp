@@ -32,6 +32,7 @@
 #include "solve/options/solver_option_table.h"
 #include "tests/framework/message_helpers.h"
 #include "tests/support/fault_tests.h"
+#include "tests/support/hang_bound.h"
 #include "tests/support/quiet_run_seams.h"
 #include "tests/support/scoped_current_folder.h"
 #include "tests/support/temp_dir.h"
@@ -478,7 +479,8 @@ TEST_F(ControlRunTest, AnInterruptAfterTheStepReachedItsPointLeavesNoStalePoint)
   ASSERT_EQ(Command(9), 0u);
   ASSERT_TRUE(
       PassUntil([&] { return loop.State() == kStateDynamicStep && manager.StepScheduled(); }));
-  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  const auto until =
+      std::chrono::steady_clock::now() + testsupport::HangBound(std::chrono::seconds(30));
   while (!manager.Handover().Waiting() && std::chrono::steady_clock::now() < until)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   testing::internal::CaptureStdout();

@@ -36,6 +36,7 @@
 #include "results/manager/run_results.h"
 #include "solve/options/solver_option_table.h"
 #include "tests/support/capture_sink.h"
+#include "tests/support/hang_bound.h"
 #include "tests/support/quiet_group_method.h"
 #include "tests/support/quiet_run_seams.h"
 #include "tests/support/scoped_current_folder.h"
@@ -973,7 +974,8 @@ class RunLoopTest : public RunStepsTest {
   // through on the way.
   std::vector<std::int32_t> PassUntilState(std::int32_t state) {
     std::vector<std::int32_t> seen;
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    const auto until =
+        std::chrono::steady_clock::now() + testsupport::HangBound(std::chrono::seconds(30));
     while (loop.State() != state && std::chrono::steady_clock::now() < until) {
       Status ended = 0;
       if (loop.Pass(&ended)) break;

@@ -26,6 +26,7 @@
 #include "framework/runtime/cqln_exception.h"
 #include "tests/support/death.h"
 #include "tests/support/fault_tests.h"
+#include "tests/support/hang_bound.h"
 #include "tests/support/scoped_current_folder.h"
 #include "tests/support/stdout_capture.h"
 #include "tests/support/temp_dir.h"
@@ -421,7 +422,8 @@ TEST_F(LoaderTest, ALibrarySwappedDuringTheLoadIsNeverTheOneThatRuns) {
   int loaded = 0, refused = 0;
   // Which file a load meets is the scheduler's choice (on a busy machine the
   // swapper can sit out thousands of loads): load on until both were met.
-  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  const auto until =
+      std::chrono::steady_clock::now() + testsupport::HangBound(std::chrono::seconds(60));
   for (int i = 0; (i < 2000 || loaded == 0 || refused == 0) && !fs::exists(mark) &&
                   std::chrono::steady_clock::now() < until;
        ++i) {

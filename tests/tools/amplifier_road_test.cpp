@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "tests/support/hang_bound.h"
 #include "tests/tools/engine_road_fixture.h"
 
 namespace amplifier {
@@ -194,7 +195,7 @@ TEST_F(AmplifierRoad, FollowsItsReferenceAsTheToleranceTightens) {
   for (const auto& [tol, atol] : pairs) {
     SCOPED_TRACE(testing::Message() << "tolerances " << tol << ", " << atol);
     vantor_client::EngineOptions engine = Engine();
-    engine.timeout_ms = 120000;
+    engine.timeout_ms = testsupport::HangBoundMs(120000);
     ASSERT_TRUE(StartEngine(engine, "Amplifier") &&
                 road_->Expect(MakeCommand(engineroad::kResultsService, 32, {}, {0.2}),
                               "command 32", 0) &&
@@ -247,7 +248,7 @@ TEST_F(AmplifierRoad, TheEightBalanceFormRunsAtItsToleranceAndEndsWhereItCrawls)
       CloseEngine();
       vantor_client::EngineOptions engine = Engine();
       // Half a million steps lead up to the crawl.
-      engine.timeout_ms = 300000;
+      engine.timeout_ms = testsupport::HangBoundMs(300000);
       const double atol = tol < 1e-9 ? 1e-13 : tol;
       ASSERT_TRUE(
           StartEngine(engine, "Balances") &&
@@ -288,7 +289,7 @@ TEST_F(AmplifierRoad, TheCrawlEndsWithTheLineAtEveryCommunicationInterval) {
                                     << ", points every " << interval);
     CloseEngine();
     vantor_client::EngineOptions engine = Engine();
-    engine.timeout_ms = 60000;
+    engine.timeout_ms = testsupport::HangBoundMs(60000);
     ASSERT_TRUE(StartEngine(engine, "Balances") &&
                 road_->Expect(MakeCommand(engineroad::kResultsService, 32, {}, {interval}),
                               "command 32", 0) &&

@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "tests/support/hang_bound.h"
 #include "tests/tools/engine_road_fixture.h"
 #include "tests/tools/estimation_road.h"
 #include "tools/client.h"
@@ -60,7 +61,7 @@ class BoundedEstimationRoad : public EstimationRoad, public ::testing::WithParam
   bool StartAtDefaults(const Solver& solver, double start, double lower, double upper) {
     vantor_client::EngineOptions engine;
     engine.program = VANTOR_ENGINE;
-    engine.timeout_ms = 120000;
+    engine.timeout_ms = testsupport::HangBoundMs(120000);
     engine.services = {4, 55, 67, 81, 82, 85, 86, 95};
     if (!StartEngine(engine, "Bound") || !IntOption(29, 1) ||
         !IntOption(86, solver.likelihood ? 2 : 1) || !IntOption(124, solver.kind))

@@ -9,6 +9,7 @@
 #include <random>
 
 #include "framework/messaging/io_queue.h"
+#include "tests/support/hang_bound.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
 #include "tools/client.h"
@@ -35,7 +36,7 @@ Bytes BytesOf(const std::string& text) { return Bytes(text.begin(), text.end());
 class ClientTest : public ::testing::Test {
  protected:
   void Start(bool tcp = false, std::vector<std::string> arguments = {},
-             std::uint32_t timeout_ms = 10000) {
+             std::uint32_t timeout_ms = testsupport::HangBoundMs(10000)) {
     vantor_client::EngineOptions options;
     options.program = VANTOR_TEST_ENGINE;
     options.tcp = tcp;
@@ -201,8 +202,13 @@ TEST_F(ClientTest, LargeMessagesAndBatchesArriveWhole) {
 TEST_F(ClientTest, AStalledEngineHoldsTheClientNoLongerThanItsTimeOut) {
   using std::chrono::milliseconds;
   using std::chrono::steady_clock;
-  Start(false, {}, 1500);
-  auto stall = vantor_client::MakeCommand(kService, kStall, {8000});
+  // The time-out and the stall both stretched with the machine: the
+  // stall stays five times longer, so a client that waited for the engine
+  // would get its reply, not the time-out.
+  const std::uint32_t timeout_ms = testsupport::HangBoundMs(1500);
+  const std::uint32_t stall_ms = timeout_ms * 16 / 3;
+  Start(false, {}, timeout_ms);
+  auto stall = vantor_client::MakeCommand(kService, kStall, {static_cast<std::int32_t>(stall_ms)});
   stall->flags = 0x20;
   ASSERT_EQ(client_->Post(std::move(stall)), 0u);
   // One-segment requests until the connection takes no more.
@@ -213,10 +219,12 @@ TEST_F(ClientTest, AStalledEngineHoldsTheClientNoLongerThanItsTimeOut) {
     ASSERT_EQ(client_->Send(Asking(kService, kEcho, Bytes(3900)), &id), 0u);
     longest = std::max(longest, steady_clock::now() - sent);
   }
-  EXPECT_LT(longest, milliseconds(1000));
+  // Sending never waits for the engine: a send as long as the stall would.
+  EXPECT_LT(longest, milliseconds(stall_ms));
   const auto waited = steady_clock::now();
   EXPECT_EQ(client_->Await(id), 0xA000FFFFu);
-  EXPECT_LT(steady_clock::now() - waited, milliseconds(4000));
+  EXPECT_FALSE(client_->Find(id)->complete) << "the stalled engine answered";
+  EXPECT_LT(steady_clock::now() - waited, milliseconds(stall_ms));
 }
 
 TEST_F(ClientTest, KillingTheEngineIsSeenAsALostPeer) {

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/hang_bound.h"
 #include "tests/tools/engine_road_fixture.h"
 #include "tools/model_writer/tank_train.h"
 #include "tools/result_replies.h"
@@ -34,7 +35,7 @@ class CommunicationPointsRoad : public EngineRoad {
   bool Begin(const std::string& name, double interval, double rtol, double atol, int interpolate,
              const std::function<void(Writer&)>& model) {
     vantor_client::EngineOptions engine = Engine();
-    engine.timeout_ms = 120000;
+    engine.timeout_ms = testsupport::HangBoundMs(120000);
     return StartEngine(engine, name) &&
            road_->Expect(MakeCommand(kResultsService, 32, {}, {interval}), "command 32", 0) &&
            IntOption(30, 4) && RealOption(130, rtol) && RealOption(131, atol) &&

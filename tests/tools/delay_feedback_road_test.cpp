@@ -19,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "tests/support/hang_bound.h"
 #include "tests/tools/engine_road_fixture.h"
 
 namespace delayfeedback {
@@ -153,7 +154,7 @@ class FeedbackRoad : public engineroad::EngineRoad {
  protected:
   bool Start(double rtol, double atol, double interval, const std::function<void(Writer&)>& model) {
     vantor_client::EngineOptions engine = Engine();
-    engine.timeout_ms = 60000;
+    engine.timeout_ms = testsupport::HangBoundMs(60000);
     return StartEngine(engine, "Feedback") &&
            road_->Expect(MakeCommand(engineroad::kResultsService, 32, {}, {interval}), "command 32",
                          0) &&

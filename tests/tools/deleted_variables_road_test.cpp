@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/hang_bound.h"
 #include "tests/tools/engine_road_fixture.h"
 #include "tools/analysis_runs.h"
 
@@ -123,7 +124,7 @@ class DeletedRoad : public engineroad::EngineRoad {
   bool Start(std::uint32_t mode, const std::function<void(Writer&)>& model,
              const std::function<void(Writer&)>& outside) {
     vantor_client::EngineOptions engine = Engine();
-    engine.timeout_ms = 60000;
+    engine.timeout_ms = testsupport::HangBoundMs(60000);
     engine.services = {4, 55, 67, 81, 82, 85, 86, 95};
     if (!StartEngine(engine, "Deleted") ||
         !road_->Expect(MakeCommand(engineroad::kResultsService, 32, {}, {0.5}), "command 32", 0) ||

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "road_env.h"
+#include "tests/support/hang_bound.h"
 #include "tests/tools/engine_road_fixture.h"
 #include "tests/tools/tank_event_models.h"
 #include "tests/tools/time_models.h"
@@ -41,7 +42,7 @@ std::string Lines(const RobertsonRun& run) {
 TEST_F(RobertsonRoad, StiffKineticsMatchThePublishedValues) {
   RobertsonOptions options;
   options.engine = Engine();
-  options.engine.timeout_ms = 60000;
+  options.engine.timeout_ms = testsupport::HangBoundMs(60000);
   options.folder = Folder();
   RobertsonRun run;
   ASSERT_TRUE(vantor_scenario::RunRobertson(options, &run)) << run.failure << "\n" << Lines(run);
@@ -517,7 +518,8 @@ TEST_F(DynamicRoad, ALinearisationWaitsWhileAStepComputes) {
   constexpr Status kBusy = 0x0032000Au;
   int taken = 0;
   int busy = 0;
-  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  const auto until =
+      std::chrono::steady_clock::now() + testsupport::HangBound(std::chrono::seconds(60));
   while ((busy < 3 || taken == 0) && std::chrono::steady_clock::now() < until) {
     auto compute = std::make_unique<vantor_client::Request>(114);
     compute->PutUInt16(83);

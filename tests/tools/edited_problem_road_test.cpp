@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/hang_bound.h"
 #include "tests/tools/engine_road_fixture.h"
 #include "tools/client.h"
 #include "tools/model_writer/model_writer.h"
@@ -70,7 +71,7 @@ class EditedProblemRoad : public EngineRoad {
  protected:
   bool Start(std::int32_t run_mode, double interval, const std::function<void(Writer&)>& model) {
     vantor_client::EngineOptions engine = Engine();
-    engine.timeout_ms = 60000;
+    engine.timeout_ms = testsupport::HangBoundMs(60000);
     engine.services = {4, 55, 67, 81, 82, 85, 86, 95};
     return StartEngine(engine, "Edited") &&
            road_->Expect(MakeCommand(kResultsService, 32, {}, {interval}), "command 32", 0) &&

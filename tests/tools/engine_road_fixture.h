@@ -25,6 +25,7 @@
 #include "road_env.h"
 #include "tests/support/event_lines.h"
 #include "tests/support/fault_tests.h"
+#include "tests/support/hang_bound.h"
 #include "tools/client.h"
 #include "tools/model_writer/model_writer.h"
 #include "tools/road.h"
@@ -388,6 +389,29 @@ class EngineRoad : public roadtest::RoadEnv {
     return road_->Expect(vantor_client::MakeCommand(kProblemService, 9), "command 9", 0) &&
            road_->WaitStep(0.0, "the steady state");
   }
+  // The event lines since the `from`-th that have come, each wrapped one
+  // joined again; after the engine's end, every line it sent.
+  std::vector<std::string> CameSince(std::size_t from) const {
+    return testsupport::UnwrappedLines(
+        {run_.events.begin() + static_cast<std::ptrdiff_t>(from), run_.events.end()});
+  }
+  // Reads until the lines since the `from`-th satisfy `done`, within the
+  // client's time-out (a hang's bound): for lines the engine may still be
+  // sending after the reply or notice that ended their command.
+  bool LinesCame(std::size_t from, const std::function<bool(const std::vector<std::string>&)>& done,
+                 const std::string& what) {
+    std::size_t seen = 0;
+    bool came = false;
+    client_->WaitFor([&] {
+      road_->Collect();
+      if (run_.events.size() == seen) return false;
+      seen = run_.events.size();
+      came = done(CameSince(from));
+      return came;
+    });
+    return came || done(CameSince(from)) ||
+           Fail(what + ": not within " + std::to_string(client_->TimeoutMs()) + " ms");
+  }
   // The event lines since the `from`-th, once those on their way came,
   // each wrapped one joined again.
   std::vector<std::string> LinesSince(std::size_t from) {
@@ -429,7 +453,8 @@ class EngineRoad : public roadtest::RoadEnv {
                     const std::string& what, Status want) {
     constexpr Status kBusy = 0x0032000Au;
     Status answered = kBusy;
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    const auto until =
+        std::chrono::steady_clock::now() + testsupport::HangBound(std::chrono::seconds(30));
     for (bool first = true; answered == kBusy && std::chrono::steady_clock::now() < until;
          first = false) {
       if (!first) std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -444,6 +469,8 @@ class EngineRoad : public roadtest::RoadEnv {
     if (!road_->Expect(vantor_client::MakeCommand(kProblemService, 2), "command 2", kEnding))
       return false;
     client_->WaitFor([&] { return client_->PeerLost(); });
+    // Every line the engine sent came before its end.
+    road_->Collect();
     int exit_code = -1;
     client_->Close(&exit_code);
     client_.reset();

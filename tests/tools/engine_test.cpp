@@ -23,6 +23,7 @@
 
 #include "framework/connections/segment.h"
 #include "platform/byte_order.h"
+#include "tests/support/hang_bound.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
 #include "tools/client.h"
@@ -58,6 +59,8 @@ class EngineTest : public ::testing::Test {
     vantor_client::EngineOptions options;
     options.program = VANTOR_ENGINE;
     options.arguments = arguments;
+    // Messages of 32 MB under a sanitizer on a busy machine: only a hang's.
+    options.timeout_ms = testsupport::HangBoundMs(10000);
     ASSERT_EQ(Client::Start(options, &client_), 0u);
   }
 
@@ -409,7 +412,8 @@ TEST(EngineProcess, AStalledPipeKeepsTheEnginesLinesItHasRoomFor) {
   ASSERT_EQ(spawned, 0);
   // It ends by itself: what its stream does not take is given up at exit.
   int status = -1;
-  const auto until = std::chrono::steady_clock::now() + std::chrono::minutes(2);
+  const auto until =
+      std::chrono::steady_clock::now() + testsupport::HangBound(std::chrono::minutes(2));
   while (::waitpid(pid, &status, WNOHANG) == 0 && std::chrono::steady_clock::now() < until)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   if (!WIFEXITED(status)) {

@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "tests/support/hang_bound.h"
 #include "tests/tools/engine_road_fixture.h"
 #include "tools/client.h"
 #include "tools/model_writer/model_writer.h"
@@ -131,7 +132,7 @@ class EstimationRoad : public EngineRoad {
   bool Start(const std::function<void(Writer&)>& model, bool dynamic = false) {
     vantor_client::EngineOptions engine;
     engine.program = VANTOR_ENGINE;
-    engine.timeout_ms = 120000;
+    engine.timeout_ms = testsupport::HangBoundMs(120000);
     engine.services = {4, 55, 67, 81, 82, 85, 86, 95};
     if (!StartEngine(engine, "Est") || !IntOption(29, 1) || !IntOption(86, 1) ||
         !IntOption(124, 2) || !RealOption(87, 1e-12) || !RealOption(89, 1e-10) ||
@@ -246,7 +247,8 @@ class EstimationRoad : public EngineRoad {
   bool RunEnded() {
     constexpr Status kBusy = 0x0032000Au;
     Status ended = kBusy;
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    const auto until =
+        std::chrono::steady_clock::now() + testsupport::HangBound(std::chrono::seconds(30));
     for (int tries = 0; ended == kBusy && std::chrono::steady_clock::now() < until; ++tries) {
       if (tries > 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
       auto end = std::make_unique<vantor_client::Request>(kProblemService);

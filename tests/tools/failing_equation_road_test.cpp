@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/hang_bound.h"
 #include "tests/tools/engine_road_fixture.h"
 #include "tools/client.h"
 #include "tools/model_writer/model_writer.h"
@@ -53,7 +54,7 @@ class FailingEquationRoad : public EngineRoad {
 TEST_F(FailingEquationRoad, ALongSumAtFaultIsReportedWholeAndTheEngineStaysUp) {
   vantor_client::EngineOptions engine;
   engine.program = VANTOR_ENGINE;
-  engine.timeout_ms = 60000;
+  engine.timeout_ms = testsupport::HangBoundMs(60000);
   engine.services = {4, 55, 67, 81, 82, 85, 86, 95};
   ASSERT_TRUE(StartEngine(engine, "Root")) << Failure();
   ASSERT_TRUE(Load(NegativeRoot)) << Failure() << Events();
@@ -86,7 +87,7 @@ TEST_F(FailingEquationRoad, ALongSumAtFaultIsReportedWholeAndTheEngineStaysUp) {
 TEST_F(FailingEquationRoad, TheMessageNamesTheEquationItCouldNotEvaluate) {
   vantor_client::EngineOptions engine;
   engine.program = VANTOR_ENGINE;
-  engine.timeout_ms = 60000;
+  engine.timeout_ms = testsupport::HangBoundMs(60000);
   engine.services = {4, 55, 67, 81, 82, 85, 86, 95};
   ASSERT_TRUE(StartEngine(engine, "Named")) << Failure();
   ASSERT_TRUE(Load([](Writer& w) {

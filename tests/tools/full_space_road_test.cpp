@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/hang_bound.h"
 #include "tests/support/hs071_model.h"
 #include "tests/tools/engine_road_fixture.h"
 #include "tools/client.h"
@@ -172,7 +173,7 @@ Outcome Optimise(const std::string& folder_path, std::uint32_t optimizer,
   Outcome out;
   vantor_client::EngineOptions engine;
   engine.program = VANTOR_ENGINE;
-  engine.timeout_ms = 30000;
+  engine.timeout_ms = testsupport::HangBoundMs(30000);
   engine.services = {4, 55, 67, 81, 82, 85, 86, 87, 95};
   std::unique_ptr<Client> client;
   std::string why;

@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/hang_bound.h"
 #include "tests/tools/engine_road_fixture.h"
 #include "tests/tools/failing_models.h"
 #include "tools/client.h"
@@ -140,7 +141,8 @@ class LineFloodRoad : public EngineRoad {
     std::uint32_t id = 0;
     if (client_->Send(MakeCommand(kProblemService, 10), &id) != 0)
       return Fail("the step: not sent");
-    const auto patience = std::chrono::steady_clock::now() + std::chrono::minutes(5);
+    const auto patience =
+        std::chrono::steady_clock::now() + testsupport::HangBound(std::chrono::minutes(5));
     while (looked_away && !looked_away() && std::chrono::steady_clock::now() < patience)
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     const bool answered = client_->Await(id) == 0 && client_->Find(id)->status == 0;

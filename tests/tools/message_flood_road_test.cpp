@@ -7,6 +7,7 @@
 #include <string>
 
 #include "road_env.h"
+#include "tests/support/hang_bound.h"
 #include "tools/analysis_runs.h"
 
 namespace {
@@ -30,7 +31,7 @@ constexpr long kMostGrowthMb = 96;
 TEST_F(MessageFloodRoad, AFloodDuringALongStepResponseLeavesMemoryBoundedAndCommandTwoEndsIt) {
   AnalysisRunOptions options;
   options.engine = Engine();
-  options.engine.timeout_ms = 20000;
+  options.engine.timeout_ms = testsupport::HangBoundMs(20000);
   options.folder = Folder();
   options.model = vantor_scenario::TankModel::kDrained;
   options.settled = options.most_intervals = options.steps = 10000;

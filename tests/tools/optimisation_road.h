@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/hang_bound.h"
 #include "tests/tools/engine_road_fixture.h"
 #include "tools/client.h"
 #include "tools/model_writer/model_writer.h"
@@ -52,7 +53,7 @@ class OptimisationFixture : public engineroad::EngineRoad {
              std::uint32_t run_mode = 1, bool tight = true) {
     vantor_client::EngineOptions engine;
     engine.program = VANTOR_ENGINE;
-    engine.timeout_ms = 60000;
+    engine.timeout_ms = testsupport::HangBoundMs(60000);
     if (!StartEngine(engine, "Opt") ||
         !road_->Expect(MakeCommand(kResultsService, 32, {}, {communication_}), "command 32", 0) ||
         !IntOption(29, run_mode) || !IntOption(80, optimizer) || !IntOption(128, 1))
@@ -137,7 +138,8 @@ class OptimisationFixture : public engineroad::EngineRoad {
     if (!BeginRun() ||
         !road_->Expect(MakeCommand(kProblemService, 9), "the steady state (command 9)", 0))
       return false;
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    const auto until =
+        std::chrono::steady_clock::now() + testsupport::HangBound(std::chrono::seconds(30));
     while (std::chrono::steady_clock::now() < until) {
       if (!Results(decisions, records, out)) return false;
       if (out->available != 0) return true;

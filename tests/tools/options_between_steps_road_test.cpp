@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/hang_bound.h"
 #include "tests/tools/engine_road_fixture.h"
 #include "tools/model_writer/tank_train.h"
 #include "tools/result_replies.h"
@@ -42,7 +43,7 @@ class OptionsBetweenStepsRoad : public EngineRoad {
   // The train prepared for a variable-step run at print level 0, begun.
   bool Begin(const std::string& name) {
     vantor_client::EngineOptions engine = Engine();
-    engine.timeout_ms = 120000;
+    engine.timeout_ms = testsupport::HangBoundMs(120000);
     TankTrain train;
     train.units = kUnits;
     return StartEngine(engine, name) &&

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "tests/support/fault_tests.h"
+#include "tests/support/hang_bound.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/scoped_umask.h"
 #include "tests/support/second_user.h"
@@ -125,7 +126,8 @@ class PlantedRoad : public EngineRoad {
     const std::string stop = (base_ / "stop").string();
     swapper_ = std::thread([member, part, stop] {
       member.Run([&] {
-        const auto until = std::chrono::steady_clock::now() + std::chrono::minutes(2);
+        const auto until =
+            std::chrono::steady_clock::now() + testsupport::HangBound(std::chrono::minutes(2));
         while (::access(stop.c_str(), F_OK) != 0 && std::chrono::steady_clock::now() < until) {
           part();
         }
@@ -145,7 +147,8 @@ class PlantedRoad : public EngineRoad {
   // Selects the package and unloads it again, up to `loads` times (or a
   // minute), while the mark of the file has not come.
   void LoadAgainAndAgain(int loads, const fs::path& mark) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    const auto until =
+        std::chrono::steady_clock::now() + testsupport::HangBound(std::chrono::seconds(60));
     for (int i = 0; i < loads && !fs::exists(mark) && std::chrono::steady_clock::now() < until;
          ++i) {
       PackageItem(4);
@@ -395,7 +398,8 @@ TEST_F(PlantedRoad, ALibrarySwappedWhileTheEngineLoadsItNeverRuns) {
   int loaded = 0;
   // Which file a load meets is the scheduler's choice: load on until the
   // library checked has run at least once.
-  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  const auto until =
+      std::chrono::steady_clock::now() + testsupport::HangBound(std::chrono::seconds(60));
   for (int i = 0; (i < 300 || !fs::exists(Mark(folder, "own.so"))) &&
                   !fs::exists(Mark(folder, "vtprops_setup.so")) &&
                   std::chrono::steady_clock::now() < until;

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "tests/support/compiler_installation.h"
+#include "tests/support/hang_bound.h"
 #include "tests/support/scoped_env.h"
 #include "tests/tools/engine_road_fixture.h"
 #include "tools/model_writer/model_writer.h"
@@ -842,7 +843,8 @@ TEST_F(ProcedureRoad, AReportJustBeforeAnAbnormalEndReachesAPipeWhole) {
           CallEquation(w, 10, 1, {mw::Var(0)}, {mw::Var(1)}, {{2, 1}, {2, 2}});
         }))
       (void)(BeginRun() && SteadyState());
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    const auto until =
+        std::chrono::steady_clock::now() + testsupport::HangBound(std::chrono::seconds(30));
     while (!client_->PeerLost() && std::chrono::steady_clock::now() < until) {
       client_->Poll();
       read_on(10);

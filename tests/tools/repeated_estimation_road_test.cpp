@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "tests/support/hang_bound.h"
 #include "tests/tools/engine_road_fixture.h"
 #include "tests/tools/estimation_road.h"
 #include "tools/client.h"
@@ -59,7 +60,7 @@ class RepeatedEstimationRoad : public EstimationRoad, public ::testing::WithPara
   bool StartLine(const Solver& solver, double start, double upper) {
     vantor_client::EngineOptions engine;
     engine.program = VANTOR_ENGINE;
-    engine.timeout_ms = 120000;
+    engine.timeout_ms = testsupport::HangBoundMs(120000);
     engine.services = {4, 55, 67, 81, 82, 85, 86, 95};
     if (!StartEngine(engine, "Again") || !IntOption(29, 1) ||
         !IntOption(86, solver.likelihood ? 2 : 1) || !IntOption(124, solver.kind))

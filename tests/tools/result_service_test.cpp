@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/hang_bound.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
 #include "tools/client.h"
@@ -26,7 +27,7 @@ class ResultService : public ::testing::Test {
   void SetUp() override {
     vantor_client::EngineOptions options;
     options.program = VANTOR_ENGINE;
-    options.timeout_ms = 30000;
+    options.timeout_ms = testsupport::HangBoundMs(30000);
     ASSERT_EQ(Client::Start(options, &client_), 0u);
     std::string folder = work_.path().string() + "/";
     ASSERT_EQ(Exchange(MakeCommand(50, 3, {}, {}, {"Results", folder})), 0u);

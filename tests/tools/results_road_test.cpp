@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/hang_bound.h"
 #include "tests/tools/engine_road_fixture.h"
 #include "tools/client.h"
 #include "tools/model_writer/flowsheet_model.h"
@@ -89,7 +90,7 @@ class ResultsRoad : public EngineRoad {
   bool Start(const std::string& name, std::int32_t run_mode,
              const std::function<void(Writer&)>& model, bool merge = false) {
     vantor_client::EngineOptions engine = Engine();
-    engine.timeout_ms = 60000;
+    engine.timeout_ms = testsupport::HangBoundMs(60000);
     return StartEngine(engine, name) &&
            road_->Expect(MakeCommand(kResultsService, 32, {}, {0.1}), "command 32", 0) &&
            IntOption(30, 4) && RealOption(130, 1e-9) && RealOption(131, 1e-9) &&
@@ -380,7 +381,7 @@ class RestartRoad : public ResultsRoad {
   // The circle with points every pi/3: the step to 2 pi/3 stops at pi/2.
   bool StartCircle() {
     vantor_client::EngineOptions engine = Engine();
-    engine.timeout_ms = 60000;
+    engine.timeout_ms = testsupport::HangBoundMs(60000);
     if (!StartEngine(engine, "Circle") ||
         !road_->Expect(MakeCommand(kResultsService, 32, {}, {kPi / 3}), "command 32", 0) ||
         !IntOption(30, 4) || !RealOption(130, 1e-9) || !RealOption(131, 1e-9) ||
@@ -710,7 +711,7 @@ TEST_F(ResultsRoad, AFileThatCannotBeReadOrMappedIsSetAsideWithItsNumberedLine) 
 // the run rests at, not at t = 0.
 TEST_F(ResultsRoad, APauseAfterTheRunPositionKeepsTheSnapshotWhereTheRunRests) {
   vantor_client::EngineOptions engine = Engine();
-  engine.timeout_ms = 60000;
+  engine.timeout_ms = testsupport::HangBoundMs(60000);
   ASSERT_TRUE(StartEngine(engine, "Paused") &&
               road_->Expect(MakeCommand(kResultsService, 32, {}, {1000.0}), "command 32", 0) &&
               IntOption(30, 4) && RealOption(130, 1e-8) && RealOption(131, 1e-8) &&
@@ -769,7 +770,8 @@ TEST_F(ResultsRoad, WritesDuringAStepWaitAndNeverRaceTheRunThread) {
   const std::uint32_t valve = sheet.Index(0, 0, modelwriter::SeriesFlowsheet::kValve);
   int taken = 0;
   int busy = 0;
-  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  const auto until =
+      std::chrono::steady_clock::now() + testsupport::HangBound(std::chrono::seconds(60));
   for (int round = 0; busy < 3 && std::chrono::steady_clock::now() < until; ++round) {
     const Status bound = SetItem(valve, kUpper, 100.0 + round);
     Status command = 1;

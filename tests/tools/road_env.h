@@ -8,6 +8,7 @@
 #include <string>
 
 #include "tests/support/event_lines.h"
+#include "tests/support/hang_bound.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
 #include "tools/client.h"
@@ -17,11 +18,11 @@ namespace roadtest {
 
 class RoadEnv : public ::testing::Test {
  protected:
-  // The real engine, with the time-out the roads allow it.
+  // The real engine, with the time-out the roads allow it: only a hang's.
   static vantor_client::EngineOptions Engine() {
     vantor_client::EngineOptions engine;
     engine.program = VANTOR_ENGINE;
-    engine.timeout_ms = 30000;
+    engine.timeout_ms = testsupport::HangBoundMs(30000);
     return engine;
   }
   std::string Folder() const { return work_.path().string(); }

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/hang_bound.h"
 #include "tests/tools/engine_road_fixture.h"
 #include "tools/client.h"
 #include "tools/model_writer/model_writer.h"
@@ -37,7 +38,7 @@ class RunRoad : public engineroad::EngineRoad {
   bool Start(const std::string& name, std::int32_t flags,
              const std::function<void(modelwriter::Writer&)>& model) {
     vantor_client::EngineOptions engine = Engine();
-    engine.timeout_ms = 60000;
+    engine.timeout_ms = testsupport::HangBoundMs(60000);
     engine.services = {4, 55, 67, 81, 82, 85, 86, 95};
     return StartEngine(engine, name) &&
            road_->Expect(MakeCommand(kResultsService, 32, {}, {0.1}), "command 32", 0) &&

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "tests/support/compiler_installation.h"
+#include "tests/support/hang_bound.h"
 #include "tests/support/scoped_env.h"
 #include "tests/tools/engine_road_fixture.h"
 #include "tests/tools/time_models.h"
@@ -65,7 +66,7 @@ class SensitivityRoad : public EngineRoad {
   bool Start(const RunSettings& settings, const std::function<void(Writer&)>& model) {
     vantor_client::EngineOptions engine;
     engine.program = VANTOR_ENGINE;
-    engine.timeout_ms = 60000;
+    engine.timeout_ms = testsupport::HangBoundMs(60000);
     engine.services = {4, 55, 67, 81, 82, 85, 86, 95};
     if (!StartEngine(engine, "Sens") ||
         !road_->Expect(MakeCommand(kResultsService, 32, {}, {settings.interval}), "command 32",
@@ -589,7 +590,8 @@ TEST_F(SensitivityRoad, NewListsWaitWhileTheIntegrationGoesOn) {
       << Failure() << Events();
   int taken = 0;
   int busy = 0;
-  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  const auto until =
+      std::chrono::steady_clock::now() + testsupport::HangBound(std::chrono::seconds(60));
   while ((busy == 0 || taken == 0) && std::chrono::steady_clock::now() < until) {
     Status s = 1;
     ASSERT_TRUE(ask(Lists(variables, parameters), &s)) << Failure();

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/hang_bound.h"
 #include "tests/tools/engine_road_fixture.h"
 #include "tests/tools/time_models.h"
 #include "tools/result_replies.h"
@@ -51,7 +52,7 @@ class TimeRoad : public engineroad::EngineRoad {
   // A dynamic run of `model` named `name`, prepared.
   bool Start(const std::string& name, const Settings& s, const std::function<void(Writer&)>& model) {
     vantor_client::EngineOptions engine = Engine();
-    engine.timeout_ms = 60000;
+    engine.timeout_ms = testsupport::HangBoundMs(60000);
     engine.services = {4, 55, 67, 81, 82, 85, 86, 95};
     if (!StartEngine(engine, name) ||
         !road_->Expect(MakeCommand(engineroad::kResultsService, 32, {}, {s.interval}),

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/hang_bound.h"
 #include "tests/support/second_user.h"
 
 namespace start_up_file_road {
@@ -41,7 +42,8 @@ std::string RunByHand(const fs::path& folder, const std::vector<std::string>& ar
     ::execv(VANTOR_ENGINE, argv.data());
     ::_exit(127);
   }
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(2);
+  const auto deadline =
+      std::chrono::steady_clock::now() + testsupport::HangBound(std::chrono::minutes(2));
   int status = 0;
   while (::waitpid(child, &status, WNOHANG) == 0) {
     if (std::chrono::steady_clock::now() > deadline) {

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "framework/connections/pipe_connection.h"
+#include "tests/support/hang_bound.h"
 #include "tests/tools/engine_road_fixture.h"
 #include "tools/client.h"
 #include "tools/model_writer/model_writer.h"
@@ -430,7 +431,7 @@ TEST_F(UnreadOutputRoad, APeerThatStoppedReadingSlowsNoRunOfAnother) {
   constexpr int kSteps = 30;
   constexpr double kInterval = 0.1;
   vantor_client::EngineOptions engine = Engine();
-  engine.timeout_ms = 120000;
+  engine.timeout_ms = testsupport::HangBoundMs(120000);
   ASSERT_TRUE(StartEngine(engine, "Beside") &&
               road_->Expect(MakeCommand(engineroad::kResultsService, 32, {}, {kInterval}),
                             "command 32", 0) &&
@@ -543,7 +544,7 @@ class SlowPeerRoad : public EngineRoad, public ::testing::WithParamInterface<Pee
   // joins it when given.
   bool StartBeside(const std::string& name, double interval, SiblingPeer* peer, std::size_t* sent) {
     vantor_client::EngineOptions engine = Engine();
-    engine.timeout_ms = 120000;
+    engine.timeout_ms = testsupport::HangBoundMs(120000);
     return StartEngine(engine, name) &&
            road_->Expect(MakeCommand(engineroad::kResultsService, 32, {}, {interval}), "command 32",
                          0) &&
