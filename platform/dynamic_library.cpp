@@ -205,18 +205,6 @@ std::string FindFileIgnoringCase(const std::string& folder, const std::string& n
 
 namespace {
 
-// The names of a path, without the empty ones and ".".
-std::deque<std::string> PathNames(const std::string& path) {
-  std::deque<std::string> names;
-  std::size_t at = 0;
-  while (at <= path.size()) {
-    const std::size_t end = std::min(path.find('/', at), path.size());
-    std::string name = path.substr(at, end - at);
-    if (!name.empty() && name != ".") names.push_back(std::move(name));
-    at = end + 1;
-  }
-  return names;
-}
 
 bool OursOrRoots(const struct stat& s) { return s.st_uid == geteuid() || s.st_uid == 0; }
 

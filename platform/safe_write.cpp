@@ -22,8 +22,16 @@ bool Fail(int* error, int value) {
   return false;
 }
 
-// The names of a path, without the empty ones and ".".
-std::deque<std::string> Names(const std::string& path) {
+// As many as the system follows on one path.
+constexpr int kMostLinks = 40;
+
+FileDescriptor Refused(int* error, int value) {
+  Fail(error, value);
+  return FileDescriptor();
+}
+}  // namespace
+
+std::deque<std::string> PathNames(const std::string& path) {
   std::deque<std::string> names;
   std::size_t at = 0;
   while (at <= path.size()) {
@@ -34,15 +42,6 @@ std::deque<std::string> Names(const std::string& path) {
   }
   return names;
 }
-
-// As many as the system follows on one path.
-constexpr int kMostLinks = 40;
-
-FileDescriptor Refused(int* error, int value) {
-  Fail(error, value);
-  return FileDescriptor();
-}
-}  // namespace
 
 FileDescriptor OpenFolderOnWay(const std::string& path, std::string* others_link, int* error) {
   std::string here;
@@ -60,7 +59,7 @@ FileDescriptor OpenFolderOnWay(int from, const std::string& from_shown, const st
                                O_PATH | O_DIRECTORY | O_CLOEXEC));
   std::string at = !path.empty() && path[0] == '/' ? std::string() : from_shown;
   if (!here.valid()) return Refused(error, errno);
-  std::deque<std::string> names = Names(path);
+  std::deque<std::string> names = PathNames(path);
   for (int links = 0; !names.empty();) {
     const std::string name = names.front();
     names.pop_front();
@@ -84,7 +83,7 @@ FileDescriptor OpenFolderOnWay(int from, const std::string& from_shown, const st
       if (++links > kMostLinks) return Refused(error, ELOOP);
       if (n <= 0) return Refused(error, n < 0 ? errno : ENOENT);
       const std::string to(target, static_cast<std::size_t>(n));
-      const std::deque<std::string> more = Names(to);
+      const std::deque<std::string> more = PathNames(to);
       names.insert(names.begin(), more.begin(), more.end());
       if (to[0] == '/') {
         here = FileDescriptor(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));

@@ -3,6 +3,7 @@
 // open waits on a FIFO put where a file was expected.
 #pragma once
 
+#include <deque>
 #include <ostream>
 #include <streambuf>
 #include <string>
@@ -49,6 +50,9 @@ bool IsOwnRegularFile(const char* path);
 // the name is a link (ELOOP), not a regular file (EINVAL), or another
 // user's file or one with further names (EPERM).
 bool CloseToOthersWrites(const char* path, int* error);
+
+// The names of a path, without the empty ones and ".".
+std::deque<std::string> PathNames(const std::string& path);
 
 // Opens a folder for what is then made in it: the path walked name by
 // name from the root (a relative one from `from`, shown as `from_shown`,

@@ -12,9 +12,12 @@
 #include <vector>
 
 #include "tests/tools/engine_road_fixture.h"
+#include "tests/tools/grid_steps.h"
 
 namespace manylagshistory {
 
+using delayroad::GridSteps;
+using delayroad::Lags;
 using engineroad::ModelEquation;
 using engineroad::ModelVariable;
 using modelwriter::Add;
@@ -28,13 +31,6 @@ using vantor_client::MakeCommand;
 
 constexpr std::uint16_t kFree = 1;
 constexpr std::uint16_t kInitial = 32;
-
-// Lag i is multiples[i] grid steps, weighted by weights[i].
-struct Lags {
-  double grid;
-  std::vector<int> multiples;
-  std::vector<double> weights;
-};
 
 // y' = -sum w_i y(t - lag_i), each delayed value held in a variable of
 // its own (index 2 + i).
@@ -61,43 +57,6 @@ void Held(Writer& w, const Lags& lags) {
   }
 }
 
-// The method of steps on the grid: on each grid step y is a polynomial,
-// the integral of the pieces whole lags back.
-class GridSteps {
- public:
-  GridSteps(const Lags& lags, double end) : grid_(lags.grid) {
-    const auto count = static_cast<std::size_t>(std::ceil(end / grid_)) + 1;
-    double start = 1.0;
-    for (std::size_t k = 0; k < count; ++k) {
-      std::vector<double> slope{0.0};
-      for (std::size_t i = 0; i < lags.multiples.size(); ++i) {
-        const auto m = static_cast<std::size_t>(lags.multiples[i]);
-        const std::vector<double> late = k >= m ? pieces_[k - m] : std::vector<double>{1.0};
-        slope.resize(std::max(slope.size(), late.size()), 0.0);
-        for (std::size_t j = 0; j < late.size(); ++j) slope[j] -= lags.weights[i] * late[j];
-      }
-      std::vector<double> piece{start};
-      for (std::size_t j = 0; j < slope.size(); ++j) piece.push_back(slope[j] / (j + 1.0));
-      start = Horner(piece, grid_);
-      pieces_.push_back(std::move(piece));
-    }
-  }
-  double operator()(double t) const {
-    if (t <= 0.0) return 1.0;
-    const auto k = std::min(static_cast<std::size_t>(t / grid_), pieces_.size() - 1);
-    return Horner(pieces_[k], t - static_cast<double>(k) * grid_);
-  }
-
- private:
-  static double Horner(const std::vector<double>& p, double s) {
-    double v = 0.0;
-    for (std::size_t i = p.size(); i-- > 0;) v = v * s + p[i];
-    return v;
-  }
-  double grid_;
-  std::vector<std::vector<double>> pieces_;
-};
-
 // n equal weights 1/n on lags first, first + step, ... in grid steps.
 Lags Mean(double grid, int n, int first, int step) {
   Lags lags{grid, {}, {}};
@@ -120,7 +79,7 @@ class ManyLagsHistoryRoad : public engineroad::EngineRoad {
   void ExpectFollows(const Lags& lags, const Settings& r, double near) {
     const GridSteps steps(lags, r.end + 1.0);
     vantor_client::EngineOptions engine = Engine();
-    engine.timeout_ms = 120000;
+    engine.timeout_ms = testsupport::HangBoundMs(120000);
     ASSERT_TRUE(StartEngine(engine, "ManyLags") &&
                 road_->Expect(MakeCommand(engineroad::kResultsService, 32, {}, {r.interval}),
                               "command 32", 0) &&

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "tests/tools/engine_road_fixture.h"
+#include "tests/tools/grid_steps.h"
 
 namespace manylags {
 
@@ -75,50 +76,6 @@ void ManyLags(Writer& w, const std::vector<double>& lags, bool inside) {
   }
 }
 
-// ManyLags by the method of steps. Every lag is a whole number of grid
-// units, so on each unit y is a polynomial in the time since its start,
-// and y a lag back on it is the polynomial of an earlier unit, at the
-// same time since that unit's start.
-class GridSteps {
- public:
-  GridSteps(const std::vector<int>& units, double grid, double end) : grid_(grid) {
-    constexpr std::size_t kTerms = 24;  // 0.05^24 / 24! is far below rounding
-    const auto count = static_cast<std::size_t>(std::ceil(end / grid)) + 1;
-    double start = 1.0;
-    for (std::size_t k = 0; k < count; ++k) {
-      std::vector<double> slope(kTerms, 0.0);
-      for (const int u : units) {
-        const auto back = static_cast<std::ptrdiff_t>(k) - u;
-        if (back < 0) {
-          slope[0] -= 1.0 / units.size();
-          continue;
-        }
-        const std::vector<double>& late = pieces_[static_cast<std::size_t>(back)];
-        for (std::size_t i = 0; i < kTerms; ++i) slope[i] -= late[i] / units.size();
-      }
-      std::vector<double> piece(kTerms, 0.0);
-      piece[0] = start;
-      for (std::size_t i = 0; i + 1 < kTerms; ++i) piece[i + 1] = slope[i] / (i + 1.0);
-      start = Horner(piece, grid);
-      pieces_.push_back(std::move(piece));
-    }
-  }
-  double operator()(double t) const {
-    if (t <= 0.0) return 1.0;
-    const auto k = std::min(static_cast<std::size_t>(t / grid_), pieces_.size() - 1);
-    return Horner(pieces_[k], t - static_cast<double>(k) * grid_);
-  }
-
- private:
-  static double Horner(const std::vector<double>& p, double s) {
-    double v = 0.0;
-    for (std::size_t i = p.size(); i-- > 0;) v = v * s + p[i];
-    return v;
-  }
-  double grid_;
-  std::vector<std::vector<double>> pieces_;
-};
-
 struct Case {
   int n, first, last;  // lags in units of the grid
   int grid;            // in hundredths
@@ -135,10 +92,11 @@ class ManyLagsRoad : public engineroad::EngineRoad, public testing::WithParamInt
     const std::vector<int> units = SpreadLags(c.n, c.first, c.last);
     // As the model would be written: the nearest double to each lag.
     for (const int u : units) lags.push_back(u * c.grid / 100.0);
-    const GridSteps steps(units, c.grid / 100.0, end);
+    const delayroad::GridSteps steps(
+        {c.grid / 100.0, units, std::vector<double>(units.size(), 1.0 / units.size())}, end);
     const double atol = c.rtol * 1e-2;
     vantor_client::EngineOptions engine = Engine();
-    engine.timeout_ms = 120000;
+    engine.timeout_ms = testsupport::HangBoundMs(120000);
     ASSERT_TRUE(StartEngine(engine, "ManyLags") &&
                 road_->Expect(MakeCommand(engineroad::kResultsService, 32, {}, {c.interval}),
                               "command 32", 0) &&

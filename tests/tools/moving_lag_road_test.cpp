@@ -103,7 +103,7 @@ class MovingLagRoad : public engineroad::EngineRoad {
     const double atol = m.rtol * 1e-2;
     CloseEngine();
     vantor_client::EngineOptions engine = Engine();
-    engine.timeout_ms = 60000;
+    engine.timeout_ms = testsupport::HangBoundMs(60000);
     ASSERT_TRUE(StartEngine(engine, "MovingLag") &&
                 road_->Expect(MakeCommand(engineroad::kResultsService, 32, {}, {kInterval}),
                               "command 32", 0) &&

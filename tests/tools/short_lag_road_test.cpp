@@ -87,7 +87,7 @@ class ShortLagRoad : public engineroad::EngineRoad {
     const double atol = rtol / 100.0;
     CloseEngine();
     vantor_client::EngineOptions engine = Engine();
-    engine.timeout_ms = 120000;
+    engine.timeout_ms = testsupport::HangBoundMs(120000);
     ASSERT_TRUE(
         StartEngine(engine, "ShortLag") &&
         road_->Expect(MakeCommand(engineroad::kResultsService, 32, {}, {interval}), "command 32",
