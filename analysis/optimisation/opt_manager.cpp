@@ -76,6 +76,8 @@ Status OptimisationMgr::HandleMessage(BvuBinaryStream& body, DseMessage** reply)
   if (kind < kStartStop || kind > kResults) return read;
   switch (kind) {
     case kStartStop: {
+      // Both clear the definition a step still computing reads.
+      if (services_.StepComputing()) return sens_status::kBusy;
       std::uint32_t start = 0;
       const Status s = body.GetByteAsUInt32(&start);
       if (status::IsFailure(s)) return s;

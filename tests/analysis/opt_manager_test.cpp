@@ -413,4 +413,28 @@ TEST(OptManagerSensitivities, ControlIntervalsFollowTheCurrentElement) {
   EXPECT_EQ(sensitivities.GetNumParameters(), 0);
 }
 
+// A stop or a restart clears the definition the run thread reads while a
+// step computes: neither is taken until the step has ended.
+TEST_F(OptManagerTest, StartStopWaitsForTheStepThatReadsTheDefinition) {
+  Record r;
+  r.final_time = 4.0;
+  r.n = 3;
+  r.interior = {1.0, 2.5};
+  r.length_bounds = {{0, 9}, {0, 9}, {0, 9}};
+  r.controls = {{3, 0.0, {10, 20, 30}, {{0, 99}, {0, 99}, {0, 99}}}};
+  r.objectives = {5};
+  ASSERT_EQ(Serve(BodyWriter().U16(60).U8(1)), 0u);
+  ASSERT_EQ(Serve(r.Body()), 0u);
+  ASSERT_EQ(manager.GetNumElements(), 3);
+  services.step_computing = true;
+  EXPECT_EQ(Serve(BodyWriter().U16(60).U8(0)), sens_status::kBusy);
+  EXPECT_EQ(Serve(BodyWriter().U16(60).U8(1)), sens_status::kBusy);
+  EXPECT_TRUE(manager.Started());
+  EXPECT_EQ(manager.GetNumElements(), 3);
+  services.step_computing = false;
+  EXPECT_EQ(Serve(BodyWriter().U16(60).U8(0)), 0u);
+  EXPECT_FALSE(manager.Started());
+  EXPECT_EQ(manager.GetNumElements(), 0);
+}
+
 }  // namespace

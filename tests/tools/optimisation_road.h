@@ -74,6 +74,18 @@ class OptimisationFixture : public engineroad::EngineRoad {
     return road_->Expect(std::move(request), what, 0);
   }
 
+  // Kind 60 stop, asked again while a step still computing answers busy.
+  bool StopOptimisation() {
+    return AskWhileBusy(
+        [] {
+          auto request = std::make_unique<vantor_client::Request>(kOptimisationService);
+          Writer w(*request);
+          w.U16(60), w.U8(0);
+          return request;
+        },
+        "stop", 0);
+  }
+
   // Kind 90, read as a steady-state reply with `decisions` decision
   // variables and `records` constraint records.
   bool Results(std::size_t decisions, std::size_t records, Optimum* out) {

@@ -222,7 +222,7 @@ TEST_F(OptimisationRoad, Hs071InReducedSpaceReachesItsOptimum) {
   Optimum o;
   ASSERT_TRUE(Optimise(4, 2, &o)) << Failure() << Events();
   CheckHs071(o);
-  ASSERT_TRUE(Optimisation([](Writer& w) { w.U16(60), w.U8(0); }, "stop")) << Failure();
+  ASSERT_TRUE(StopOptimisation()) << Failure();
   ASSERT_TRUE(Finish()) << Failure() << Events();
 }
 
@@ -247,7 +247,7 @@ TEST_F(OptimisationRoad, OptionsOutOfTheirBoundsAreToldOnceWithWhatIsUsed) {
   // Not told again and counted as repeats either.
   EXPECT_EQ(engineroad::RepeatCount(run_.events, level), -1) << Events();
   EXPECT_EQ(engineroad::RepeatCount(run_.events, bound), -1) << Events();
-  ASSERT_TRUE(Optimisation([](Writer& w) { w.U16(60), w.U8(0); }, "stop")) << Failure();
+  ASSERT_TRUE(StopOptimisation()) << Failure();
   ASSERT_TRUE(Finish()) << Failure() << Events();
 }
 
@@ -268,7 +268,7 @@ TEST_F(OptimisationRoad, AnOptimisationTellsALineOfEverySolveOnceWithItsCount) {
   });
   EXPECT_EQ(std::count(run_.events.begin(), run_.events.end(), line), 1) << Events();
   EXPECT_GE(engineroad::RepeatCount(run_.events, line), 5) << Events();
-  ASSERT_TRUE(Optimisation([](Writer& w) { w.U16(60), w.U8(0); }, "stop")) << Failure();
+  ASSERT_TRUE(StopOptimisation()) << Failure();
   ASSERT_TRUE(Finish()) << Failure() << Events();
 }
 
@@ -290,7 +290,7 @@ TEST_F(OptimisationRoad, AnOptimisationBesideManySingularGroupsTellsTheirListOnc
   Optimum o;
   ASSERT_TRUE(Optimise(4, 2, &o)) << Failure();
   CheckHs071(o);
-  ASSERT_TRUE(Optimisation([](Writer& w) { w.U16(60), w.U8(0); }, "stop")) << Failure();
+  ASSERT_TRUE(StopOptimisation()) << Failure();
   ASSERT_TRUE(EndRun()) << Failure();
   const std::vector<std::string> lines = LinesSince(0);
   RecordProperty("lines", std::to_string(lines.size()));
