@@ -205,7 +205,6 @@ std::string FindFileIgnoringCase(const std::string& folder, const std::string& n
 
 namespace {
 
-
 bool OursOrRoots(const struct stat& s) { return s.st_uid == geteuid() || s.st_uid == 0; }
 
 std::string CannotExamine(const std::string& path) {

@@ -57,8 +57,7 @@ void ManyLags(Writer& w, const std::vector<double>& lags, bool inside) {
     w.List(2);
     ModelVariable(w, modelwriter::kStateVariable, 1, ".y", 1.0, kInitial);
     for (const double lag : lags) terms.push_back(Delay(Var(1), Real(lag)));
-    ModelEquation(w, 1000, ".fall", Add(Var(0), Mul(share, Sum(terms, 0, n))),
-                  {{2, 1, 1}, {2, 1}});
+    ModelEquation(w, 1000, ".fall", Add(Var(0), Mul(share, Sum(terms, 0, n))), {{2, 1, 1}, {2, 1}});
     return;
   }
   w.List(2 + 2 * n);
