@@ -80,6 +80,14 @@ function(vantor_test_folder name)
   target_compile_definitions(${target} PRIVATE
     VANTOR_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
     VANTOR_BINARY_DIR="${PROJECT_BINARY_DIR}")
+  # A time-out only catches a hang: the sanitizer trees run several times
+  # slower, more so on a busy machine.
+  set(timeout 300)
+  if(VANTOR_TSAN)
+    set(timeout 900)
+  elseif(VANTOR_SANITIZE)
+    set(timeout 600)
+  endif()
   gtest_discover_tests(${target} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
-                       PROPERTIES TIMEOUT 300)
+                       PROPERTIES TIMEOUT ${timeout})
 endfunction()
