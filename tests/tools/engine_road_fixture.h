@@ -402,7 +402,10 @@ class EngineRoad : public roadtest::RoadEnv {
                  const std::string& what) {
     std::size_t seen = 0;
     bool came = false;
+    // The client asks more than once a round: once the lines came, the
+    // answer stays yes, or the wait would run to its bound.
     client_->WaitFor([&] {
+      if (came) return true;
       road_->Collect();
       if (run_.events.size() == seen) return false;
       seen = run_.events.size();
