@@ -471,12 +471,15 @@ Status Client::WaitForEnd() {
 
 Status Client::WaitWithin(const std::function<bool()>& done, std::uint32_t bound_ms) {
   const std::uint32_t start = platform::TickCount();
-  while (!done()) {
+  // `done` is asked once a round: a caller's test may note what it saw
+  // and answer yes only to the round that saw it.
+  for (bool finished = done(); !finished;) {
     if (lost_) return DseIOQueue::kPeerLost;
     if (platform::TickCount() - start >= bound_ms) return status::kGeneralFailure;
     const Status polled = Poll();
     if (status::IsSevere(polled)) return polled;
-    if (!done()) controller_->IOQueue()->WaitReady(kIdleMs, true, true);
+    finished = done();
+    if (!finished) controller_->IOQueue()->WaitReady(kIdleMs, true, true);
   }
   return status::kOk;
 }

@@ -227,6 +227,20 @@ TEST_F(ClientTest, AStalledEngineHoldsTheClientNoLongerThanItsTimeOut) {
   EXPECT_LT(steady_clock::now() - waited, milliseconds(stall_ms));
 }
 
+// A wait asks its test once a round: a test that answers yes only to the
+// round that saw what it waits for (and notes it) ends the wait there, not
+// at the time-out. Whatever the round it comes in.
+TEST_F(ClientTest, AWaitEndsAtTheRoundItsTestSaysYes) {
+  Start(false, {}, testsupport::HangBoundMs(60000));
+  for (int yes_at : {1, 2, 3, 10}) {
+    int asked = 0;
+    EXPECT_EQ(client_->WaitFor([&] { return ++asked == yes_at; }), 0u) << yes_at;
+    EXPECT_EQ(asked, yes_at);
+  }
+  int exit_code = 0;
+  EXPECT_EQ(client_->Close(&exit_code), 0u);
+}
+
 TEST_F(ClientTest, KillingTheEngineIsSeenAsALostPeer) {
   Start();
   ASSERT_EQ(::kill(client_->EnginePid(), SIGKILL), 0);
