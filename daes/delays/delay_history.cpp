@@ -21,6 +21,8 @@ namespace {
 // holds a row index, never this.
 constexpr std::uint8_t kBlockMark[8] = {'V', 'D', 'B', 'R', 'E', 'A', 'K', 'S'};
 constexpr std::uint32_t kBreakBytes = 16;
+// A break's rest against its time, beyond which a block is damaged.
+constexpr double kMostRest = 1e-12;
 constexpr std::uint32_t kTailBytes = 16;
 }  // namespace
 
@@ -731,9 +733,13 @@ Status DelayHistory::WriteBlock(std::vector<std::uint8_t>* block) const {
   std::memcpy(at + image - 8, ends, sizeof ends);
   at += image;
   for (const Break& b : kept) {
-    const std::int32_t order[2] = {b.order, 0};
+    // The rest of the sum goes where a block without it holds a zero, so
+    // that a reader of those reads these too; as a float it keeps 24 bits
+    // of a rest that is itself below a rounding of the time.
+    const float rest = std::fabs(b.rest) <= FLT_MAX ? static_cast<float>(b.rest) : 0.0f;
     std::memcpy(at, &b.time, 8);
-    std::memcpy(at + 8, order, 8);
+    std::memcpy(at + 8, &b.order, 4);
+    std::memcpy(at + 12, &rest, 4);
     at += delays::kBreakBytes;
   }
   const std::uint32_t tail[2] = {static_cast<std::uint32_t>(kept.size()),
@@ -757,13 +763,18 @@ Status DelayHistory::RestoreBlock(const std::uint8_t* data, std::uint32_t length
     for (std::uint32_t i = 0; i < count; ++i) {
       const std::uint8_t* at = data + image + std::size_t{i} * delays::kBreakBytes;
       Break b{};
+      float rest = 0.0f;
       std::memcpy(&b.time, at, 8);
       std::memcpy(&b.order, at + 8, 4);
-      // In time order, as they were kept.
+      std::memcpy(&rest, at + 12, 4);
+      // In time order, as they were kept; a rest is a few roundings of
+      // the time at most.
       if (!std::isfinite(b.time) || b.order < 0 ||
-          (!breaks.empty() && b.time <= breaks.back().time)) {
+          (!breaks.empty() && b.time <= breaks.back().time) || !std::isfinite(rest) ||
+          std::fabs(rest) > delays::kMostRest * std::fabs(b.time)) {
         return delays::kBadSnapshot;
       }
+      b.rest = rest;
       breaks.push_back(b);
     }
   }

@@ -40,8 +40,10 @@ struct Lag {
 // fit a 32-bit size.
 std::uint32_t ImageEntries(std::int64_t columns, std::int64_t rows);
 // The rows of a snapshot block of `columns` columns and `length` bytes:
-// the image of a ring of R rows, then the breaks (a time and an order, 16
-// bytes each), then the break count and R (32-bit each) and an 8-byte mark.
+// the image of a ring of R rows, then the breaks (a time, an order and, as
+// a float, the rest of the sum of lags it stands for: 16 bytes each; blocks
+// written before the rest was kept hold a zero there), then the break count
+// and R (32-bit each) and an 8-byte mark.
 // A block without the mark, written before breaks were kept, is the image
 // alone and must be `old_rows` rows long. False for a damaged block.
 bool BlockRows(const std::uint8_t* data, std::uint32_t length, std::int64_t columns,

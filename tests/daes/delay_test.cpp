@@ -720,6 +720,47 @@ TEST(DelayHistoryRows, BreaksComeBackFromABlock) {
   }
 }
 
+// A carried break stands for a sum of lags that is no double: 0.1 + 0.2
+// rounds up to 0.30000000000000004, and carried 0.3 further, the sum lands
+// on 0.6 where the rounded time lands a unit past it. Back from a block,
+// the break lands where the one written did; a block written before the
+// rest was kept carries it from the rounded time, as before.
+TEST(DelayHistoryRows, ACarriedBreakComesBackWithItsSum) {
+  const double sum = 0.1 + 0.2;
+  const double rest = -2.7755575615628914e-17;  // 0.1 + 0.2 - sum, exactly
+  DelayHistory h;
+  ASSERT_EQ(h.Init(1), 0u);
+  for (const double t : {0.0, 0.1, 0.2, sum, 0.35, 0.4}) {
+    h.Record(1, t, std::cos(t));
+    if (t == sum) h.KeepBeforeJump(t, 2, rest);
+  }
+  std::vector<std::uint8_t> block;
+  ASSERT_EQ(h.WriteBlock(&block), 0u);
+  const auto size = static_cast<std::uint32_t>(block.size());
+  std::vector<std::uint8_t> older = block;
+  const std::size_t second_rest = (2u * 7u + 1u) * 8u + 16u + 12u;
+  std::fill_n(older.begin() + static_cast<std::ptrdiff_t>(second_rest), 4, 0);
+  const auto restored = [&](const std::vector<std::uint8_t>& b, const delays::Lag& lag) {
+    DelayHistory g;
+    double at = -1.0;
+    if (g.Init(1) != 0 || g.RestoreBlock(b.data(), size, 1, delays::kRows, nullptr) != 0 ||
+        !g.NextJump(0.35, 10.0, {lag}, &at)) {
+      return -1.0;
+    }
+    return at;
+  };
+  for (const double lag : {0.3, 0.15, 0.07, 0.2, 0.05}) {
+    double want = 0.0;
+    ASSERT_TRUE(h.NextJump(0.35, 10.0, {{1, lag}}, &want)) << lag;
+    EXPECT_EQ(restored(block, {1, lag}), want) << lag;
+    EXPECT_EQ(restored(older, {1, lag}), sum + lag) << lag;
+  }
+  double carried = 0.0;
+  ASSERT_TRUE(h.NextJump(0.35, 10.0, {{1, 0.3}}, &carried));
+  EXPECT_EQ(carried, 0.6);
+  EXPECT_NE(sum + 0.3, 0.6);
+}
+
 // Written before breaks were kept, a block is the image alone: its first
 // row, where the run began, is a break, as is each time two rows share.
 TEST(DelayHistoryRows, AnOlderBlockTakesItsFirstRowForABreak) {
@@ -814,10 +855,13 @@ TEST(DelayHistoryRows, DamagedBreaksAreRefused) {
   const std::uint32_t more = 6;
   const std::uint32_t rows = delays::kRows + 1;
   const std::uint8_t mark = 'X';
+  const float endless = HUGE_VALF;
+  const float far = 1e-9f;  // of the break at 1
   for (const auto& b :
        {damaged(image + 16, &nan, 8), damaged(image + 16, &early, 8),
         damaged(image + 24, &negative, 4), damaged(block.size() - 16, &more, 4),
-        damaged(block.size() - 12, &rows, 4), damaged(block.size() - 1, &mark, 1)}) {
+        damaged(block.size() - 12, &rows, 4), damaged(block.size() - 1, &mark, 1),
+        damaged(image + 28, &endless, 4), damaged(image + 28, &far, 4)}) {
     EXPECT_EQ(
         a.mgr.RestoreSection(delays::kHistoryKind, b.data(), static_cast<std::uint32_t>(b.size())),
         delays::kBadSnapshot);
@@ -826,6 +870,13 @@ TEST(DelayHistoryRows, DamagedBreaksAreRefused) {
   EXPECT_EQ(a.mgr.RestoreSection(delays::kHistoryKind, block.data(),
                                  static_cast<std::uint32_t>(block.size())),
             0u);
+  // A rest of a few roundings is no damage, either sign.
+  for (const float near : {2e-16f, -4e-16f}) {
+    const auto b = damaged(image + 28, &near, 4);
+    EXPECT_EQ(
+        a.mgr.RestoreSection(delays::kHistoryKind, b.data(), static_cast<std::uint32_t>(b.size())),
+        0u);
+  }
 }
 
 }  // namespace historyrows
