@@ -305,7 +305,8 @@ TEST_F(ConnectionTest, AChildsConnectionNeverWaitsForItsParent) {
     written = WriteOne(child);
     tried = true;
   });
-  const bool returned = WaitUntil([&] { return tried.load(); }, HangBound(std::chrono::seconds(10)));
+  const bool returned =
+      WaitUntil([&] { return tried.load(); }, HangBound(std::chrono::seconds(10)));
   EXPECT_TRUE(returned) << "the child's connection waited for its parent";
   // Room in the parent's queue lets a blocked connect end.
   std::vector<int> taken;
@@ -548,10 +549,12 @@ class FakeRexecServer {
   // Bytes that are there win over a request to finish.
   bool Receive(int fd, bool once) {
     pollfd p{fd, POLLIN, 0};
-    for (int i = 0; i < 1000; ++i) {
+    const auto until = std::chrono::steady_clock::now() + HangBound(std::chrono::seconds(10));
+    while (std::chrono::steady_clock::now() < until) {
       if (poll(&p, 1, 10) <= 0) {
-        if (closing_) return false;
-        continue;
+        if (!closing_) continue;
+        // Told to finish: bytes sent before that are still read.
+        if (poll(&p, 1, 0) <= 0) return false;
       }
       if (once) return true;
       char buffer[256];
@@ -595,16 +598,18 @@ XosComputeNode Loopback(const char* user, const char* password) {
   return node;
 }
 
+// What the first read that gives bytes or a status other than 0 gives.
 std::string ReadText(XosConnection* connection, Status* result) {
   std::string text;
-  for (int i = 0; i < 5000; ++i) {
-    char buffer[256];
-    std::uint32_t n = 0;
-    *result = connection->Read(buffer, sizeof(buffer), &n);
-    text.append(buffer, n);
-    if (*result != 0 || n > 0) break;
-    usleep(1000);
-  }
+  WaitUntil(
+      [&] {
+        char buffer[256];
+        std::uint32_t n = 0;
+        *result = connection->Read(buffer, sizeof(buffer), &n);
+        text.append(buffer, n);
+        return *result != 0 || n > 0;
+      },
+      HangBound(std::chrono::seconds(5)));
   return text;
 }
 
@@ -620,7 +625,6 @@ TEST(RemoteStartTest, SendsTheRequestAndTalksToTheStartedProcess) {
   std::uint32_t n = 0;
   EXPECT_EQ(remote.Write("input", 5, &n), 0u);
   EXPECT_EQ(n, 5u);
-  usleep(50000);
   EXPECT_EQ(server.Finish(), "0\0alice\0,Z\0prog -ChildNo=1\0input"s);
   // The process (the service's stream) has ended.
   ReadText(&remote, &read_result);
