@@ -433,6 +433,7 @@ Status DseIOQueue::Flush() {
   // peer, at most the pause. A command is never kept waiting behind output
   // a peer does not take.
   if (any_stalled && pauses_deferred_ == 0) {
+    ++pause_count_;
     std::vector<platform::Readiness> ready;
     for (std::size_t i = 0; i < peers_.size(); ++i) {
       peers_[i]->AddReadiness(&ready, true, stalled[i]);

@@ -182,6 +182,9 @@ class DseIOQueue final : public DseIOPeers {
   // peer that took nothing takes bytes or any peer sends some, unless
   // pauses are deferred.
   Status Flush();
+  // The flushes of the root that paused so far: tests tell by it a pause
+  // once from a pause for every message, whatever the machine's speed.
+  std::uint64_t PauseCount() const { return pause_count_; }
   // While deferred (the calls nest), flushes do not pause: for a caller
   // that routes the answers to many messages and pauses once after them.
   void DeferPauses(bool defer) { pauses_deferred_ += defer ? 1 : -1; }
@@ -362,6 +365,7 @@ class DseIOQueue final : public DseIOPeers {
   const std::function<bool(DseMessage&)>* keep_ = nullptr;
   bool kept_beyond_ = false;
   std::int32_t pauses_deferred_ = 0;
+  std::uint64_t pause_count_ = 0;
   // Filed and not taken: of this peer, or (the root's) of every peer.
   std::uint32_t filed_messages_ = 0;
   std::uint32_t filed_segments_ = 0;

@@ -1,19 +1,8 @@
 #include "framework/runtime/xos_time.h"
 
-#include <atomic>
-
 #include "platform/clock.h"
 
-namespace {
-std::atomic<std::uint64_t> g_slept_ms{0};
-}  // namespace
-
-void XosSleep(std::uint32_t ms) {
-  g_slept_ms += ms;
-  platform::SleepMs(ms);
-}
-
-std::uint64_t XosSleptMs() { return g_slept_ms.load(); }
+void XosSleep(std::uint32_t ms) { platform::SleepMs(ms); }
 
 std::int32_t XosTickIntervalElapsed(std::uint32_t* stamp, std::uint32_t ms) {
   const std::uint32_t now = platform::TickCount();

@@ -4,9 +4,6 @@
 #include <cstdint>
 
 void XosSleep(std::uint32_t ms);
-// Milliseconds asked of XosSleep in this process so far: tests check with it
-// that a loop pauses once, not once per item.
-std::uint64_t XosSleptMs();
 
 // 1, and *stamp set to the current tick count, when at least ms milliseconds
 // have passed since *stamp (across the 32-bit wrap too); otherwise 0.

@@ -271,9 +271,9 @@ class ControlRunTest : public ::testing::Test {
   // Passes until `done`, the loop ends or the deadline; whether `done`
   // came. The run thread is waited for by time, not by a count of passes:
   // on a loaded machine it may not run for a long while.
-  bool PassUntil(const std::function<bool()>& done,
-                 std::chrono::seconds deadline = std::chrono::seconds(30)) {
-    const auto until = std::chrono::steady_clock::now() + deadline;
+  bool PassUntil(const std::function<bool()>& done) {
+    const auto until =
+        std::chrono::steady_clock::now() + testsupport::HangBound(std::chrono::seconds(30));
     while (!done()) {
       if (std::chrono::steady_clock::now() > until) {
         ADD_FAILURE() << "stuck in state " << loop.State() << " after "

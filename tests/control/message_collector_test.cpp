@@ -19,6 +19,7 @@
 #include "framework/connections/segment.h"
 #include "framework/messaging/message_controller.h"
 #include "framework/messaging/sent_mark.h"
+#include "tests/support/hang_bound.h"
 
 namespace {
 
@@ -282,7 +283,8 @@ TEST(MessageCollector, ADialogThatTakesNothingLeavesTheCollectorFree) {
     }
     // The server thread's calls take the collector's lock.
     auto counted = std::async(std::launch::async, [&] { return collector.GroupCount(); });
-    const bool free = counted.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    const bool free = counted.wait_for(testsupport::HangBound(std::chrono::seconds(5))) ==
+                      std::future_status::ready;
     std::thread drain([&] {
       char buffer[4096];
       while (::read(ends[0], buffer, sizeof buffer) > 0) {
@@ -313,7 +315,8 @@ class PrintingController : public RecordingController {
       collector_->AddText("during the post");
       collector_->EndGroup(0);
     });
-    free_during_post = printed.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    free_during_post = printed.wait_for(testsupport::HangBound(std::chrono::seconds(5))) ==
+                       std::future_status::ready;
     return RecordingController::PostEvents(code, count, values, line_counts, lines, mark);
   }
   bool free_during_post = false;

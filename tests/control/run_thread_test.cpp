@@ -14,6 +14,7 @@
 #include "control/engine/engine_handlers.h"
 #include "framework/runtime/xos_thread.h"
 #include "tests/support/fault_tests.h"
+#include "tests/support/hang_bound.h"
 #include "tests/support/wait_until.h"
 
 namespace {
@@ -71,8 +72,9 @@ void StartStep(SimRunHandover& handover) {
   handover.ReleaseStep();
 }
 
-bool Collect(SimRunHandover& handover, int limit_ms = 5000) {
-  const auto until = std::chrono::steady_clock::now() + milliseconds(limit_ms);
+// The bound only catches a step that never comes back.
+bool Collect(SimRunHandover& handover) {
+  const auto until = std::chrono::steady_clock::now() + testsupport::HangBound(milliseconds(5000));
   while (handover.TakeRunLock() != 0) {
     if (std::chrono::steady_clock::now() > until) return false;
     std::this_thread::sleep_for(std::chrono::microseconds(100));

@@ -1,6 +1,7 @@
 #include "framework/connections/connection.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -31,6 +32,7 @@
 #include "platform/local_socket.h"
 #include "platform/socket.h"
 #include "segment_helpers.h"
+#include "tests/support/hang_bound.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/wait_until.h"
@@ -274,7 +276,8 @@ TEST_F(ConnectionTest, ALoopbackListenerTakesOnlyItsChildsProcess) {
 }
 
 // A parent whose listener answers nobody (its queue is full) must not hold
-// up the polling of its child.
+// up the polling of its child: Open, and the read and write that try it,
+// leave the connect under way on a socket that never blocks.
 TEST_F(ConnectionTest, AChildsConnectionNeverWaitsForItsParent) {
   const int listener = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in loopback{};
@@ -291,11 +294,39 @@ TEST_F(ConnectionTest, AChildsConnectionNeverWaitsForItsParent) {
     fillers.push_back(platform::StartConnectTcp(parent.address, parent.listening_port, &error));
   }
   XosSocketConnection child(parent, 0);
-  const auto begun = std::chrono::steady_clock::now();
-  EXPECT_EQ(child.Open(), status::kNotYetOpen);
-  EXPECT_EQ(ReadSome(child), Outcome(status::kNotYetOpen, 0));
-  EXPECT_EQ(WriteOne(child), Outcome(status::kNotYetOpen, 0));
-  EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::seconds(2));
+  // Tried on a thread of its own: a connect that blocks waits out the
+  // system's connect time-out (minutes), which the bound only catches.
+  Status opened = 0;
+  Outcome read, written;
+  std::atomic<bool> tried{false};
+  std::thread trying([&] {
+    opened = child.Open();
+    read = ReadSome(child);
+    written = WriteOne(child);
+    tried = true;
+  });
+  const bool returned =
+      WaitUntil([&] { return tried.load(); }, HangBound(std::chrono::seconds(10)));
+  EXPECT_TRUE(returned) << "the child's connection waited for its parent";
+  // Room in the parent's queue lets a blocked connect end.
+  std::vector<int> taken;
+  while (!tried.load()) {
+    const int fd = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd >= 0) taken.push_back(fd);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  trying.join();
+  EXPECT_EQ(opened, status::kNotYetOpen);
+  EXPECT_EQ(read, Outcome(status::kNotYetOpen, 0));
+  EXPECT_EQ(written, Outcome(status::kNotYetOpen, 0));
+  std::vector<platform::Readiness> waits_on;
+  child.AddReadiness(&waits_on, true, true);
+  ASSERT_EQ(waits_on.size(), 1u);
+  const int connecting = waits_on[0].fd;
+  ASSERT_GE(connecting, 0);
+  EXPECT_NE(::fcntl(connecting, F_GETFL) & O_NONBLOCK, 0);
+  EXPECT_FALSE(platform::WaitForAny(waits_on, 0)) << "the connect was made";
+  for (int fd : taken) ::close(fd);
   for (int fd : fillers) platform::CloseSocket(fd);
   platform::CloseSocket(listener);
 }
@@ -518,10 +549,12 @@ class FakeRexecServer {
   // Bytes that are there win over a request to finish.
   bool Receive(int fd, bool once) {
     pollfd p{fd, POLLIN, 0};
-    for (int i = 0; i < 1000; ++i) {
+    const auto until = std::chrono::steady_clock::now() + HangBound(std::chrono::seconds(10));
+    while (std::chrono::steady_clock::now() < until) {
       if (poll(&p, 1, 10) <= 0) {
-        if (closing_) return false;
-        continue;
+        if (!closing_) continue;
+        // Told to finish: bytes sent before that are still read.
+        if (poll(&p, 1, 0) <= 0) return false;
       }
       if (once) return true;
       char buffer[256];
@@ -565,16 +598,18 @@ XosComputeNode Loopback(const char* user, const char* password) {
   return node;
 }
 
+// What the first read that gives bytes or a status other than 0 gives.
 std::string ReadText(XosConnection* connection, Status* result) {
   std::string text;
-  for (int i = 0; i < 5000; ++i) {
-    char buffer[256];
-    std::uint32_t n = 0;
-    *result = connection->Read(buffer, sizeof(buffer), &n);
-    text.append(buffer, n);
-    if (*result != 0 || n > 0) break;
-    usleep(1000);
-  }
+  WaitUntil(
+      [&] {
+        char buffer[256];
+        std::uint32_t n = 0;
+        *result = connection->Read(buffer, sizeof(buffer), &n);
+        text.append(buffer, n);
+        return *result != 0 || n > 0;
+      },
+      HangBound(std::chrono::seconds(5)));
   return text;
 }
 
@@ -590,7 +625,6 @@ TEST(RemoteStartTest, SendsTheRequestAndTalksToTheStartedProcess) {
   std::uint32_t n = 0;
   EXPECT_EQ(remote.Write("input", 5, &n), 0u);
   EXPECT_EQ(n, 5u);
-  usleep(50000);
   EXPECT_EQ(server.Finish(), "0\0alice\0,Z\0prog -ChildNo=1\0input"s);
   // The process (the service's stream) has ended.
   ReadText(&remote, &read_result);

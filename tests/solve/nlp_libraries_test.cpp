@@ -26,6 +26,8 @@
 #include "solve/options/solver_option_table.h"
 #include "tests/solve/hs_problems.h"
 #include "tests/support/capture_sink.h"
+#include "tests/support/hang_bound.h"
+#include "tests/support/wait_until.h"
 #include "workloads/nist_problems.h"
 
 #if defined(VANTOR_KVS_DIR) && defined(VANTOR_NLP_LIBRARIES)
@@ -153,15 +155,14 @@ int Threads() {
   return count;
 }
 
-// The thread count once it has come down to `expected`, or after a second.
-// A joined thread may stay listed a moment: the kernel wakes the joiner
-// before it takes the thread's entry away.
+// The thread count once it has come down to `expected`, or at a bound that
+// only catches a thread left running. A joined thread may stay listed a
+// moment: the kernel wakes the joiner before it takes the thread's entry
+// away.
 int ThreadsSettledAt(int expected) {
   int count = Threads();
-  for (int i = 0; i < 100 && count != expected; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    count = Threads();
-  }
+  testsupport::WaitUntil([&] { return (count = Threads()) == expected; },
+                         testsupport::HangBound(std::chrono::seconds(1)));
   return count;
 }
 
