@@ -9,8 +9,10 @@
 namespace codegen {
 namespace {
 
-// Stands for text known only when the build runs.
+// Stands for text known only when the build runs: what make works out
+// (a function, a "!=" setting), and what the shell expands.
 constexpr char kUnknown = '\x01';
+constexpr char kShellUnknown = '\x02';
 // Beyond these an expansion counts as unknown: a text whose variables have
 // so many settings, or nest so deep, is judged by nothing it might give.
 constexpr std::size_t kMostAlternatives = 256;
@@ -215,7 +217,7 @@ class Expander {
 };
 
 // The words the shell makes of a recipe line; a word with an expansion of
-// the shell's in it holds kUnknown.
+// the shell's in it holds kShellUnknown.
 std::vector<std::string> ShellWords(const std::string& line) {
   std::vector<std::string> words;
   std::string word;
@@ -247,14 +249,14 @@ std::vector<std::string> ShellWords(const std::string& line) {
         if (line[at] == '\\' && at + 1 < line.size() && std::strchr("$`\"\\", line[at + 1])) {
           word += line[++at];
         } else if (line[at] == '$' || line[at] == '`') {
-          word += kUnknown;
+          word += kShellUnknown;
         } else {
           word += line[at];
         }
       }
     } else if (c == '$' || c == '`') {
       in_word = true;
-      word += kUnknown;
+      word += kShellUnknown;
     } else {
       in_word = true;
       word += c;
@@ -295,7 +297,7 @@ void SearchedBy(const std::vector<std::string>& shell_words, const std::string& 
     }
   }
   auto add = [&](const std::string& folder) {
-    if (folder.find(kUnknown) != std::string::npos) {
+    if (folder.find_first_of(std::string{kUnknown, kShellUnknown}) != std::string::npos) {
       if (std::find(search->unknown.begin(), search->unknown.end(), raw) == search->unknown.end())
         search->unknown.push_back(raw);
     } else if (!folder.empty() && std::find(search->folders.begin(), search->folders.end(),
@@ -305,7 +307,9 @@ void SearchedBy(const std::vector<std::string>& shell_words, const std::string& 
   };
   for (std::size_t i = 0; i < words.size(); ++i) {
     const std::string& word = words[i];
-    // A shell expansion may give any option at all.
+    // What make works out may give any option at all. (A shell variable or
+    // command of the recipe's is the user's own environment's or text's,
+    // judged only where it names a folder.)
     if (word.find(kUnknown) != std::string::npos && (word[0] == '-' || word[0] == kUnknown)) {
       add(std::string(1, kUnknown));
       continue;

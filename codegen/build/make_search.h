@@ -12,8 +12,9 @@ struct MakeSearch {
   // Each folder once, in the order the recipes name them, as written
   // (relative ones against the folder make runs in).
   std::vector<std::string> folders;
-  // A search option whose folder is known only when the build runs (a make
-  // function, a shell expansion, a `!=` assignment), as its recipe word.
+  // A recipe line where a search option or its folder is known only when
+  // the build runs (a make function or `!=` setting where an option could
+  // stand, a shell expansion in a folder), as written.
   std::vector<std::string> unknown;
 };
 

@@ -16,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::vector<std::string> environment(parts.begin() + (parts.empty() ? 0 : 1), parts.end());
   const codegen::MakeSearch search = codegen::MakefileSearchFolders(text, environment);
   for (const std::string& folder : search.folders) {
-    if (folder.empty() || folder.find('\x01') != std::string::npos) std::abort();
+    if (folder.empty() || folder.find_first_of("\x01\x02") != std::string::npos) std::abort();
   }
   return 0;
 }
