@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,7 @@
 #include "analysis/homotopy/homotopy_mgr.h"
 #include "analysis/sensitivity/sensitivity_mgr.h"
 #include "codegen/build/build_driver.h"
+#include "codegen/build/makefile_writer.h"
 #include "control/actions/action_mgr.h"
 #include "control/actions/monitor.h"
 #include "control/actions/sync_action.h"
@@ -1750,6 +1752,33 @@ void BuildOutputs(const fs::path& root) {
             std::string(1500, 'x') + "\nno line break");
 }
 
+// Makefiles as the writer makes them, with a user's search folders set
+// in the text a request adds, then an environment entry.
+void MakeSearches(const fs::path& root) {
+  SeedFolder seeds(root, "make_search");
+  const fs::path folder =
+      fs::temp_directory_path() / ("vantor-seed-make-" + std::to_string(::getpid()));
+  fs::create_directories(folder);
+  {
+    auto out = WriteMakefileGenericPart(
+        CodegenReport(), folder.c_str(), folder.c_str(), false, nullptr,
+        "USERINCLUDEPATHS = -I$(TOP)/incl -isystem /u/sys\nUSERLIBPATHS = -L /u/lib -Wl,-L,/u/l2\n",
+        "seed", true, false, false, false, false);
+    if (out) {
+      *out << "ifdef DEBUG_BUILD\nTOP = /u/debug\nendif\nseed.o: seed.c\n"
+              "\t$(C) $(CDEBUG) $(INCLUDEPATHS) $(USERINCLUDEPATHS) \"seed.c\" \\\n"
+              "\t  -o seed.o $(USERLIBPATHS)\nx: ; echo $(shell true) `date` $$HOME\n";
+      out->close();
+    }
+  }
+  std::ifstream in(folder / "Makeseed", std::ios::binary);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  seeds.Add(text);
+  seeds.Add(text + std::string(1, '\0') + "TOP=/env/top");
+  std::error_code ignored;
+  fs::remove_all(folder, ignored);
+}
+
 // Service-113 bodies as the fuzz target reads them: a sub-kind byte, a
 // definition-count byte, then what follows the request header.
 void ProcFilesRequests(const fs::path& root) {
@@ -2096,6 +2125,7 @@ int main(int argc, char** argv) {
   ProblemRequests(root);
   BuildOutputs(root);
   ProcFilesRequests(root);
+  MakeSearches(root);
   SensitivityRequests(root);
   EstimationRequests(root);
   OptimisationRequests(root);

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "codegen/build/make_search.h"
 #include "codegen/names.h"
 #include "codegen/output_folder.h"
 #include "foundation/messages/status_and_msg.h"
@@ -47,6 +48,20 @@ bool HaveProgram(const char* variable, const char* fallback, const std::string& 
   program = program.substr(0, program.find(' '));
   const std::string path = platform::LocateProgram(program, search);
   return path.find('/') != std::string::npos && access(path.c_str(), X_OK) == 0;
+}
+
+// The whole file through its descriptor; false when it cannot be read.
+bool ReadHeld(int fd, std::string* text) {
+  constexpr std::size_t kMost = std::size_t{64} << 20;
+  char buffer[65536];
+  for (;;) {
+    std::size_t done = 0;
+    int error = 0;
+    if (!platform::ReadFileAt(fd, buffer, sizeof buffer, text->size(), &done, &error)) return false;
+    if (done == 0) return true;
+    text->append(buffer, done);
+    if (text->size() > kMost) return false;
+  }
 }
 
 // The PATH value of an environment, empty when it has none.
@@ -223,19 +238,54 @@ Status RefuseOpenSourceFolders(const CodegenReport& report, const std::string& b
   return result;
 }
 
-Status RefuseOpenSearchFolders(const CodegenReport& report,
-                               const std::vector<std::string>& folders) {
+Status RefuseOpenSearchFolders(const CodegenReport& report, const std::vector<std::string>& folders,
+                               const char* named_by) {
   Status result = 0;
   for (const std::string& folder : folders) {
     // A header or library of anyone's beside ours would be taken as ours.
     const std::string why = platform::WhySearchFolderIsUntrusted(folder, nullptr);
     if (why.empty()) continue;
     if (report) {
+      const std::string tail = std::string(named_by != nullptr ? named_by : "") + ")\n";
       Failure(report,
-              "The build does not search %s for headers or libraries: %s (only a folder that "
-              "no one but its owner can make names in is usable)\n",
+              ("The build does not search %s for headers or libraries: %s (only a folder that "
+               "no one but its owner can make names in is usable" +
+               tail)
+                  .c_str(),
               folder.c_str(), why.c_str());
     }
+    result = kFailed;
+  }
+  return result;
+}
+
+Status RefuseOpenMakefileSearch(const CodegenReport& report, const std::string& makefile,
+                                const std::string& build_folder,
+                                const std::vector<std::string>& environment) {
+  std::vector<std::string> settings = environment;
+  // Make sets it, whatever the environment says.
+  settings.push_back("CURDIR=" + (build_folder.empty() ? std::string(".") : build_folder));
+  const MakeSearch search = MakefileSearchFolders(makefile, settings);
+  Status result = 0;
+  for (const std::string& line : search.unknown) {
+    if (report) {
+      Failure(report,
+              "The build does not run the makefile's line \"%s\": a folder it has the compiler "
+              "or linker search is known only when make runs (name each folder as it is, in "
+              "USERINCLUDEPATHS or USERLIBPATHS)\n",
+              line.c_str());
+    }
+    result = kFailed;
+  }
+  std::vector<std::string> folders;
+  for (const std::string& folder : search.folders) {
+    // Make runs in the build folder.
+    folders.push_back(folder[0] == '/' || build_folder.empty() ? folder
+                                                               : build_folder + "/" + folder);
+  }
+  if (RefuseOpenSearchFolders(report, folders,
+                              "; the makefile names it: take it out of USERINCLUDEPATHS or "
+                              "USERLIBPATHS, or close it") != 0) {
     result = kFailed;
   }
   return result;
@@ -364,6 +414,14 @@ Status RunNmakeBuild(const CodegenReport& caller, const char* /*return_folder*/,
       Failure(report, "The build does not use %s: %s\n", makefile_path.c_str(), why.c_str());
     return kFailed;
   }
+  // The folders its compile and link lines search, read from the bytes
+  // make will read.
+  std::string makefile_text;
+  if (!ReadHeld(held.file.get(), &makefile_text)) {
+    error("The build does not use " + makefile_path + ": it cannot be read\n");
+    return kFailed;
+  }
+  if (RefuseOpenMakefileSearch(report, makefile_text, folder, tools) != 0) return kFailed;
   const std::string make_command = "/dev/fd/" + std::to_string(held.file.get()) + goal;
   std::vector<int> kept{held.file.get()};
   if (environment_held.file.valid()) kept.push_back(environment_held.file.get());

@@ -64,8 +64,19 @@ Status RefuseOpenSourceFolders(const CodegenReport& report, const std::string& b
 // someone besides its owner could make names in, sticky or not, by the
 // rule of a library search folder, is reported with why and what would
 // mend it: 0x8000FFFF, and the build must not run; else 0.
-Status RefuseOpenSearchFolders(const CodegenReport& report,
-                               const std::vector<std::string>& folders);
+// named_by (may be null) is added to each line, after what is usable.
+Status RefuseOpenSearchFolders(const CodegenReport& report, const std::vector<std::string>& folders,
+                               const char* named_by = nullptr);
+
+// Before a build: every folder the makefile's compile and link lines have
+// searched (the installation's and the user's own, USERINCLUDEPATHS and
+// USERLIBPATHS among them), as make in the build folder with that
+// environment would expand them, judged as above; and a line whose search
+// folder only make could tell is refused. 0x8000FFFF with a line for each,
+// else 0.
+Status RefuseOpenMakefileSearch(const CodegenReport& report, const std::string& makefile,
+                                const std::string& build_folder,
+                                const std::vector<std::string>& environment);
 
 // Why nothing may be written through the path, or empty: a symbolic link
 // on its way (its own name included) that belongs to neither this user nor

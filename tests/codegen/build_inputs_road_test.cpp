@@ -37,6 +37,7 @@
 #include "tests/support/scoped_env.h"
 #include "tests/support/scoped_umask.h"
 #include "tests/support/second_user.h"
+#include "tests/support/set_acl.h"
 
 namespace build_inputs_road {
 
@@ -936,6 +937,95 @@ TEST_F(CodegenCompileBuildInputs, AnExportsSearchFoldersOthersCanMakeNamesInAreR
   EXPECT_EQ(seven(), 7);
   ::dlclose(loaded);
   EXPECT_FALSE(fs::exists(mark)) << "their code ran";
+  EXPECT_TRUE(EndEngine()) << Failure();
+}
+
+// The user's own search folders, named by USERINCLUDEPATHS and
+// USERLIBPATHS in the include file the request names: one that another
+// user can make names in (open, sticky, open to others alone, or by an
+// ACL entry), with their stddef.h or libm.so in it, is refused with a line
+// naming it and what to change, and their code never runs. The same
+// folders the user keeps to themselves (0755, 0700, their own group's
+// 0775, an ACL entry that reads only or whose mask takes the write away)
+// build and the procedure answers.
+TEST_F(CodegenCompileBuildInputs, TheUsersOwnSearchFoldersAreJudgedAsTheInstallations) {
+  const fs::path base = SharedBase();
+  if (base.empty()) GTEST_SKIP() << shared_->why_not;
+  const fs::path folder = base / "procs", include = base / "user.mk", incl = base / "userincl",
+                 lib = base / "userlib", mark = base / "ran-planted";
+  for (const fs::path& made : {folder, incl, lib}) fs::create_directories(made);
+  std::ofstream(include) << "USERINCLUDEPATHS = -I" << incl.string() << "\nUSERLIBPATHS = -L "
+                         << lib.string() << "\n";
+  const std::string header =
+      "#ifndef PLANTED_STDDEF\n#define PLANTED_STDDEF\n#include_next <stddef.h>\n" +
+      MarkingCode("P7", mark) + "#endif\n";
+  const std::string library = Compiled(work_.path(), MarkingCode("P8", mark), "-shared -fPIC");
+  ASSERT_FALSE(library.empty());
+  ASSERT_TRUE(Start()) << Failure();
+  const std::string source = WorkingSource(folder);
+  ASSERT_FALSE(source.empty()) << Failure() << Events();
+  std::ofstream(folder / "twice.c", std::ios::trunc) << source;
+
+  const std::string who = std::to_string(other_.uid);
+  struct Layout {
+    const char* name;
+    mode_t mode;
+    std::vector<std::string> acl;
+    std::string why;  // the start of the reason given, empty when it builds
+  };
+  const std::vector<Layout> layouts = {
+      {"open", 0777, {}, "others can write to the folder "},
+      {"sticky", 01777, {}, "others can make files in the folder "},
+      {"open to others alone", 0757, {}, "others can write to the folder "},
+      {"an ACL entry", 0755, {"-m u:" + who + ":rwx"}, "user nobody (by an ACL entry) can write"},
+      {"the user's own", 0755, {}, ""},
+      {"private", 0700, {}, ""},
+      {"the user's own group", 0775, {}, ""},
+      {"an ACL entry that reads", 0755, {"-m u:" + who + ":r-x"}, ""},
+      {"an ACL mask without write", 0755, {"-m u:" + who + ":rwx", "-m m::r-x"}, ""}};
+  const auto closed = static_cast<fs::perms>(0755);
+  for (const Layout& layout : layouts) {
+    for (const auto& [opened, planted, bytes] : {std::make_tuple(incl, incl / "stddef.h", header),
+                                                 std::make_tuple(lib, lib / "libm.so", library)}) {
+      SCOPED_TRACE(std::string(layout.name) + " " + opened.string());
+      fs::permissions(opened, static_cast<fs::perms>(layout.mode));
+      bool skip = false;
+      for (const std::string& options : layout.acl) {
+        if (const std::string failed = testsupport::SetAcl(options, opened, &skip);
+            !failed.empty()) {
+          if (skip) GTEST_SKIP() << failed;
+          FAIL() << failed;
+        }
+      }
+      EXPECT_EQ(PlantAs(other_, planted, bytes, 0755) == 0, !layout.why.empty())
+          << "the second user's write";
+      fs::remove(folder / "grouplib.so");
+      fs::remove(folder / "twice.o");
+      const std::size_t from = run_.events.size();
+      ASSERT_TRUE(Generate(folder, 0x7, true, "building", include.string())) << Failure();
+      if (layout.why.empty()) {
+        EXPECT_TRUE(SaidSince(from, "make -f MakeUserCode command succeeded")) << Events();
+        EXPECT_EQ(CallTwice(folder / "grouplib.so"), 3.0) << Events();
+      } else {
+        EXPECT_TRUE(SaidSince(from, "The build does not search " + opened.string() +
+                                        " for headers or libraries: " + layout.why))
+            << Events();
+        EXPECT_TRUE(SaidAfter(from,
+                              "the makefile names it: take it out of USERINCLUDEPATHS "
+                              "or USERLIBPATHS, or close it)"))
+            << Events();
+        EXPECT_FALSE(SaidAfter(from, "command succeeded")) << Events();
+        EXPECT_FALSE(fs::exists(folder / "grouplib.so"));
+        CallTwice(folder / "grouplib.so");
+      }
+      EXPECT_FALSE(fs::exists(mark)) << "their code was built in and ran";
+      fs::remove(planted);
+      if (!layout.acl.empty()) {
+        EXPECT_EQ(testsupport::SetAcl("-b", opened, &skip), "");
+      }
+      fs::permissions(opened, closed);
+    }
+  }
   EXPECT_TRUE(EndEngine()) << Failure();
 }
 

@@ -26,6 +26,7 @@
 #include "tests/support/planted_links.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/second_user.h"
+#include "tests/support/set_acl.h"
 #include "tools/first_order.h"
 #include "tools/road.h"
 #include "tools/road_steps.h"
@@ -394,6 +395,104 @@ TEST_F(RunFolderRoad, ALockFileAnotherUserCanReadKeepsNoRunOut) {
     }
     ASSERT_TRUE(fs::exists(run / "OrvelQVLock.aml"));
     five_runs(from);
+  }
+}
+
+// A lock file of the user's whose access list lets another user read it
+// (a named user's or group's entry, the mask letting it through): they
+// open it and hold its lock, yet it counts as a lock file others can open
+// and is replaced, and five runs in a row go. Where the mask takes the
+// read away, or no entry names them, or the run folder's default ACL would
+// hand them read of what is made there, they cannot open it, and five runs
+// in a row go likewise.
+TEST_F(RunFolderRoad, ALockFileAnAclLetsAnotherUserReadKeepsNoRunOut) {
+  const testsupport::SecondUser other;
+  const testsupport::ReachableFolder shared(other);
+  if (shared.path().empty()) GTEST_SKIP() << shared.why_not;
+  const std::string uid = std::to_string(other.uid), gid = std::to_string(other.gid);
+  struct Layout {
+    const char* name;
+    std::vector<std::string> acl;  // setfacl options on the lock file, in order
+    bool opened;                   // whether the other user then opens it
+  };
+  const std::vector<Layout> layouts = {
+      {"a named user's read", {"-m u:" + uid + ":r"}, true},
+      {"a named user's read and write", {"-m u:" + uid + ":rw"}, true},
+      {"a named group's read", {"-m g:" + gid + ":r"}, true},
+      {"a named user's read behind a mask without it", {"-m u:" + uid + ":r", "-m m::-"}, false},
+      {"no entry", {}, false}};
+  int n = 0;
+  for (const Layout& layout : layouts) {
+    SCOPED_TRACE(layout.name);
+    const fs::path from = shared / ("acl" + std::to_string(++n));
+    const fs::path run = from / "shared" / "FirstOrder", lock = run / "OrvelQVLock.aml";
+    for (const fs::path& folder : {from, from / "shared", run}) {
+      fs::create_directories(folder);
+      fs::permissions(folder, static_cast<fs::perms>(0755));
+    }
+    std::ofstream(lock) << "";
+    fs::permissions(lock, fs::perms::owner_read | fs::perms::owner_write);
+    for (const std::string& options : layout.acl) {
+      bool unsupported = false;
+      if (const std::string failed = testsupport::SetAcl(options, lock, &unsupported);
+          !failed.empty()) {
+        if (unsupported) GTEST_SKIP() << failed;
+        FAIL() << failed;
+      }
+    }
+    struct stat left {};
+    ASSERT_EQ(::stat(lock.c_str(), &left), 0);
+    HeldByAnother holder(other, lock);
+    ASSERT_EQ(holder.Next(), layout.opened ? 'o' : 'n');
+    if (layout.opened) {
+      ASSERT_EQ(holder.Next(), 'h');
+    }
+    for (int round = 0; round < 5; ++round) {
+      SCOPED_TRACE("run " + std::to_string(round));
+      std::string printed;
+      EXPECT_EQ(SampleRun(from, &printed), 0) << printed;
+      EXPECT_NE(printed.find("the run was fine"), std::string::npos) << printed;
+      EXPECT_EQ(printed.find("another engine"), std::string::npos) << printed;
+    }
+    // The one they hold is no longer the lock file.
+    struct stat now {};
+    if (layout.opened && ::stat(lock.c_str(), &now) == 0) {
+      EXPECT_FALSE(now.st_ino == left.st_ino && now.st_dev == left.st_dev);
+    }
+  }
+  {
+    SCOPED_TRACE("a run folder whose default ACL hands read to a named user");
+    const fs::path from = shared / "default";
+    const fs::path run = from / "shared" / "FirstOrder", lock = run / "OrvelQVLock.aml";
+    for (const fs::path& folder : {from, from / "shared", run}) {
+      fs::create_directories(folder);
+      fs::permissions(folder, static_cast<fs::perms>(0755));
+    }
+    bool unsupported = false;
+    ASSERT_EQ(testsupport::SetAcl("-d -m u:" + uid + ":rwx", run, &unsupported), "");
+    std::unique_ptr<vantor_client::Client> engine;
+    ASSERT_EQ(vantor_client::Client::Start(Engine(), &engine), 0u);
+    vantor_scenario::FirstOrderRun trace;
+    vantor_scenario::Road road(*engine, &trace);
+    ASSERT_TRUE(road.Expect(vantor_client::MakeCommand(vantor_scenario::kProblemService, 3, {}, {},
+                                                       {"FirstOrder", (from / "shared/").string()}),
+                            "command 3", 0))
+        << trace.failure;
+    ASSERT_EQ(engine->WaitFor([&] { return fs::exists(lock); }), 0u);
+    {
+      HeldByAnother holder(other, lock);
+      EXPECT_EQ(holder.Next(), 'n');
+    }
+    ASSERT_EQ(::kill(engine->EnginePid(), SIGKILL), 0);
+    engine->WaitFor([] { return false; });
+    engine->Close(nullptr);
+    engine.reset();
+    for (int round = 0; round < 5; ++round) {
+      SCOPED_TRACE("run " + std::to_string(round));
+      std::string printed;
+      EXPECT_EQ(SampleRun(from, &printed), 0) << printed;
+      EXPECT_NE(printed.find("the run was fine"), std::string::npos) << printed;
+    }
   }
 }
 

@@ -1,0 +1,30 @@
+// The folders a makefile's recipes name to the compiler and linker for
+// headers and libraries, read as make and the shell would expand them, so
+// that every one can be judged before make runs.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace codegen {
+
+struct MakeSearch {
+  // Each folder once, in the order the recipes name them, as written
+  // (relative ones against the folder make runs in).
+  std::vector<std::string> folders;
+  // A recipe line where a search option or its folder is known only when
+  // the build runs (a make function or `!=` setting where an option could
+  // stand, a shell expansion in a folder), as written.
+  std::vector<std::string> unknown;
+};
+
+// The folders the recipes of the makefile text search through -I, -L,
+// -isystem, -iquote, -idirafter, -B and their long and -Wl, forms. Every
+// assignment of a variable counts, whatever conditional holds it; a
+// variable the text never sets takes its value from `environment`
+// ("NAME=value" entries), as make's does. Make's own compile and link
+// rules count as recipes too.
+MakeSearch MakefileSearchFolders(const std::string& text,
+                                 const std::vector<std::string>& environment);
+
+}  // namespace codegen

@@ -1,0 +1,106 @@
+// The folders a makefile's recipes have the compiler and linker search, as
+// make and the shell expand them.
+#include "codegen/build/make_search.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+namespace {
+
+using codegen::MakefileSearchFolders;
+using Folders = std::vector<std::string>;
+
+TEST(MakeSearch, EveryFormOfASearchOptionNamesItsFolder) {
+  const std::string text =
+      "INCL = -I\n"
+      "TOP = /opt/top\n"
+      "USERINCLUDEPATHS = -I/u/a -isystem /u/b \"-iquote/u/c d\" -idirafter'/u/e'\n"
+      "USERLIBPATHS = -L /u/f -Wl,-L,/u/g --library-directory=/u/h -B/u/i/\n"
+      "a.o: a.c\n"
+      "\t@$(CC) $(INCL) $(TOP)/incl $(USERINCLUDEPATHS) -Iinc -c a.c\n"
+      "lib.so: a.o ; $(CC) -shared a.o $(USERLIBPATHS) -lm -o $@\n";
+  EXPECT_EQ(MakefileSearchFolders(text, {}).folders,
+            (Folders{"/opt/top/incl", "/u/a", "/u/b", "/u/c d", "/u/e", "inc", "/u/f", "/u/g",
+                     "/u/h", "/u/i/"}));
+  EXPECT_TRUE(MakefileSearchFolders(text, {}).unknown.empty());
+}
+
+// Make's rules for what a recipe gets: every setting counts, whatever
+// conditional holds it; later ones and "+=" add; a continued line is one;
+// the environment fills what the text never sets; comments and variables
+// no recipe uses count for nothing.
+TEST(MakeSearch, EverySettingARecipeMayGetCounts) {
+  const std::string text =
+      "ifdef DEBUG\n"
+      "USERINCLUDEPATHS = -I/debug\n"
+      "else\n"
+      "USERINCLUDEPATHS = -I/release\n"
+      "endif\n"
+      "USERINCLUDEPATHS += -I/more \\\n"
+      "   -I/continued # -I/commented\n"
+      "override USERLIBPATHS := -L$(FROM_ENV)/lib\n"
+      "UNUSED = -I/unused\n"
+      "define LONG\n"
+      "-I/defined\n"
+      "endef\n"
+      "a.o: USERLIBS = -L/target\n"
+      "a.o:\n"
+      "\tgcc $(USERINCLUDEPATHS) $(USERLIBPATHS) $(USERLIBS) $(LONG) $(CURDIR) -I$$$$ "
+      "'-I/quoted $(x)'\n";
+  const auto search = MakefileSearchFolders(text, {"FROM_ENV=/env", "USERLIBS=-L/ignored"});
+  Folders folders = search.folders;
+  std::sort(folders.begin(), folders.end());
+  EXPECT_EQ(folders, (Folders{"/continued", "/debug", "/defined", "/env/lib", "/more", "/quoted ",
+                              "/release", "/target"}));
+  // "$$$$" is the shell's "$$": known only when it runs.
+  EXPECT_EQ(search.unknown.size(), 1u);
+}
+
+// What only make or the shell can tell is reported by its line, never
+// taken as harmless; what is plainly no search option is passed over.
+TEST(MakeSearch, AFolderKnownOnlyWhenTheBuildRunsIsReported) {
+  for (const std::string& line : std::vector<std::string>{
+           "gcc -I$(shell echo /tmp)", "gcc $(addprefix -I,/tmp)", "gcc $(DIRS:%=-I%)",
+           "gcc -I$$HOME/inc", "gcc $(COMPUTED)", "gcc -I $$X"}) {
+    SCOPED_TRACE(line);
+    const auto search =
+        MakefileSearchFolders("COMPUTED != echo -I/tmp\nDIRS = /tmp\nx:\n\t" + line + "\n", {});
+    EXPECT_EQ(search.unknown, (Folders{line})) << search.folders.size();
+  }
+  for (const std::string& line :
+       std::vector<std::string>{"$(ECHO) Compiling a.c", "cp a.o a.o.$$$$",
+                                "@echo $$FROM in $$(pwd)", "gcc -o $@ $<", "echo $(VERSION) -O2"}) {
+    SCOPED_TRACE(line);
+    const auto search = MakefileSearchFolders("x:\n\t" + line + "\n", {});
+    EXPECT_TRUE(search.unknown.empty());
+    EXPECT_TRUE(search.folders.empty());
+  }
+}
+
+// Make's own rules build what has no recipe, with the flags set in the
+// text or the environment.
+TEST(MakeSearch, MakesOwnRulesCount) {
+  EXPECT_EQ(MakefileSearchFolders("CPPFLAGS = -I/pp\nuser: user.o\n", {"LDFLAGS=-L/ld"}).folders,
+            (Folders{"/pp", "/ld"}));
+}
+
+// Settings that refer to themselves, or nest past any sense, end.
+TEST(MakeSearch, SelfReferenceAndDepthEnd) {
+  EXPECT_EQ(MakefileSearchFolders("A = $(A) -I/a\nx:\n\tgcc $(A)\n", {}).folders, (Folders{"/a"}));
+  std::string text = "V0 = -I/deep\n";
+  for (int i = 1; i < 40; ++i) {
+    text.append("V").append(std::to_string(i)).append(" = $(V");
+    text.append(std::to_string(i - 1)).append(")\n");
+  }
+  text += "x:\n\tgcc $(V39)\n";
+  EXPECT_EQ(MakefileSearchFolders(text, {}).unknown.size(), 1u);
+  std::string many;
+  for (int i = 0; i < 20; ++i) many.append("W = ").append(std::to_string(i)).append("\n");
+  many += "x:\n\tgcc -I/$(W)$(W)$(W)\n";
+  EXPECT_EQ(MakefileSearchFolders(many, {}).unknown.size(), 1u);
+}
+
+}  // namespace
