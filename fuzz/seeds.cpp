@@ -16,10 +16,10 @@
 #include <string>
 #include <vector>
 
-#include "analysis/estimation/estimation_mgr.h"
-#include "analysis/optimisation/opt_manager.h"
 #include "analysis/control_design/cdi_mgr.h"
+#include "analysis/estimation/estimation_mgr.h"
 #include "analysis/homotopy/homotopy_mgr.h"
+#include "analysis/optimisation/opt_manager.h"
 #include "analysis/sensitivity/sensitivity_mgr.h"
 #include "codegen/build/build_driver.h"
 #include "codegen/build/makefile_writer.h"
@@ -566,9 +566,8 @@ void InstanceItems(const fs::path& root) {
   }
   // An equation whose reference is an array chain at the depth bound and
   // one past it, and a wide nested array of two members a level.
-  for (const auto& shape :
-       {std::pair{daes::kMostArrayDimensions, 1u}, std::pair{daes::kMostArrayDimensions + 1, 1u},
-        std::pair{8u, 2u}}) {
+  for (const auto& shape : {std::pair{daes::kMostArrayDimensions, 1u},
+                            std::pair{daes::kMostArrayDimensions + 1, 1u}, std::pair{8u, 2u}}) {
     const std::uint32_t depth = shape.first, width = shape.second;
     vantor_fuzz::ByteStream body;
     Writer e(body);
@@ -1168,7 +1167,8 @@ void ResultsUse(const fs::path& root) {
   }
   fs::remove("snapshot.snp");
   fs::current_path(before);
-  const auto request = [&](std::uint16_t number, const std::function<void(vantor_fuzz::ByteStream&)>& fill) {
+  const auto request = [&](std::uint16_t number,
+                           const std::function<void(vantor_fuzz::ByteStream&)>& fill) {
     vantor_fuzz::ByteStream body;
     body.PutUInt16(number);
     fill(body);
@@ -1743,9 +1743,9 @@ void ProblemRequests(const fs::path& root) {
 // the driver writes, echoed, and make's lines, one longer than a line).
 void BuildOutputs(const fs::path& root) {
   SeedFolder seeds(root, "build_output");
-  seeds.Add(std::string(1, '\0') +
-            codegen::BuildScriptText("/opt/env.sh", "/tmp/b", "/usr/bin/make", "MakeLib", 022,
-                                     "/usr/bin:/bin"));
+  seeds.Add(std::string(1, '\0') + codegen::BuildScriptText("/opt/env.sh", "/tmp/b",
+                                                            "/usr/bin/make", "MakeLib", 022,
+                                                            "/usr/bin:/bin"));
   seeds.Add(std::string(1, '\x7f') +
             "gcc -c -fPIC -fvisibility=hidden -O2 -I/p \"a.c\" -oa.o\n"
             "a.c:3:1: error: expected ';'\nmake: *** [MakeLib:12: a.o] Error 1\n" +

@@ -493,9 +493,9 @@ TEST_F(ControlRunTest, AnInterruptAfterTheStepReachedItsPointLeavesNoStalePoint)
   ASSERT_EQ(Command(10), 0u);
   ASSERT_EQ(Command(10), 0u);
   ASSERT_TRUE(PassUntil([&] { return loop.State() == kStatePaused && manager.RunState() == 2; }));
-  EXPECT_EQ(trace.Take(), (Lines{"s15", "h9@15", "s16", "step 128", "s17", "h10@17", "record",
-                                 "s11", "h11@11", "s12", "step 65", "s13", "h12@13", "record",
-                                 "s6"}));
+  EXPECT_EQ(trace.Take(),
+            (Lines{"s15", "h9@15", "s16", "step 128", "s17", "h10@17", "record", "s11", "h11@11",
+                   "s12", "step 65", "s13", "h12@13", "record", "s6"}));
   EXPECT_NEAR(manager.CurrentTime(), 0.2, 1e-9);
 }
 

@@ -278,8 +278,8 @@ TEST_F(ControllerTest, AMessageSentWhileClosingIsTakenAllTheSame) {
   SetUpChild();
   int gone = 0;
   controller_->SetClosing(true);
-  EXPECT_TRUE(status::IsFailure(controller_->Send(new Counted(&gone), 0, nullptr, nullptr,
-                                                  nullptr, -1)));
+  EXPECT_TRUE(
+      status::IsFailure(controller_->Send(new Counted(&gone), 0, nullptr, nullptr, nullptr, -1)));
   controller_->SetClosing(false);
   EXPECT_EQ(gone, 1);
 }
