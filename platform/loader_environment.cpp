@@ -50,7 +50,8 @@ std::string WhySearchEntryIsUntrusted(const std::string& entry) {
   if (entry.find('$') != std::string::npos) return "it holds the loader's tokens ($)";
   std::string resolved;
   if (std::string why = WhySearchFolderIsUntrusted(entry, &resolved); !why.empty()) return why;
-  struct stat here {}, s{};
+  struct stat here {
+  }, s{};
   if (!resolved.empty() && ::stat(".", &here) == 0 && ::stat(resolved.c_str(), &s) == 0 &&
       s.st_dev == here.st_dev && s.st_ino == here.st_ino) {
     return "it is the current folder";
@@ -130,18 +131,39 @@ std::vector<std::string> ToolEnvironment(std::vector<std::string>* dropped) {
     const std::size_t length = std::strlen(name);
     return std::strncmp(entry, name, length) == 0 && entry[length] == '=';
   };
+  // Folders the shell finds programs in and the compiler finds headers,
+  // libraries and its own parts in: each one judged as a search folder.
+  // An empty entry is the current folder to each of them.
+  static constexpr const char* kFolderLists[] = {
+      "PATH",         "CPATH",        "C_INCLUDE_PATH", "CPLUS_INCLUDE_PATH", "OBJC_INCLUDE_PATH",
+      "LIBRARY_PATH", "COMPILER_PATH"};
   std::vector<std::string> environment;
   for (char** entry = environ; *entry != nullptr; ++entry) {
-    bool judged = named(*entry, "PATH");
+    bool judged = named(*entry, "GCC_EXEC_PREFIX");
+    for (const char* list : kFolderLists) judged = judged || named(*entry, list);
     for (const Judged& variable : kJudged) judged = judged || named(*entry, variable.name);
     if (!judged) environment.emplace_back(*entry);
   }
   // getenv's value, the first setting: the one the engine itself goes by.
-  if (const char* path = std::getenv("PATH"); path != nullptr) {
+  for (const char* list : kFolderLists) {
+    const char* value = std::getenv(list);
+    if (value == nullptr) continue;
     std::vector<std::string> left_out;
-    const std::string kept = TrustedSearchEntries(path, &left_out, ":");
-    for (const std::string& line : left_out) dropped->push_back("PATH entry " + line);
-    if (!kept.empty()) environment.push_back("PATH=" + kept);
+    const std::string kept = TrustedSearchEntries(value, &left_out, ":");
+    for (const std::string& line : left_out) dropped->push_back(list + (" entry " + line));
+    if (!kept.empty()) environment.push_back(list + ("=" + kept));
+  }
+  // A prefix the compiler puts before the names of its own programs: its
+  // folder judged as one.
+  if (const char* prefix = std::getenv("GCC_EXEC_PREFIX"); prefix != nullptr) {
+    const std::string value = prefix;
+    const std::size_t cut = value.rfind('/');
+    const std::string folder = cut == std::string::npos ? std::string() : value.substr(0, cut + 1);
+    if (const std::string why = WhySearchEntryIsUntrusted(folder); why.empty()) {
+      environment.push_back("GCC_EXEC_PREFIX=" + value);
+    } else {
+      dropped->push_back("GCC_EXEC_PREFIX \"" + value + "\": " + why);
+    }
   }
   for (const Judged& variable : kJudged) {
     const char* value = std::getenv(variable.name);

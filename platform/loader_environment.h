@@ -35,10 +35,13 @@ std::string TrustedSearchEntries(const std::string& value, std::vector<std::stri
                                  const char* separators = ":;");
 
 // The environment for the programs of a build, which run in its folder:
-// this process's, PATH judged by TrustedSearchEntries (left out when no
-// entry is kept: an empty PATH is the current folder to the shell), and
-// the entries of LD_PRELOAD, LD_AUDIT and GCONV_PATH that would be found
-// from the current folder left out. *dropped gets a line for each entry
+// this process's, PATH and the compiler's search lists (CPATH,
+// C_INCLUDE_PATH, CPLUS_INCLUDE_PATH, OBJC_INCLUDE_PATH, LIBRARY_PATH,
+// COMPILER_PATH) judged by TrustedSearchEntries (each left out when no
+// entry is kept: an empty one is the current folder), GCC_EXEC_PREFIX
+// kept only where its folder passes the same judgement, and the entries
+// of LD_PRELOAD, LD_AUDIT and GCONV_PATH that would be found from the
+// current folder left out. *dropped gets a line for each entry
 // left out, naming the variable, the entry and why.
 std::vector<std::string> ToolEnvironment(std::vector<std::string>* dropped);
 

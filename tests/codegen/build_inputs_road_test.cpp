@@ -535,8 +535,8 @@ TEST_F(CodegenCompileBuildInputs, TheEnvironmentFileIsSourcedOnlyAsChecked) {
   const std::string text =
       "touch '" + ran.string() + "'\nVANTOR_FROM_ENV=sourced; export VANTOR_FROM_ENV\n";
   ASSERT_EQ(PlantAs(other_, open / "env.sh", text, 0644), 0);
-  for (const auto& [where, mode] :
-       std::initializer_list<std::pair<fs::path, int>>{{group, 0664}, {anyone, 0644}, {own, 0644}}) {
+  for (const auto& [where, mode] : std::initializer_list<std::pair<fs::path, int>>{
+           {group, 0664}, {anyone, 0644}, {own, 0644}}) {
     std::ofstream(where / "env.sh") << text;
     ::chmod((where / "env.sh").c_str(), static_cast<mode_t>(mode));
   }
@@ -555,11 +555,11 @@ TEST_F(CodegenCompileBuildInputs, TheEnvironmentFileIsSourcedOnlyAsChecked) {
     fs::path target;
     std::string why;  // empty: sourced
   };
-  for (const Case& c : {Case{open, "it belongs to another user"},
-                        Case{group, "its group or others can write to it"},
-                        Case{anyone, "others can write to the folder " + anyone.string() +
-                                         " and it is not sticky"},
-                        Case{own, ""}}) {
+  for (const Case& c :
+       {Case{open, "it belongs to another user"},
+        Case{group, "its group or others can write to it"},
+        Case{anyone, "others can write to the folder " + anyone.string() + " and it is not sticky"},
+        Case{own, ""}}) {
     SCOPED_TRACE(c.target.string());
     fs::remove(named);
     fs::create_directory_symlink(c.target, named);
@@ -608,13 +608,12 @@ TEST_F(CodegenCompileBuildInputs, ASourceIsCompiledOnlyWhereNoOneElseCanPutAHead
   ASSERT_FALSE(source.empty()) << Failure() << Events();
   fs::remove(folder / "twice.c");
 
-  for (const auto& [where, why] :
-       std::initializer_list<std::pair<fs::path, std::string>>{
+  for (const auto& [where, why] : std::initializer_list<std::pair<fs::path, std::string>>{
            {open, "others can make files in the folder " + open.string() + ", sticky as it is"},
-        {own, ""},
-        {below, ""},
-        {inside, ""},
-        {linked, ""}}) {
+           {own, ""},
+           {below, ""},
+           {inside, ""},
+           {linked, ""}}) {
     SCOPED_TRACE(where.string());
     const fs::path file = where / "twice.c";
     if (!fs::exists(file)) std::ofstream(file) << source;
@@ -623,8 +622,8 @@ TEST_F(CodegenCompileBuildInputs, ASourceIsCompiledOnlyWhereNoOneElseCanPutAHead
     const std::size_t before = run_.events.size();
     ASSERT_TRUE(Generate(folder, 0x7, true, "building")) << Failure();
     if (!why.empty()) {
-      EXPECT_TRUE(SaidSince(before, "The build does not compile " + file.string() +
-                                        " where it lies: " + why))
+      EXPECT_TRUE(SaidSince(
+          before, "The build does not compile " + file.string() + " where it lies: " + why))
           << Events();
       EXPECT_FALSE(SaidAfter(before, "command succeeded")) << Events();
       EXPECT_FALSE(fs::exists(folder / "grouplib.so"));
@@ -674,8 +673,8 @@ TEST_F(CodegenCompileBuildInputs, NothingIsWrittenThroughAnotherUsersLink) {
     const std::size_t before = run_.events.size();
     ASSERT_TRUE(Generate(c.folder, 0x7, true, "writing and building", {}, 0x8000FFFFu))
         << Failure();
-    EXPECT_TRUE(SaidSince(before, "the symbolic link " + c.link.string() +
-                                      " on its way belongs to another user"))
+    EXPECT_TRUE(SaidSince(
+        before, "the symbolic link " + c.link.string() + " on its way belongs to another user"))
         << Events();
     EXPECT_EQ(codegen_test::ReadText(target / "MakeUserCode"), kept);
     for (const char* file : {"twice.c", "grouplib.rc", "domake_0.sh"}) {
@@ -1026,6 +1025,68 @@ TEST_F(CodegenCompileBuildInputs, TheUsersOwnSearchFoldersAreJudgedAsTheInstalla
       fs::permissions(opened, closed);
     }
   }
+  EXPECT_TRUE(EndEngine()) << Failure();
+}
+
+// The engine started with the compiler's own search lists naming folders
+// another user can make names in, beside folders of the user's own:
+// CPATH and C_INCLUDE_PATH with their stddef.h, LIBRARY_PATH with their
+// libm.so (a linker script that links their object in). The build leaves
+// each of their entries out with a line saying why and builds; the user's
+// own entries are still searched (their own header and libm.so, which
+// leave marks of their own, are built in).
+TEST_F(CodegenCompileBuildInputs, TheCompilersSearchListsLeaveOutFoldersOthersCanMakeNamesIn) {
+  const fs::path base = SharedBase();
+  if (base.empty()) GTEST_SKIP() << shared_->why_not;
+  const fs::path folder = base / "procs", cpath = base / "cpath", cinclude = base / "cinclude",
+                 libpath = base / "libpath", own_incl = base / "ownincl", own_lib = base / "ownlib",
+                 mark = base / "ran-planted", own_mark = base / "ran-own";
+  for (const fs::path& made : {folder, cpath, cinclude, libpath, own_incl, own_lib})
+    fs::create_directories(made);
+  for (const fs::path& open : {cpath, cinclude, libpath})
+    fs::permissions(open, fs::perms::all | fs::perms::sticky_bit);
+  const auto header = [](const std::string& guard, const std::string& code) {
+    return "#ifndef " + guard + "\n#define " + guard + "\n#include_next <stddef.h>\n" + code +
+           "#endif\n";
+  };
+  ASSERT_EQ(
+      PlantAs(other_, cpath / "stddef.h", header("CPATH_STDDEF", MarkingCode("P9", mark)), 0644),
+      0);
+  ASSERT_EQ(PlantAs(other_, cinclude / "stddef.h",
+                    header("CINCLUDE_STDDEF", MarkingCode("P10", mark)), 0644),
+            0);
+  const std::string object = Compiled(work_.path(), MarkingCode("P11", mark), "-c -fPIC");
+  ASSERT_FALSE(object.empty());
+  ASSERT_EQ(PlantAs(other_, libpath / "m.o", object, 0644), 0);
+  ASSERT_EQ(
+      PlantAs(other_, libpath / "libm.so", "INPUT ( " + (libpath / "m.o").string() + " )\n", 0644),
+      0);
+  std::ofstream(own_incl / "stddef.h") << header("OWN_STDDEF", MarkingCode("P12", own_mark));
+  std::ofstream(own_lib / "m.o") << Compiled(work_.path(), MarkingCode("P13", own_mark),
+                                             "-c -fPIC");
+  std::ofstream(own_lib / "libm.so") << "INPUT ( " << (own_lib / "m.o").string() << " )\n";
+
+  const testsupport::ScopedEnv c_path("CPATH", (cpath.string() + ":" + own_incl.string()).c_str());
+  const testsupport::ScopedEnv c_include("C_INCLUDE_PATH", cinclude.c_str());
+  const testsupport::ScopedEnv library_path("LIBRARY_PATH",
+                                            (libpath.string() + ":" + own_lib.string()).c_str());
+  ASSERT_TRUE(Start()) << Failure();
+  const std::string source = WorkingSource(folder);
+  ASSERT_FALSE(source.empty()) << Failure() << Events();
+  std::ofstream(folder / "twice.c", std::ios::trunc) << source;
+  const std::size_t from = run_.events.size();
+  ASSERT_TRUE(Generate(folder, 0x7, true, "building")) << Failure();
+  for (const auto& [list, open] : {std::pair{"CPATH", cpath}, std::pair{"C_INCLUDE_PATH", cinclude},
+                                   std::pair{"LIBRARY_PATH", libpath}}) {
+    EXPECT_TRUE(SaidSince(from, std::string("The build leaves out ") + list + " entry \"" +
+                                    open.string() + "\": others can make files in the folder " +
+                                    open.string() + ", sticky as it is"))
+        << Events();
+  }
+  EXPECT_TRUE(SaidSince(from, "make -f MakeUserCode command succeeded")) << Events();
+  EXPECT_EQ(CallTwice(folder / "grouplib.so"), 3.0) << Events();
+  EXPECT_FALSE(fs::exists(mark)) << "their code was built in and ran";
+  EXPECT_TRUE(fs::exists(own_mark)) << "the user's own entries were not searched";
   EXPECT_TRUE(EndEngine()) << Failure();
 }
 

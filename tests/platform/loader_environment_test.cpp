@@ -104,6 +104,38 @@ TEST(LoaderEnvironment, ToolsGetNothingFoundFromTheirFolder) {
     // relative ones.
     EXPECT_EQ(dropped.size(), 6u);
   }
+  // The compiler's own search lists, judged entry by entry as PATH is; a
+  // list with nothing kept is not set at all (an empty one is the build's
+  // folder), and GCC_EXEC_PREFIX goes with its folder.
+  for (const char* list : {"CPATH", "C_INCLUDE_PATH", "CPLUS_INCLUDE_PATH", "OBJC_INCLUDE_PATH",
+                           "LIBRARY_PATH", "COMPILER_PATH"}) {
+    SCOPED_TRACE(list);
+    std::vector<std::string> dropped;
+    {
+      const testsupport::ScopedEnv mixed(list, (open + ":" + own + "::inc").c_str());
+      const std::vector<std::string> environment = ToolEnvironment(&dropped);
+      EXPECT_EQ(setting(environment, list), own);
+      ASSERT_EQ(dropped.size(), 3u);
+      EXPECT_EQ(dropped[0],
+                list + (" entry \"" + open + "\": others can make files in the folder " + open +
+                        ", sticky as it is"));
+    }
+    const testsupport::ScopedEnv none(list, (":" + open).c_str());
+    EXPECT_EQ(setting(ToolEnvironment(&dropped), list), "<none>");
+    const testsupport::ScopedEnv kept(list, own.c_str());
+    dropped.clear();
+    EXPECT_EQ(setting(ToolEnvironment(&dropped), list), own);
+    EXPECT_TRUE(dropped.empty());
+  }
+  for (const auto& [prefix, kept] : {std::pair{open + "/gcc-", false}, std::pair{open + "/", false},
+                                     std::pair{std::string("gcc-"), false},
+                                     std::pair{own + "/gcc-", true}, std::pair{own + "/", true}}) {
+    SCOPED_TRACE(prefix);
+    const testsupport::ScopedEnv exec("GCC_EXEC_PREFIX", prefix.c_str());
+    std::vector<std::string> dropped;
+    EXPECT_EQ(setting(ToolEnvironment(&dropped), "GCC_EXEC_PREFIX"), kept ? prefix : "<none>");
+    EXPECT_EQ(dropped.size(), kept ? 0u : 1u);
+  }
   // Nothing to leave out: every value as it was, none added.
   const testsupport::ScopedEnv path("PATH", own.c_str());
   const testsupport::ScopedEnv preload("LD_PRELOAD", "a.so b.so");
