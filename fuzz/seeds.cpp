@@ -1762,7 +1762,8 @@ void MakeSearches(const fs::path& root) {
   {
     auto out = WriteMakefileGenericPart(
         CodegenReport(), folder.c_str(), folder.c_str(), false, nullptr,
-        "USERINCLUDEPATHS = -I$(TOP)/incl -isystem /u/sys\nUSERLIBPATHS = -L /u/lib -Wl,-L,/u/l2\n",
+        "USERINCLUDEPATHS = -I$(TOP)/incl -isystem /u/sys\nUSERLIBPATHS = -L /u/lib -Wl,-L,/u/l2\n"
+        "VPATH = /u/src:$(TOP)\nvpath %.h /u/h\n-include $(TOP)/extra.mk\n",
         "seed", true, false, false, false, false);
     if (out) {
       *out << "ifdef DEBUG_BUILD\nTOP = /u/debug\nendif\nseed.o: seed.c\n"

@@ -279,6 +279,31 @@ constexpr const char* kSearchOptions[] = {"--include-directory=",
                                           "-L",
                                           "-B"};
 
+// Adds the folder once, or the line it came from where only the build
+// knows it.
+void AddFolder(const std::string& folder, const std::string& raw, MakeSearch* search) {
+  if (folder.find_first_of(std::string{kUnknown, kShellUnknown}) != std::string::npos) {
+    if (std::find(search->unknown.begin(), search->unknown.end(), raw) == search->unknown.end())
+      search->unknown.push_back(raw);
+  } else if (!folder.empty() && std::find(search->folders.begin(), search->folders.end(), folder) ==
+                                    search->folders.end()) {
+    search->folders.push_back(folder);
+  }
+}
+
+// The words of a list make splits at blanks, and at ':' too for a search
+// path.
+std::vector<std::string> ListWords(const std::string& text, const char* separators) {
+  std::vector<std::string> words;
+  std::size_t begin = 0;
+  while (begin < text.size()) {
+    const std::size_t end = std::min(text.find_first_of(separators, begin), text.size());
+    if (end > begin) words.push_back(text.substr(begin, end - begin));
+    begin = end + 1;
+  }
+  return words;
+}
+
 // Adds what the recipe's words search; `raw` is the line as written.
 void SearchedBy(const std::vector<std::string>& shell_words, const std::string& raw,
                 MakeSearch* search) {
@@ -296,15 +321,7 @@ void SearchedBy(const std::vector<std::string>& shell_words, const std::string& 
       words.push_back(word);
     }
   }
-  auto add = [&](const std::string& folder) {
-    if (folder.find_first_of(std::string{kUnknown, kShellUnknown}) != std::string::npos) {
-      if (std::find(search->unknown.begin(), search->unknown.end(), raw) == search->unknown.end())
-        search->unknown.push_back(raw);
-    } else if (!folder.empty() && std::find(search->folders.begin(), search->folders.end(),
-                                            folder) == search->folders.end()) {
-      search->folders.push_back(folder);
-    }
-  };
+  auto add = [&](const std::string& folder) { AddFolder(folder, raw, search); };
   for (std::size_t i = 0; i < words.size(); ++i) {
     const std::string& word = words[i];
     // What make works out may give any option at all. (A shell variable or
@@ -338,6 +355,9 @@ MakeSearch MakefileSearchFolders(const std::string& text,
       vars.environment[setting.substr(0, equal)] = setting.substr(equal + 1);
   }
   std::vector<std::string> recipes;
+  // Folders make itself searches: for prerequisites (vpath), and the
+  // makefiles it reads (include), as written.
+  std::vector<std::string> vpaths{"$(VPATH)"}, includes;
   std::string defining;
   std::string body;
   int nested = 0;
@@ -367,6 +387,14 @@ MakeSearch MakefileSearchFolders(const std::string& text,
       name = FirstWord(name).first;
       while (!name.empty() && std::strchr(":+?!=", name.back()) != nullptr) name.pop_back();
       defining = name.empty() ? std::string(1, kUnknown) : name;
+      continue;
+    }
+    if (first == "vpath") {
+      vpaths.push_back(FirstWord(rest).second);
+      continue;
+    }
+    if (first == "include" || first == "-include" || first == "sinclude") {
+      includes.push_back(rest);
       continue;
     }
     if (Assignment(line, &vars)) continue;
@@ -401,6 +429,25 @@ MakeSearch MakefileSearchFolders(const std::string& text,
       ++start;
     for (const std::string& line : expander.Expand(raw.substr(start), 0)) {
       SearchedBy(ShellWords(line), Trim(raw), &search);
+    }
+  }
+  for (const std::string& raw : vpaths) {
+    for (const std::string& text : expander.Expand(raw, 0)) {
+      for (const std::string& folder : ListWords(text, ": \t")) AddFolder(folder, raw, &search);
+    }
+  }
+  for (const std::string& raw : includes) {
+    for (const std::string& text : expander.Expand(raw, 0)) {
+      for (const std::string& file : ListWords(text, " \t")) {
+        // A name only make knows stays unknown, wherever its '/' falls.
+        const std::size_t cut = file.rfind('/');
+        const bool known = file.find(kUnknown) == std::string::npos;
+        AddFolder(!known                     ? file
+                  : cut == std::string::npos ? "."
+                  : cut == 0                 ? "/"
+                                             : file.substr(0, cut),
+                  "include " + raw, &search);
+      }
     }
   }
   return search;

@@ -23,7 +23,8 @@ struct MakeSearch {
 // assignment of a variable counts, whatever conditional holds it; a
 // variable the text never sets takes its value from `environment`
 // ("NAME=value" entries), as make's does. Make's own compile and link
-// rules count as recipes too.
+// rules count as recipes too. So do the folders make itself searches:
+// those of VPATH and vpath, and those of the makefiles it includes.
 MakeSearch MakefileSearchFolders(const std::string& text,
                                  const std::vector<std::string>& environment);
 

@@ -1028,6 +1028,56 @@ TEST_F(CodegenCompileBuildInputs, TheUsersOwnSearchFoldersAreJudgedAsTheInstalla
   EXPECT_TRUE(EndEngine()) << Failure();
 }
 
+// A user include file whose makefile lines have make itself read another
+// makefile (include, -include) or look for prerequisites (VPATH) in a
+// folder another user can make names in: refused with a line naming the
+// folder, and the makefile they put there is never read (it would run
+// their command as the user). The same lines into a folder of the user's
+// own build.
+TEST_F(CodegenCompileBuildInputs, TheFoldersMakeItselfSearchesAreJudgedToo) {
+  const fs::path base = SharedBase();
+  if (base.empty()) GTEST_SKIP() << shared_->why_not;
+  const fs::path folder = base / "procs", include = base / "user.mk", open = base / "mk",
+                 own = base / "ownmk", mark = base / "ran-planted";
+  for (const fs::path& made : {folder, open, own}) fs::create_directories(made);
+  fs::permissions(open, fs::perms::all | fs::perms::sticky_bit);
+  ASSERT_EQ(
+      PlantAs(other_, open / "extra.mk", "X := $(shell touch '" + mark.string() + "')\n", 0644), 0);
+  std::ofstream(own / "extra.mk") << "OWN_EXTRA = 1\n";
+  ASSERT_TRUE(Start()) << Failure();
+  const std::string source = WorkingSource(folder);
+  ASSERT_FALSE(source.empty()) << Failure() << Events();
+  std::ofstream(folder / "twice.c", std::ios::trunc) << source;
+  for (const std::string& line :
+       {"include " + (open / "extra.mk").string(), "-include " + (open / "extra.mk").string(),
+        "sinclude $(MKDIR)/extra.mk\nMKDIR = " + open.string(), "VPATH = /usr:" + open.string(),
+        "vpath %.h " + open.string()}) {
+    SCOPED_TRACE(line);
+    std::ofstream(include, std::ios::trunc) << line << "\n";
+    fs::remove(folder / "grouplib.so");
+    std::size_t from = run_.events.size();
+    ASSERT_TRUE(Generate(folder, 0x7, true, "building", include.string())) << Failure();
+    EXPECT_TRUE(SaidSince(from, "The build does not search " + open.string() +
+                                    " for headers or libraries: others can make files in the "
+                                    "folder " +
+                                    open.string() + ", sticky as it is"))
+        << Events();
+    EXPECT_FALSE(SaidAfter(from, "command succeeded")) << Events();
+    EXPECT_FALSE(fs::exists(folder / "grouplib.so"));
+    EXPECT_FALSE(fs::exists(mark)) << "their makefile was read";
+
+    std::string mended = line;
+    mended.replace(mended.find(open.string()), open.string().size(), own.string());
+    std::ofstream(include, std::ios::trunc) << mended << "\n";
+    from = run_.events.size();
+    ASSERT_TRUE(Generate(folder, 0x7, true, "building from the user's own", include.string()))
+        << Failure();
+    EXPECT_TRUE(SaidSince(from, "make -f MakeUserCode command succeeded")) << Events();
+    EXPECT_EQ(CallTwice(folder / "grouplib.so"), 3.0) << Events();
+  }
+  EXPECT_TRUE(EndEngine()) << Failure();
+}
+
 // The engine started with the compiler's own search lists naming folders
 // another user can make names in, beside folders of the user's own:
 // CPATH and C_INCLUDE_PATH with their stddef.h, LIBRARY_PATH with their

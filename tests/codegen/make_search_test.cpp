@@ -28,6 +28,35 @@ TEST(MakeSearch, EveryFormOfASearchOptionNamesItsFolder) {
   EXPECT_TRUE(MakefileSearchFolders(text, {}).unknown.empty());
 }
 
+// Make itself searches VPATH's and vpath's folders for prerequisites and
+// reads the makefiles it includes: their folders count too, as make
+// expands them; one only make could tell is unknown.
+TEST(MakeSearch, TheFoldersMakeItselfSearchesCount) {
+  const std::string text =
+      "SRC = /u/src\n"
+      "VPATH = $(SRC):/u/more /u/last\n"
+      "vpath %.h /u/headers:$(SRC)\n"
+      "include /u/mk/rules.mk local.mk\n"
+      "-include $(SRC)/opt.mk\n"
+      "a.o: a.c\n"
+      "\t$(CC) -c a.c\n";
+  const codegen::MakeSearch search = MakefileSearchFolders(text, {});
+  EXPECT_EQ(search.folders, (Folders{
+                                "/u/src",
+                                "/u/more",
+                                "/u/last",
+                                "/u/headers",
+                                "/u/mk",
+                                ".",
+                            }));
+  EXPECT_TRUE(search.unknown.empty());
+  // The environment's VPATH, as make takes it.
+  EXPECT_EQ(MakefileSearchFolders("a.o: a.c\n\tcc -c a.c\n", {"VPATH=/env/src"}).folders,
+            (Folders{"/env/src"}));
+  EXPECT_EQ(MakefileSearchFolders("vpath %.c $(shell echo /x)\n", {}).unknown.size(), 1u);
+  EXPECT_EQ(MakefileSearchFolders("include $(wildcard /x/*.mk)\n", {}).unknown.size(), 1u);
+}
+
 // Make's rules for what a recipe gets: every setting counts, whatever
 // conditional holds it; later ones and "+=" add; a continued line is one;
 // the environment fills what the text never sets; comments and variables
