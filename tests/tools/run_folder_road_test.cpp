@@ -35,7 +35,13 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class RunFolderRoad : public roadtest::RoadEnv {};
+class RunFolderRoad : public roadtest::RoadEnv {
+ protected:
+  // An engine told to run FirstOrder from `from`/shared/, once its lock
+  // file is there.
+  static std::unique_ptr<vantor_client::Client> LockingEngine(const fs::path& from,
+                                                              const fs::path& lock);
+};
 
 TEST_F(RunFolderRoad, LinksPlantedUnderTheEnginesNamesLeadNowhere) {
   const fs::path run = work_.path() / "FirstOrder";
@@ -300,6 +306,40 @@ class HeldByAnother {
   pid_t pid_ = -1;
 };
 
+std::unique_ptr<vantor_client::Client> RunFolderRoad::LockingEngine(const fs::path& from,
+                                                                    const fs::path& lock) {
+  std::unique_ptr<vantor_client::Client> engine;
+  EXPECT_EQ(vantor_client::Client::Start(Engine(), &engine), 0u);
+  if (engine == nullptr) return nullptr;
+  vantor_scenario::FirstOrderRun trace;
+  vantor_scenario::Road road(*engine, &trace);
+  EXPECT_TRUE(road.Expect(vantor_client::MakeCommand(vantor_scenario::kProblemService, 3, {}, {},
+                                                     {"FirstOrder", (from / "shared/").string()}),
+                          "command 3", 0))
+      << trace.failure;
+  EXPECT_EQ(engine->WaitFor([&] { return fs::exists(lock); }), 0u);
+  return engine;
+}
+
+// Kills the engine as a crash would, its lock file left behind.
+void Kill(std::unique_ptr<vantor_client::Client>& engine) {
+  ASSERT_EQ(::kill(engine->EnginePid(), SIGKILL), 0);
+  engine->WaitFor([] { return false; });
+  engine->Close(nullptr);
+  engine.reset();
+}
+
+// Five sample runs in a row from the folder, each fine and none refused.
+void FiveRunsFine(const fs::path& from) {
+  for (int run = 0; run < 5; ++run) {
+    SCOPED_TRACE("run " + std::to_string(run));
+    std::string printed;
+    EXPECT_EQ(SampleRun(from, &printed), 0) << printed;
+    EXPECT_NE(printed.find("the run was fine"), std::string::npos) << printed;
+    EXPECT_EQ(printed.find("another engine"), std::string::npos) << printed;
+  }
+}
+
 // A lock file another user could read, in a run folder they can read: a
 // reader holds its lock as long as they like. Left wide by a killed engine
 // (as made before the lock file was closed to others) it is replaced, and
@@ -315,14 +355,6 @@ TEST_F(RunFolderRoad, ALockFileAnotherUserCanReadKeepsNoRunOut) {
     fs::create_directories(folder);
     fs::permissions(folder, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                                 fs::perms::others_read | fs::perms::others_exec);
-  };
-  const auto five_runs = [&](const fs::path& from) {
-    for (int run = 0; run < 5; ++run) {
-      SCOPED_TRACE("run " + std::to_string(run));
-      std::string printed;
-      EXPECT_EQ(SampleRun(from, &printed), 0) << printed;
-      EXPECT_NE(printed.find("the run was fine"), std::string::npos) << printed;
-    }
   };
   const auto plant_wide = [](const fs::path& lock) {
     std::ofstream(lock) << "";
@@ -341,7 +373,7 @@ TEST_F(RunFolderRoad, ALockFileAnotherUserCanReadKeepsNoRunOut) {
       HeldByAnother holder(other, run / "OrvelQVLock.aml");
       ASSERT_EQ(holder.Next(), 'o');
       ASSERT_EQ(holder.Next(), 'h');
-      five_runs(from);
+      FiveRunsFine(from);
     }
     for (int pair = 0; pair < 3; ++pair) {
       SCOPED_TRACE("pair " + std::to_string(pair));
@@ -373,28 +405,18 @@ TEST_F(RunFolderRoad, ALockFileAnotherUserCanReadKeepsNoRunOut) {
     readable(from);
     readable(from / "shared");
     readable(run);
-    std::unique_ptr<vantor_client::Client> engine;
-    ASSERT_EQ(vantor_client::Client::Start(Engine(), &engine), 0u);
-    vantor_scenario::FirstOrderRun trace;
-    vantor_scenario::Road road(*engine, &trace);
-    ASSERT_TRUE(road.Expect(vantor_client::MakeCommand(vantor_scenario::kProblemService, 3, {}, {},
-                                                       {"FirstOrder", (from / "shared/").string()}),
-                            "command 3", 0))
-        << trace.failure;
-    ASSERT_EQ(engine->WaitFor([&] { return fs::exists(run / "OrvelQVLock.aml"); }), 0u);
+    std::unique_ptr<vantor_client::Client> engine = LockingEngine(from, run / "OrvelQVLock.aml");
+    ASSERT_NE(engine, nullptr);
     HeldByAnother holder(other, run / "OrvelQVLock.aml");
     const char opened = holder.Next();
     EXPECT_EQ(opened, 'n');
-    ASSERT_EQ(::kill(engine->EnginePid(), SIGKILL), 0);
-    engine->WaitFor([] { return false; });
-    engine->Close(nullptr);
-    engine.reset();
+    Kill(engine);
     // Once the engine is gone a reader that opened the file holds its lock.
     if (opened == 'o') {
       EXPECT_EQ(holder.Next(), 'h');
     }
     ASSERT_TRUE(fs::exists(run / "OrvelQVLock.aml"));
-    five_runs(from);
+    FiveRunsFine(from);
   }
 }
 
@@ -447,13 +469,7 @@ TEST_F(RunFolderRoad, ALockFileAnAclLetsAnotherUserReadKeepsNoRunOut) {
     if (layout.opened) {
       ASSERT_EQ(holder.Next(), 'h');
     }
-    for (int round = 0; round < 5; ++round) {
-      SCOPED_TRACE("run " + std::to_string(round));
-      std::string printed;
-      EXPECT_EQ(SampleRun(from, &printed), 0) << printed;
-      EXPECT_NE(printed.find("the run was fine"), std::string::npos) << printed;
-      EXPECT_EQ(printed.find("another engine"), std::string::npos) << printed;
-    }
+    FiveRunsFine(from);
     // The one they hold is no longer the lock file.
     struct stat now {};
     if (layout.opened && ::stat(lock.c_str(), &now) == 0) {
@@ -470,29 +486,14 @@ TEST_F(RunFolderRoad, ALockFileAnAclLetsAnotherUserReadKeepsNoRunOut) {
     }
     bool unsupported = false;
     ASSERT_EQ(testsupport::SetAcl("-d -m u:" + uid + ":rwx", run, &unsupported), "");
-    std::unique_ptr<vantor_client::Client> engine;
-    ASSERT_EQ(vantor_client::Client::Start(Engine(), &engine), 0u);
-    vantor_scenario::FirstOrderRun trace;
-    vantor_scenario::Road road(*engine, &trace);
-    ASSERT_TRUE(road.Expect(vantor_client::MakeCommand(vantor_scenario::kProblemService, 3, {}, {},
-                                                       {"FirstOrder", (from / "shared/").string()}),
-                            "command 3", 0))
-        << trace.failure;
-    ASSERT_EQ(engine->WaitFor([&] { return fs::exists(lock); }), 0u);
+    std::unique_ptr<vantor_client::Client> engine = LockingEngine(from, lock);
+    ASSERT_NE(engine, nullptr);
     {
       HeldByAnother holder(other, lock);
       EXPECT_EQ(holder.Next(), 'n');
     }
-    ASSERT_EQ(::kill(engine->EnginePid(), SIGKILL), 0);
-    engine->WaitFor([] { return false; });
-    engine->Close(nullptr);
-    engine.reset();
-    for (int round = 0; round < 5; ++round) {
-      SCOPED_TRACE("run " + std::to_string(round));
-      std::string printed;
-      EXPECT_EQ(SampleRun(from, &printed), 0) << printed;
-      EXPECT_NE(printed.find("the run was fine"), std::string::npos) << printed;
-    }
+    Kill(engine);
+    FiveRunsFine(from);
   }
 }
 
