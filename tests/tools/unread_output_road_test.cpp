@@ -353,7 +353,7 @@ TEST_F(UnreadOutputRoad, AClientThatReadsNothingKeepsNoOtherPeerWaiting) {
   // turn to send, milliseconds, however busy the machine; the client's
   // backed-up answers alone used to hold the peer for 7 seconds and more,
   // asleep in 100 ms pauses.
-  constexpr long kMostSleptMs = 2000;
+  constexpr long kMostSleptMs = 1000;
   constexpr std::uint32_t kStallMs = 1000 * kSlower;
   ASSERT_TRUE(StartEngine(Engine(), "Peers")) << Failure();
   SiblingPeer sibling;
@@ -470,10 +470,9 @@ TEST_F(UnreadOutputRoad, APeerThatStoppedReadingSlowsNoRunOfAnother) {
   RecordProperty("beside_slept_ms", std::to_string(beside));
   std::printf("%d steps: the engine slept %ld ms alone, %ld ms beside a peer that %s requests\n",
               kSteps, alone, beside, flooded.c_str());
-  // Five times its sleep alone, and 50 ms a step on top (stretched with the
-  // machine, for the client's own turns), against the pauses' 100 ms and
-  // more a step.
-  EXPECT_LT(beside, 5 * alone + static_cast<long>(50 * kSteps * testsupport::MachineFactor()));
+  // Five times its sleep alone, and 50 ms a step on top for the client's
+  // own turns, against the pauses' 100 ms and more a step.
+  EXPECT_LT(beside, 5 * alone + 50 * kSteps);
   ASSERT_TRUE(FinishRun()) << Failure();
 }
 
@@ -625,12 +624,11 @@ TEST_P(SlowPeerRoad, SlowsNoRunOfAnother) {
   std::printf("%s: the engine slept in 30 steps %ld ms alone, %ld ms beside; in the run %ld ms "
               "alone, %ld ms beside\n",
               GetParam().name, steps_alone, steps_beside, run_alone, run_beside);
-  // Three times alone, and 50 ms a command on top (the run's road has some
-  // ten; stretched with the machine, for the client's own turns), against
-  // the pauses' second a command.
-  const double machine = testsupport::MachineFactor();
-  EXPECT_LT(steps_beside, 3 * steps_alone + static_cast<long>(50 * 30 * machine));
-  EXPECT_LT(run_beside, 3 * run_alone + static_cast<long>(50 * 10 * machine));
+  // Three times alone, and 50 ms a command on top for the client's own
+  // turns (the run's road has some ten), against the pauses' second a
+  // command.
+  EXPECT_LT(steps_beside, 3 * steps_alone + 50 * 30);
+  EXPECT_LT(run_beside, 3 * run_alone + 50 * 10);
 }
 
 INSTANTIATE_TEST_SUITE_P(
