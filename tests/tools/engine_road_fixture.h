@@ -163,11 +163,11 @@ inline long CpuMs(int pid) {
   return user < 0 || system < 0 ? -1 : (user + system) * 1000 / ::sysconf(_SC_CLK_TCK);
 }
 
-// The time the engine's working thread (its control loop: the thread with
-// the most processor time) chose to sleep since it was made: wall time less
-// the thread's time on a processor and waiting in the run queue, which a
-// busy machine stretches while the sleeping stays. Pauses in the engine
-// show in it whatever the load.
+// The time the engine's busiest thread so far (its control loop, or the
+// run thread that hands its steps to it) chose to sleep since this was
+// made: wall time less the thread's time on a processor and waiting in the
+// run queue, which a busy machine stretches while the sleeping stays. A
+// pause of the control loop shows in either, whatever the load.
 class SleepClock {
  public:
   explicit SleepClock(int pid) : pid_(pid), tid_(Busiest(pid)), from_(Read()) {}
@@ -176,7 +176,8 @@ class SleepClock {
   long SleptMs() const {
     const Times now = Read();
     if (now.on_cpu_ns < 0 || from_.on_cpu_ns < 0) return -1;
-    const long long wall = std::chrono::duration_cast<std::chrono::nanoseconds>(now.at - from_.at).count();
+    const long long wall =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(now.at - from_.at).count();
     const long long slept =
         wall - (now.on_cpu_ns - from_.on_cpu_ns) - (now.queued_ns - from_.queued_ns);
     return static_cast<long>(std::max(slept, 0LL) / 1000000);

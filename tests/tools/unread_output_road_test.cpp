@@ -61,7 +61,9 @@ constexpr int kSlower = 1;
 #endif
 // The engine ends once told, or once its client has closed: a second, and
 // the client's own polling. Only a hang goes past.
-std::chrono::milliseconds EndBound() { return testsupport::HangBound(std::chrono::milliseconds(3000)); }
+std::chrono::milliseconds EndBound() {
+  return testsupport::HangBound(std::chrono::milliseconds(3000));
+}
 
 // p = -1 fixed; y - SQRT(p) = 0: every steady state fails, and says so in
 // lines of a failed group, which the engine also writes to its standard
@@ -621,9 +623,10 @@ TEST_P(SlowPeerRoad, SlowsNoRunOfAnother) {
   ASSERT_GE(run_beside, 0) << Failure() << Events();
   const long run_alone = RunSleptMs(false);
   ASSERT_GE(run_alone, 0) << Failure() << Events();
-  std::printf("%s: the engine slept in 30 steps %ld ms alone, %ld ms beside; in the run %ld ms "
-              "alone, %ld ms beside\n",
-              GetParam().name, steps_alone, steps_beside, run_alone, run_beside);
+  std::printf(
+      "%s: the engine slept in 30 steps %ld ms alone, %ld ms beside; in the run %ld ms "
+      "alone, %ld ms beside\n",
+      GetParam().name, steps_alone, steps_beside, run_alone, run_beside);
   // Three times alone, and 50 ms a command on top for the client's own
   // turns (the run's road has some ten), against the pauses' second a
   // command.
