@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -161,6 +162,65 @@ inline long CpuMs(int pid) {
   fields >> user >> system;
   return user < 0 || system < 0 ? -1 : (user + system) * 1000 / ::sysconf(_SC_CLK_TCK);
 }
+
+// The time the engine's busiest thread so far (its control loop, or the
+// run thread that hands its steps to it) chose to sleep since this was
+// made: wall time less the thread's time on a processor and waiting in the
+// run queue, which a busy machine stretches while the sleeping stays. A
+// pause of the control loop shows in either, whatever the load.
+class SleepClock {
+ public:
+  explicit SleepClock(int pid) : pid_(pid), tid_(Busiest(pid)), from_(Read()) {}
+
+  // Ms slept so far; -1 when the thread cannot be read (it has gone).
+  long SleptMs() const {
+    const Times now = Read();
+    if (now.on_cpu_ns < 0 || from_.on_cpu_ns < 0) return -1;
+    const long long wall =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(now.at - from_.at).count();
+    const long long slept =
+        wall - (now.on_cpu_ns - from_.on_cpu_ns) - (now.queued_ns - from_.queued_ns);
+    return static_cast<long>(std::max(slept, 0LL) / 1000000);
+  }
+
+ private:
+  struct Times {
+    long long on_cpu_ns = -1;
+    long long queued_ns = -1;
+    std::chrono::steady_clock::time_point at;
+  };
+
+  static Times ReadTask(const std::string& task) {
+    Times times;
+    std::ifstream stat(task + "/schedstat");
+    times.at = std::chrono::steady_clock::now();
+    if (!(stat >> times.on_cpu_ns >> times.queued_ns)) times.on_cpu_ns = times.queued_ns = -1;
+    return times;
+  }
+
+  static int Busiest(int pid) {
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    int busiest = pid;
+    long long most = -1;
+    std::error_code error;
+    for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
+      const Times times = ReadTask(task.path().string());
+      if (times.on_cpu_ns > most) {
+        most = times.on_cpu_ns;
+        busiest = std::atoi(task.path().filename().c_str());
+      }
+    }
+    return busiest;
+  }
+
+  Times Read() const {
+    return ReadTask("/proc/" + std::to_string(pid_) + "/task/" + std::to_string(tid_));
+  }
+
+  int pid_;
+  int tid_;
+  Times from_;
+};
 
 // The lines one under the other.
 inline std::string Joined(const std::vector<std::string>& lines) {
