@@ -1464,4 +1464,53 @@ TEST_F(IntegratorDynamic, AJumpOfADelayedValueEndsTheStepsAndStartsTheLegAgain) 
   }
 }
 
+// The same delayed value smooth to its first derivative, z = (t - T)^2
+// from T on, among breaks the engine says to go across: IDA's steps end
+// exactly on T and go on without starting again, the values kept there for
+// the history; x = s + (t - T)^3 / 3 after it. The fixed-step method starts
+// again as before, a rounding unit short of T.
+TEST_F(IntegratorDynamic, ABreakGoneAcrossEndsAStepOnItAndGoesOn) {
+  for (const int method : {4, 2}) {
+    const double kJump = 0.3 + 1e-7;
+    Model m;
+    std::int32_t dx = -1;
+    const std::int32_t x = m.AddState(0.0, &dx);
+    const std::int32_t z = m.AddVariable(kAlgebraic, 0.0);
+    const auto DX = static_cast<std::size_t>(dx), Z = static_cast<std::size_t>(z);
+    const Model* model = &m;
+    m.AddEquation({dx, z}, {1, 1}, [=](const V& v) { return v[DX] - 1.0 - v[Z]; });
+    m.AddEquation({z}, {1}, [=](const V& v) {
+      const double past = std::max(0.0, model->time - kJump);
+      return v[Z] - past * past;
+    });
+    Gear(1e-8, 1e-10);
+    SetInt(30, method);
+    Set(138, 0.05);
+    m.integrator = server_;
+    group_ = new FakeProblemGroup(&m);
+    group_->AddRef();
+    exec_ = new FakeExecutive(&m);
+    exec_->AddRef();
+    exec_->schedule.jumps = {kJump};
+    exec_->schedule.gone_across = {kJump};
+    ASSERT_EQ(server_->SetUp(group_, exec_), 0u);
+    ASSERT_EQ(server_->RunControl(kRunControlPrepare), 0u);
+    double reached = -1;
+    ASSERT_EQ(server_->Initialise(&reached, 0.0, kIntegratorInitialiseAt, 0), 0u);
+    ASSERT_EQ(server_->RunControl(kRunControlSolve), 0u);
+    for (const double t : {0.25, 0.5, 1.0}) {
+      ASSERT_EQ(To(t, &reached), 0u) << Text(To(t)) << " method " << method;
+      const double past = std::max(0.0, t - kJump);
+      EXPECT_NEAR(Of(m, x), t + past * past * past / 3.0, 1e-7) << t << " method " << method;
+    }
+    EXPECT_EQ(exec_->schedule.kept_before, std::vector<double>{kJump}) << "method " << method;
+    const auto& times = exec_->times;
+    const bool short_of =
+        std::find(times.begin(), times.end(), std::nextafter(kJump, 0.0)) != times.end();
+    EXPECT_NE(std::find(times.begin(), times.end(), kJump), times.end()) << "method " << method;
+    EXPECT_EQ(short_of, method == 2) << "method " << method;
+    Drop();
+  }
+}
+
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <functional>
@@ -803,6 +804,8 @@ struct FakeSchedule {
   // and the simulation times the values before a jump were kept at.
   std::vector<double> jumps;
   std::vector<double> kept_before;
+  // Jumps the integrator goes on across, and is told to.
+  std::vector<double> gone_across;
 };
 
 class FakeScheduleView final
@@ -852,6 +855,11 @@ class FakeScheduleView final
   }
   Status KeepBeforeJump() override {
     schedule_->kept_before.push_back(schedule_->model->time);
+    return 0;
+  }
+  Status GoesOnAt(double at, std::int32_t* on) override {
+    const auto& across = schedule_->gone_across;
+    *on = std::find(across.begin(), across.end(), at) != across.end() ? 1 : 0;
     return 0;
   }
 
