@@ -295,7 +295,10 @@ bool DelayMgr::GoesOnAt(double t) const {
   for (const delays::Lag& l : lags) {
     if (l.lag > 0.0) shortest = std::min(shortest, l.lag);
   }
-  return t - history_.BreakBefore(t) < delays::kCloseBreaks * shortest;
+  // One just half the shortest lag away, as lags on a grid put it, starts
+  // again whichever way the times round.
+  constexpr double kRounding = 1.0 - 1e-9;
+  return t - history_.BreakBefore(t) < kRounding * delays::kCloseBreaks * shortest;
 }
 
 void DelayMgr::ForgetVariable(DAESVariable* variable) {
