@@ -145,6 +145,13 @@ Status SimDelayJumpService::KeepBeforeJump() {
   return delays != nullptr ? delays->RecordBeforeBreak(GetSimulationTime()) : status::kOk;
 }
 
+Status SimDelayJumpService::GoesOnAt(double at, std::int32_t* on) {
+  if (on == nullptr) return kInvalidArgument;
+  DelayMgr* delays = GetCurrentDelayMgr();
+  *on = delays != nullptr && delays->GoesOnAt(at) ? 1 : 0;
+  return status::kOk;
+}
+
 // --- the executive ---
 
 SimExecutiveService::~SimExecutiveService() { ReleaseAll(); }

@@ -83,6 +83,7 @@ class SimDelayJumpService final : public IQLNDelayJumps {
   // The current delay manager's answers; without one there are no jumps.
   Status NextJump(double after, double until, double* at) override;
   Status KeepBeforeJump() override;
+  Status GoesOnAt(double at, std::int32_t* on) override;
 
  private:
   SimProblemMgr& manager_;

@@ -305,6 +305,14 @@ std::int32_t DelayHistory::OrderAt(const Break& b, std::int32_t column) const {
   return IsJump(ValueAt(column, AgeRow(after - 1)), ValueAt(column, AgeRow(after))) ? 0 : b.order;
 }
 
+double DelayHistory::BreakBefore(double t) const {
+  double before = -HUGE_VAL;
+  for (const Break& b : breaks_) {
+    if (b.time < t && !SameTime(b.time, t)) before = b.time;
+  }
+  return before;
+}
+
 bool DelayHistory::BreakNear(double t) const {
   const auto b = std::lower_bound(breaks_.begin(), breaks_.end(), t,
                                   [](const Break& x, double v) { return x.time < v; });

@@ -28,6 +28,13 @@ inline constexpr std::uint32_t kMostEntries = 1u << 25;
 // costs the other states some accuracy; a third derivative that jumps
 // still locked the steps of a delayed value held at rtol 1e-9.
 inline constexpr std::int32_t kRoughestSmooth = 3;
+// The highest derivative of a delayed value whose jump always starts the
+// integrator again: a first derivative that jumps is a kink in a DELAY
+// held in a variable of its own, which steps across it miss by far.
+inline constexpr std::int32_t kSmoothestRestart = 1;
+// Breaks closer to the one before than this share of the shortest lag
+// are gone across (DelayMgr::GoesOnAt).
+inline constexpr double kCloseBreaks = 0.5;
 // A column looked up `lag` back in time, at times `first` to `last` (NaN
 // when not known: a lag that does not move).
 struct Lag {
@@ -86,6 +93,8 @@ class DelayHistory {
   // OrderSeenAt gives it and the rest of the sum that break stands for.
   bool CrossingAt(double t, const std::vector<delays::Lag>& lags, std::int32_t* order,
                   double* rest, const std::vector<delays::Lag>* earlier = nullptr) const;
+  // The latest break before t, not within rounding of it; -inf when none.
+  double BreakBefore(double t) const;
   // The value of column j at time t: between rows a cubic that stays
   // within the two rows around t (its slopes at the rows from their
   // neighbours); `now` and *value are the current point, towards which

@@ -280,6 +280,27 @@ Status DelayMgr::RecordBeforeBreak(double t) {
   return s;
 }
 
+bool DelayMgr::GoesOnAt(double t) const {
+  std::vector<delays::Lag> lags = lags_;
+  lags.insert(lags.end(), last_lags_.begin(), last_lags_.end());
+  std::int32_t order = 1;
+  double rest = 0.0;
+  // The order counts the derivatives of what integrates the look-up: the
+  // delayed value's own is one lower.
+  if (!history_.CrossingAt(t, lags, &order, &rest, &earlier_lags_) ||
+      order - 1 <= delays::kSmoothestRestart) {
+    return false;
+  }
+  double shortest = HUGE_VAL;
+  for (const delays::Lag& l : lags) {
+    if (l.lag > 0.0) shortest = std::min(shortest, l.lag);
+  }
+  // One just half the shortest lag away, as lags on a grid put it, starts
+  // again whichever way the times round.
+  constexpr double kRounding = 1.0 - 1e-9;
+  return t - history_.BreakBefore(t) < kRounding * delays::kCloseBreaks * shortest;
+}
+
 void DelayMgr::ForgetVariable(DAESVariable* variable) {
   for (DAESVariable*& v : variables_) {
     if (v == variable) v = nullptr;

@@ -91,6 +91,13 @@ class DelayMgr : public SputSnapBase {
   // does. An integrator ends its steps just before such a time and starts
   // again at it: no step of it can pass over a jump.
   bool NextJump(double from, double to, double* at) const;
+  // Whether an integrator may end a step on t (a time NextJump gave) and
+  // go on without starting again: where only the second or a higher
+  // derivative of the delayed values jumps, and the break before lies
+  // closer than half the shortest lag. Such breaks are sums of several
+  // lags, many and each a small part of the jump; starting again at every
+  // one held the integrator at order 1 and each start erred one way.
+  bool GoesOnAt(double t) const;
   // A variable going away: its column stays, recorded no more, unnamed.
   void ForgetVariable(DAESVariable* variable);
   // Column j (the delay index), delay d: the value d ago, *value holding the

@@ -263,6 +263,10 @@ class Stepper final : public DynamicCore {
   // The first time after tn_ at which a delayed value jumps.
   bool NextDelayedJump(double* at);
   Status RestartAtJump(double at);
+  // Whether the steps end on the jump at `at` and go on across it.
+  bool GoesOnAt(double at);
+  // The last step ended on such a jump: the history keeps it as a break.
+  Status KeepGoneAcross();
   // The next steps held to a share of the tolerance, as after a restart.
   void HoldAsRestart();
   bool EventChanged();
@@ -330,6 +334,10 @@ class Stepper final : public DynamicCore {
   bool event_beyond_ = false;
   bool stop_armed_ = false;  // IDA holds a stop time not yet reached
   bool limit_armed_ = false;  // that stop time is only a delayed jump's
+  // The jump the steps now end on to go on across it, and the last one
+  // gone across; -inf for none.
+  double across_at_ = -HUGE_VAL;
+  double across_from_ = -HUGE_VAL;
   // Problem positions of the values the integration only reads (fixed
   // variables, inputs), and those values where the last call ended when
   // its step had gone past it; empty otherwise.
@@ -1396,6 +1404,7 @@ Status Stepper::StartLeg() {
   origin_ = start_;
   leg_tn_ = 0.0;
   hu_ = 0.0;
+  across_at_ = across_from_ = -HUGE_VAL;
   event_open_ = false;
   if (method_ == Method::kEuler || method_ == Method::kRK4) {
     if (Status st = SolveStages(start_, &f1_); st != 0) return st;
@@ -1539,6 +1548,8 @@ Status Stepper::FindFills(std::vector<double>* fills) {
   if (delayed_.empty() || method_ == Method::kEuler || method_ == Method::kRK4) return 0;
   constexpr double kShare = 0.02;
   constexpr int kMostPieces = 16;
+  // Five rows: slopes of the fourth order.
+  constexpr int kPiecesBetweenBreaks = 4;
   const double rtol = s_.options_.Get(kOptionRelErrorTol);
   const double atol = s_.options_.Get(kOptionAbsErrorTol);
   const double h = tn_ - before_;
@@ -1553,10 +1564,15 @@ Status Stepper::FindFills(std::vector<double>* fills) {
     const double cubic = 0.5 * (y0[i] + y1[i]) + 0.125 * h * (yp0[i] - yp1[i]);
     worst = std::max(worst, std::fabs(cubic - ym[i]) / (rtol * std::fabs(ym[i]) + atol));
   }
-  if (!(worst > kShare)) return 0;
+  // Between two breaks the curve's slopes come from the rows there alone:
+  // a step from one gone across to the next would leave two, a straight
+  // line, h^2 y''/8 off where a look-up falls inside the step.
+  const bool between = before_ == across_from_ && tn_ == across_at_;
+  if (!(worst > kShare) && !between) return 0;
   // A piece 1/m of the step strays m^4 times less.
-  const int pieces =
+  int pieces =
       static_cast<int>(std::min<double>(kMostPieces, std::ceil(std::pow(worst / kShare, 0.25))));
+  if (between) pieces = std::max(pieces, kPiecesBetweenBreaks);
   for (int k = 1; k < pieces; ++k) fills->push_back(before_ + k * h / pieces);
   return 0;
 }
@@ -1649,6 +1665,22 @@ Status Stepper::RestartAtJump(double at) {
   if (Status st = StartLeg(); st != 0) return st;
   HoldAsRestart();
   return 0;
+}
+
+bool Stepper::GoesOnAt(double at) {
+  // Our own methods start each step afresh: starting again costs them
+  // nothing.
+  std::int32_t on = 0;
+  return method_ != Method::kEuler && method_ != Method::kRK4 &&
+         s_.delay_jumps_->GoesOnAt(at, &on) == 0 && on == 1;
+}
+
+Status Stepper::KeepGoneAcross() {
+  if (!(hu_ > 0.0) || tn_ != across_at_) return 0;
+  across_from_ = tn_;
+  across_at_ = -HUGE_VAL;
+  if (Status st = PlaceAt(tn_); st != 0) return st;
+  return status::IsFailure(s_.delay_jumps_->KeepBeforeJump()) ? kStatusIntegrationFailed : 0;
 }
 
 void Stepper::HoldAsRestart() {
@@ -1860,9 +1892,14 @@ Status Stepper::Advance(double target, double* reached) {
     // A delayed value that jumps ends the steps just before the jump, and
     // the leg starts again at it: no step could pass over it. One a few
     // rounding units ahead is here already.
+    // Where only a higher derivative jumps among breaks close together,
+    // the steps end on it and go on: the history keeps it as a break.
+    if (Status k = KeepGoneAcross(); k != 0) return k;
     double jump = 0.0;
     const bool jumps = NextDelayedJump(&jump);
-    const double limit = jumps ? std::nextafter(jump, -HUGE_VAL) : HUGE_VAL;
+    const bool across = jumps && GoesOnAt(jump);
+    const double limit = !jumps ? HUGE_VAL : across ? jump : std::nextafter(jump, -HUGE_VAL);
+    across_at_ = across ? jump : -HUGE_VAL;
     if (jumps && (tn_ >= limit || jump - tn_ <= kCloseRowUnits * DBL_EPSILON * std::fabs(jump))) {
       // A target on the jump is served by the step that ended a rounding
       // unit short of it, and so are targets inside that step until the

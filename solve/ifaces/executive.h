@@ -91,6 +91,10 @@ class IQLNDelayJumps : public platform::IUnknown {
   // The values now, at the simulation time, are those before a jump: the
   // next recording at this time keeps them and holds those after it.
   /* 4 */ virtual Status KeepBeforeJump() = 0;
+  // *on 1 where an integrator ends a step on the jump at `at` (a time
+  // NextJump gave) and goes on without starting again; 0 where it starts
+  // again there.
+  /* 5 */ virtual Status GoesOnAt(double at, std::int32_t* on) = 0;
 
  protected:
   ~IQLNDelayJumps() = default;

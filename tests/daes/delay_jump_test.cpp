@@ -355,6 +355,40 @@ TEST(DelayJump, ASnapshotImageKeepsTheJumpWhole) {
   EXPECT_EQ(at, 1.5);
 }
 
+// Lags of 0.3 and 0.35 put kinks of the delayed values at 0.3 and 0.35, and
+// breaks of a higher derivative at the sums of two and three. The
+// integrator starts again at every kink and wherever the break before lies
+// half the shortest lag or more away; it goes on across those closer.
+TEST(DelayJump, OnlyBreaksCloseTogetherAreGoneAcross) {
+  Two d;
+  const std::vector<double> lags{0.3, 0.35};
+  // Each step looks its lags up: before the history's start at first.
+  const auto look = [&](double t) {
+    Dynamic clock(t);
+    double v = 0.0;
+    for (const double lag : lags) d.vars[0]->DelayedValue(lag, &v);
+  };
+  ASSERT_EQ(d.mgr.RecordAll(0.0), 0u);
+  look(0.1);
+  double now = 0.0, at = 0.0;
+  std::vector<double> across, again;
+  while (d.mgr.NextJump(now, 2.0, &at)) {
+    look(at);
+    (d.mgr.GoesOnAt(at) ? across : again).push_back(at);
+    d.vars[0]->SetValue(1.0 + at);
+    ASSERT_EQ(d.mgr.RecordBeforeBreak(at), 0u);
+    now = at;
+  }
+  const auto expect = [](const std::vector<double>& got, const std::vector<double>& want) {
+    ASSERT_EQ(got.size(), want.size());
+    for (std::size_t i = 0; i < want.size(); ++i) EXPECT_NEAR(got[i], want[i], 1e-12) << i;
+  };
+  expect(again, {0.3, 0.35, 0.6, 0.9});
+  expect(across, {0.65, 0.7, 0.95, 1.0, 1.05});
+  // Nothing to go across where no look-up reaches a break.
+  EXPECT_FALSE(d.mgr.GoesOnAt(0.8));
+}
+
 }  // namespace delayjump
 
 // A lag that moves, L = 1 + c t, looked up at two times: the break at 0

@@ -854,6 +854,10 @@ class FakeScheduleView final
     schedule_->kept_before.push_back(schedule_->model->time);
     return 0;
   }
+  Status GoesOnAt(double, std::int32_t* on) override {
+    *on = 0;
+    return 0;
+  }
 
  private:
   FakeSchedule* schedule_;
