@@ -11,6 +11,7 @@
 #include <string>
 
 #include "road_env.h"
+#include "tests/support/hang_bound.h"
 
 namespace {
 
@@ -145,7 +146,9 @@ TEST_F(AnalysisRoad, AStepResponseBeyondTheWorkBoundIsRefused) {
 TEST_F(AnalysisRoad, CommandTwoOrAClosedClientEndsALongStepResponse) {
   using While = AnalysisRunOptions::WhileComputing;
   AnalysisRunOptions options = Options(TankModel::kDrained);
-  options.engine.timeout_ms = 5000;
+  // The client's wait, a hang's bound: the step response itself would
+  // hold the engine for hours.
+  options.engine.timeout_ms = testsupport::HangBoundMs(5000);
   options.settled = options.most_intervals = options.steps = 10000;
   options.while_computing = While::kEndCommand;
   LinearisationRun run;
