@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -27,11 +29,11 @@ constexpr std::size_t kPiece = 64 * 1024;
 constexpr int kMostRelays = 4;
 
 struct Relay {
-  int from = -1;        // the read end of the process's own pipe
-  int write_end = -1;   // its write end, kept for descriptors that share it
-  int to = -1;          // the real stream
-  int pipe_size = 0;    // its capacity when it is a pipe
-  dev_t device = 0;     // and what it is, to find descriptors that share it
+  int from = -1;       // the read end of the process's own pipe
+  int write_end = -1;  // its write end, kept for descriptors that share it
+  int to = -1;         // the real stream
+  int pipe_size = 0;   // its capacity when it is a pipe
+  dev_t device = 0;    // and what it is, to find descriptors that share it
   ino_t inode = 0;
   const char* name = "";
   std::size_t most = 0;
@@ -52,6 +54,10 @@ struct Relay {
   std::atomic<std::size_t> in_hand{0};
   std::atomic<std::size_t> unwritten{0};
   std::atomic<std::uint64_t> moved{0};
+  // The writer's thread, and whether it is inside a write to the stream:
+  // only a writer asleep there waits on the stream's reader.
+  std::atomic<long> writer_tid{0};
+  std::atomic<bool> writing{false};
 
   ThreadHost reader;
   ThreadHost writer;
@@ -81,8 +87,8 @@ void Hold(Relay& relay, const char* data, std::size_t count) {
   if (relay.broken) return drop();
   std::string told;
   if (relay.bytes_dropped > 0) {
-    told = std::string(relay.ends_line ? "" : "\n") + "vantor: " +
-           std::to_string(relay.lines_dropped) + " lines written to " + relay.name +
+    told = std::string(relay.ends_line ? "" : "\n") +
+           "vantor: " + std::to_string(relay.lines_dropped) + " lines written to " + relay.name +
            " were dropped: its reader did not take them in time\n";
   }
   if (held + told.size() + count > relay.most) return drop();
@@ -136,7 +142,9 @@ std::size_t FittingPart(const Relay& relay, const char* data, std::size_t size) 
 bool WriteAll(Relay& relay, const std::string& piece) {
   for (std::size_t at = 0; at < piece.size();) {
     const std::size_t part = FittingPart(relay, piece.data() + at, piece.size() - at);
+    relay.writing.store(true);
     const ssize_t n = ::write(relay.to, piece.data() + at, part);
+    relay.writing.store(false);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     const auto count = static_cast<std::size_t>(n);
@@ -148,6 +156,7 @@ bool WriteAll(Relay& relay, const std::string& piece) {
 }
 
 std::uint32_t WriteOn(Relay& relay) {
+  relay.writer_tid.store(static_cast<long>(::syscall(SYS_gettid)));
   std::string piece;
   for (;;) {
     {
@@ -256,6 +265,34 @@ std::uint64_t MilliNow() {
          static_cast<std::uint64_t>(now.tv_nsec) / 1000000;
 }
 
+// The writer sleeps inside a write to the stream: the stream's reader, not
+// the scheduler, holds it. Only what a signal handler may call. Without
+// /proc a writer inside a write counts as held.
+bool HeldBackByItsStream(const Relay& relay) {
+  if (!relay.writing.load()) return false;
+  const long tid = relay.writer_tid.load();
+  if (tid <= 0) return true;
+  char path[48] = "/proc/self/task/";
+  std::size_t at = std::strlen(path);
+  char digits[24];
+  std::size_t n = 0;
+  for (long rest = tid; rest > 0 && n < sizeof digits; rest /= 10)
+    digits[n++] = static_cast<char>('0' + rest % 10);
+  while (n > 0) path[at++] = digits[--n];
+  std::memcpy(path + at, "/stat", 6);
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return true;
+  char stat[512];
+  const ssize_t got = ::read(fd, stat, sizeof stat - 1);
+  ::close(fd);
+  if (got <= 0) return true;
+  stat[got] = '\0';
+  // "tid (name) S ...": the name may hold spaces and parentheses.
+  const char* close = std::strrchr(stat, ')');
+  if (close == nullptr || close[1] != ' ' || close[2] == '\0') return true;
+  return close[2] == 'S' || close[2] == 'D';
+}
+
 }  // namespace
 
 bool RelayStreams(const std::vector<int>& fds, std::size_t most_held) {
@@ -283,28 +320,33 @@ bool SettleRelayedStreams(std::uint32_t most_ms, std::uint32_t stall_ms) {
   const int count = g_relay_count.load();
   if (count == 0) return true;
   const std::uint64_t start = MilliNow();
-  std::uint64_t last_move = start;
+  std::uint64_t stalled_since = start;
   std::uint64_t moved = 0;
   int quiet = 0;
   for (;;) {
     bool idle = true;
+    bool held_back = true;
     std::uint64_t now_moved = 0;
     for (int i = 0; i < count; ++i) {
       const Relay& relay = *g_relays[i];
       int pending = 0;
       if (::ioctl(relay.from, FIONREAD, &pending) != 0) pending = 0;
-      if (pending > 0 || relay.in_hand.load() > 0 || relay.unwritten.load() > 0) idle = false;
+      if (pending > 0 || relay.in_hand.load() > 0 || relay.unwritten.load() > 0) {
+        idle = false;
+        held_back = held_back && HeldBackByItsStream(relay);
+      }
       now_moved += relay.moved.load();
     }
     // Twice in a row: a piece just read may not be counted in hand yet.
     quiet = idle ? quiet + 1 : 0;
     if (quiet == 2) return true;
     const std::uint64_t now = MilliNow();
-    if (now_moved != moved) {
-      moved = now_moved;
-      last_move = now;
-    }
-    if (now - start >= most_ms || now - last_move >= stall_ms) return false;
+    // Only a stream that takes nothing stalls: a relay thread the
+    // scheduler has not run yet is waited for, up to most_ms.
+    const bool stalled = !idle && held_back && now_moved == moved;
+    if (!stalled) stalled_since = now;
+    moved = now_moved;
+    if (now - start >= most_ms || (stalled && now - stalled_since >= stall_ms)) return false;
     const timespec pause{0, 1000000};
     nanosleep(&pause, nullptr);
   }

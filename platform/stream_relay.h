@@ -33,10 +33,11 @@ bool RelayStreams(const std::vector<int>& fds, std::size_t most_held = kMostRela
 inline bool RelayStandardOutput() { return RelayStreams({1}); }
 
 // Waits until the relays have passed on all that was written to them, for
-// at most most_ms, and no longer than stall_ms while the real streams take
-// nothing; true when they have. Safe in a signal handler; true at once
-// without a relay.
-bool SettleRelayedStreams(std::uint32_t most_ms = 500, std::uint32_t stall_ms = 100);
+// at most most_ms, and no longer than stall_ms while a real stream takes
+// nothing (its writer asleep in a write); true when they have. A relay
+// thread that a busy machine has not run yet is no stall: what it holds
+// is waited for. Safe in a signal handler; true at once without a relay.
+bool SettleRelayedStreams(std::uint32_t most_ms = 10000, std::uint32_t stall_ms = 500);
 
 // Lines dropped by the relays so far.
 std::uint64_t RelayedLinesDropped();

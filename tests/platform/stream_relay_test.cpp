@@ -24,9 +24,7 @@ namespace {
 constexpr auto kPatience = std::chrono::seconds(30);
 
 struct Pipe {
-  Pipe() {
-    EXPECT_EQ(::pipe2(ends, O_CLOEXEC), 0);
-  }
+  Pipe() { EXPECT_EQ(::pipe2(ends, O_CLOEXEC), 0); }
   ~Pipe() {
     for (int end : ends) {
       if (end >= 0) ::close(end);
@@ -65,6 +63,11 @@ std::string ReadUntil(int fd, const std::string& text) {
   return got;
 }
 
+std::uint32_t PatienceMs() {
+  return static_cast<std::uint32_t>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(kPatience).count());
+}
+
 std::string Numbered(int n) {
   char line[128];
   std::snprintf(line, sizeof line, "line %06d %s", n, std::string(80, 'x').c_str());
@@ -92,8 +95,11 @@ TEST(StreamRelay, AStreamNobodyReadsNeverHoldsTheWriterAndSaysWhatItDropped) {
          std::chrono::steady_clock::now() < until)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   ASSERT_GT(platform::RelayedLinesDropped(), dropped_before) << "the relay did not back up";
-  // Returns, though the stream takes nothing.
-  EXPECT_FALSE(platform::SettleRelayedStreams(200, 50));
+  // Returns once the stream has taken nothing for the stall's span, long
+  // before its bound, though the relay holds lines.
+  const auto settling = std::chrono::steady_clock::now();
+  EXPECT_FALSE(platform::SettleRelayedStreams(PatienceMs(), 50));
+  EXPECT_LT(std::chrono::steady_clock::now() - settling, kPatience / 2);
 
   // The reader comes back.
   std::string got;
@@ -114,11 +120,7 @@ TEST(StreamRelay, AStreamNobodyReadsNeverHoldsTheWriterAndSaysWhatItDropped) {
       }
     }
   });
-  const auto settled = [] {
-    const auto most = static_cast<std::uint32_t>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(kPatience).count());
-    return platform::SettleRelayedStreams(most, most);
-  };
+  const auto settled = [] { return platform::SettleRelayedStreams(PatienceMs(), PatienceMs()); };
   EXPECT_TRUE(settled());
   WriteLine(fd, "the last line");
   EXPECT_TRUE(settled());
@@ -133,8 +135,9 @@ TEST(StreamRelay, AStreamNobodyReadsNeverHoldsTheWriterAndSaysWhatItDropped) {
   for (std::string line; std::getline(lines, line);) told.push_back(line);
   ASSERT_GE(told.size(), 3u) << got.substr(0, 2000);
   EXPECT_EQ(told.back(), "the last line");
-  const std::string said = " lines written to standard output were dropped: its reader did not "
-                           "take them in time";
+  const std::string said =
+      " lines written to standard output were dropped: its reader did not "
+      "take them in time";
   long went = 0;
   int notices = 0;
   int whole = 0;
@@ -199,6 +202,30 @@ TEST(StreamRelay, AStalledStreamTakesTheLinesThatFitOfMoreThanItHasRoomFor) {
   EXPECT_GE(wait_until_queued(capacity - line), capacity - line);
 
   EXPECT_EQ(ReadUntil(real.ends[0], Numbered(44) + "\n"), first + burst);
+  ::close(fd);
+}
+
+// A stream that takes all it is given, and relay threads a busy machine
+// runs late: a settle that allows no stall at all still waits for them
+// and returns once every byte has been passed on, round after round.
+TEST(StreamRelay, ASettleWaitsForTheRelaysOwnThreadsWhileTheStreamTakes) {
+  constexpr int kRoom = 256 * 1024;
+  Pipe real;
+  ASSERT_GE(::fcntl(real.ends[1], F_SETPIPE_SZ, kRoom), kRoom);
+  const int fd = ::fcntl(real.ends[1], F_DUPFD_CLOEXEC, 3);
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(platform::RelayStreams({fd}));
+  std::string lines;
+  for (int n = 0; static_cast<int>(lines.size()) < kRoom / 2; ++n) lines += Numbered(n) + "\n";
+  for (int round = 0; round < 20; ++round) {
+    SCOPED_TRACE(round);
+    ASSERT_EQ(::write(fd, lines.data(), lines.size()), static_cast<ssize_t>(lines.size()));
+    ASSERT_TRUE(platform::SettleRelayedStreams(PatienceMs(), 0));
+    ASSERT_EQ(Queued(real.ends[0]), static_cast<int>(lines.size()));
+    std::string got(lines.size(), '\0');
+    ASSERT_EQ(::read(real.ends[0], got.data(), got.size()), static_cast<ssize_t>(got.size()));
+    EXPECT_EQ(got, lines);
+  }
   ::close(fd);
 }
 
