@@ -743,8 +743,12 @@ Status DelayHistory::WriteBlock(std::vector<std::uint8_t>* block) const {
   for (const Break& b : kept) {
     // The rest of the sum goes where a block without it holds a zero, so
     // that a reader of those reads these too; as a float it keeps 24 bits
-    // of a rest that is itself below a rounding of the time.
-    const float rest = std::fabs(b.rest) <= FLT_MAX ? static_cast<float>(b.rest) : 0.0f;
+    // of a rest that is itself below a rounding of the time. A rest the
+    // reader would refuse (a break near time 0) is left out: the break
+    // then lands a few roundings of its lags away.
+    const bool keeps =
+        std::fabs(b.rest) <= delays::kMostRest * std::fabs(b.time) && std::fabs(b.rest) <= FLT_MAX;
+    const float rest = keeps ? static_cast<float>(b.rest) : 0.0f;
     std::memcpy(at, &b.time, 8);
     std::memcpy(at + 8, &b.order, 4);
     std::memcpy(at + 12, &rest, 4);

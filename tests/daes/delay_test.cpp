@@ -761,6 +761,29 @@ TEST(DelayHistoryRows, ACarriedBreakComesBackWithItsSum) {
   EXPECT_NE(sum + 0.3, 0.6);
 }
 
+// A break carried to just past time 0 (a run from negative times) keeps a
+// rest of a few roundings of its lags, far above one of its own time: the
+// engine's own block still restores, the break where it was.
+TEST(DelayHistoryRows, ABreakNearTimeZeroComesBackFromItsBlock) {
+  DelayHistory h;
+  ASSERT_EQ(h.Init(1), 0u);
+  const double near_zero = 1e-10;
+  for (const double t : {-0.3, -0.2, -0.1, near_zero, 0.1, 0.2}) {
+    h.Record(1, t, std::cos(t));
+    if (t == near_zero) h.KeepBeforeJump(t, 2, 5e-17);
+  }
+  std::vector<std::uint8_t> block;
+  ASSERT_EQ(h.WriteBlock(&block), 0u);
+  DelayHistory g;
+  ASSERT_EQ(g.Init(1), 0u);
+  ASSERT_EQ(g.RestoreBlock(block.data(), static_cast<std::uint32_t>(block.size()), 1, delays::kRows,
+                           nullptr),
+            0u);
+  double at = -1.0;
+  ASSERT_TRUE(g.NextJump(0.05, 10.0, {{1, 0.1}}, &at));
+  EXPECT_NEAR(at, near_zero + 0.1, 1e-15);
+}
+
 // Written before breaks were kept, a block is the image alone: its first
 // row, where the run began, is a break, as is each time two rows share.
 TEST(DelayHistoryRows, AnOlderBlockTakesItsFirstRowForABreak) {
@@ -857,11 +880,10 @@ TEST(DelayHistoryRows, DamagedBreaksAreRefused) {
   const std::uint8_t mark = 'X';
   const float endless = HUGE_VALF;
   const float far = 1e-9f;  // of the break at 1
-  for (const auto& b :
-       {damaged(image + 16, &nan, 8), damaged(image + 16, &early, 8),
-        damaged(image + 24, &negative, 4), damaged(block.size() - 16, &more, 4),
-        damaged(block.size() - 12, &rows, 4), damaged(block.size() - 1, &mark, 1),
-        damaged(image + 28, &endless, 4), damaged(image + 28, &far, 4)}) {
+  for (const auto& b : {damaged(image + 16, &nan, 8), damaged(image + 16, &early, 8),
+                        damaged(image + 24, &negative, 4), damaged(block.size() - 16, &more, 4),
+                        damaged(block.size() - 12, &rows, 4), damaged(block.size() - 1, &mark, 1),
+                        damaged(image + 28, &endless, 4), damaged(image + 28, &far, 4)}) {
     EXPECT_EQ(
         a.mgr.RestoreSection(delays::kHistoryKind, b.data(), static_cast<std::uint32_t>(b.size())),
         delays::kBadSnapshot);
