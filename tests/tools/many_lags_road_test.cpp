@@ -144,12 +144,12 @@ TEST_P(ManyLagsRoad, RunsToItsEndAndFollowsTheMethodOfSteps) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Grid, ManyLagsRoad,
-                         testing::Values(Case{40, 1, 40, 5, false, 1e-6, 0.0, 0.1},
-                                         Case{40, 1, 40, 5, false, 1e-8, 0.0, 0.1},
-                                         Case{40, 1, 40, 5, false, 1e-8, 0.01, 0.1},
-                                         Case{40, 1, 40, 5, false, 1e-8, 0.0, 0.25},
-                                         Case{40, 1, 40, 5, true, 1e-6, 0.0, 0.1},
-                                         Case{40, 1, 40, 5, true, 1e-8, 0.0, 0.1}),
+                         testing::Values(Case{40, 1, 40, 5, false, 1e-6, 0.0, 0.1, 2.0},
+                                         Case{40, 1, 40, 5, false, 1e-8, 0.0, 0.1, 2.0},
+                                         Case{40, 1, 40, 5, false, 1e-8, 0.01, 0.1, 2.0},
+                                         Case{40, 1, 40, 5, false, 1e-8, 0.0, 0.25, 2.0},
+                                         Case{40, 1, 40, 5, true, 1e-6, 0.0, 0.1, 1.0},
+                                         Case{40, 1, 40, 5, true, 1e-8, 0.0, 0.1, 1.0}),
                          CaseName);
 
 // Spread over 0.05 to 1.64 on the 0.01 grid: a break every 0.01, nearly
