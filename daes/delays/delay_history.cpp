@@ -510,20 +510,20 @@ double DelayHistory::Slope(std::int32_t column, std::int32_t k) const {
     }
     d += weight * (values[i] - values[j]);
   }
-  if (SmoothTurn(times, values, n)) return d;
   // Cut back to what keeps both intervals at the row monotone: 0 at a turn
   // or beside a flat interval, else of the secants' sign and at most three
-  // times the smaller one.
+  // times the smaller one; a smooth turn keeps its slope.
+  const auto cut = [&](double to) { return SmoothTurn(times, values, n) ? d : to; };
   const double before = j > 0 ? (values[j] - values[j - 1]) / (tj - times[j - 1]) : 0.0;
   const double after = j < n - 1 ? (values[j + 1] - values[j]) / (times[j + 1] - tj) : 0.0;
   const double secant = j > 0 ? before : after;
   if (j > 0 && j < n - 1 && (before == 0.0 || after == 0.0 || (before > 0.0) != (after > 0.0))) {
-    return 0.0;
+    return cut(0.0);
   }
-  if (secant == 0.0 || !(d * secant > 0.0)) return 0.0;
+  if (secant == 0.0 || !(d * secant > 0.0)) return cut(0.0);
   double bound = 3.0 * std::fabs(secant);
   if (j > 0 && j < n - 1) bound = 3.0 * std::min(std::fabs(before), std::fabs(after));
-  return std::fabs(d) > bound ? std::copysign(bound, d) : d;
+  return std::fabs(d) > bound ? cut(std::copysign(bound, d)) : d;
 }
 
 Status DelayHistory::Lookup(std::int32_t column, double t, double now, double* value) const {
