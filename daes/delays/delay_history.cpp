@@ -443,6 +443,33 @@ std::int32_t DelayHistory::AgeRow(std::int32_t k) const {
   return r >= rows_ ? r - rows_ : r;
 }
 
+// A turn of a smooth curve among the rows: the secants change sign, and
+// the curvature keeps its sign and, from interval to interval, its size
+// within a small factor. Cut to monotone slopes, such a curve was flat at
+// the rows beside its turn and only second-order there: a sensitivity
+// read a lag later near its extremum was off by thousands of tolerances.
+// A jump, a kink or a step's rows never pass.
+bool DelayHistory::SmoothTurn(const double* times, const double* values, std::int32_t n) {
+  constexpr double kCurvatureSpread = 4.0;
+  if (n < 4) return false;
+  double secants[4] = {};
+  for (std::int32_t i = 0; i + 1 < n; ++i)
+    secants[i] = (values[i + 1] - values[i]) / (times[i + 1] - times[i]);
+  bool turns = false;
+  for (std::int32_t i = 0; i + 2 < n; ++i) turns = turns || secants[i] * secants[i + 1] < 0.0;
+  if (!turns) return false;
+  double least = HUGE_VAL, most = 0.0, sign = 0.0;
+  for (std::int32_t i = 0; i + 2 < n; ++i) {
+    const double curvature = (secants[i + 1] - secants[i]) / (times[i + 2] - times[i]);
+    if (!std::isfinite(curvature) || curvature == 0.0) return false;
+    if (sign == 0.0) sign = curvature;
+    if ((curvature > 0.0) != (sign > 0.0)) return false;
+    least = std::min(least, std::fabs(curvature));
+    most = std::max(most, std::fabs(curvature));
+  }
+  return most <= kCurvatureSpread * least;
+}
+
 double DelayHistory::Slope(std::int32_t column, std::int32_t k) const {
   // The rows around k, up to two each side, as long as their times rise;
   // beside a break or an end, up to four on the other side: a slope from
@@ -485,17 +512,18 @@ double DelayHistory::Slope(std::int32_t column, std::int32_t k) const {
   }
   // Cut back to what keeps both intervals at the row monotone: 0 at a turn
   // or beside a flat interval, else of the secants' sign and at most three
-  // times the smaller one.
+  // times the smaller one; a smooth turn keeps its slope.
+  const auto cut = [&](double to) { return SmoothTurn(times, values, n) ? d : to; };
   const double before = j > 0 ? (values[j] - values[j - 1]) / (tj - times[j - 1]) : 0.0;
   const double after = j < n - 1 ? (values[j + 1] - values[j]) / (times[j + 1] - tj) : 0.0;
   const double secant = j > 0 ? before : after;
   if (j > 0 && j < n - 1 && (before == 0.0 || after == 0.0 || (before > 0.0) != (after > 0.0))) {
-    return 0.0;
+    return cut(0.0);
   }
-  if (secant == 0.0 || !(d * secant > 0.0)) return 0.0;
+  if (secant == 0.0 || !(d * secant > 0.0)) return cut(0.0);
   double bound = 3.0 * std::fabs(secant);
   if (j > 0 && j < n - 1) bound = 3.0 * std::min(std::fabs(before), std::fabs(after));
-  return std::fabs(d) > bound ? std::copysign(bound, d) : d;
+  return std::fabs(d) > bound ? cut(std::copysign(bound, d)) : d;
 }
 
 Status DelayHistory::Lookup(std::int32_t column, double t, double now, double* value) const {
@@ -590,7 +618,12 @@ Status DelayHistory::Lookup(std::int32_t column, double t, double now, double* v
     *value = xa + (t - ta) * secant;
     return 0;
   }
-  // Only rounding can take it past the rows.
+  // A slope against the secant is a smooth turn's: its curve goes past the
+  // rows. Elsewhere only rounding can take it past them.
+  if (da * secant < 0.0 || db * secant < 0.0) {
+    *value = cubic;
+    return 0;
+  }
   *value = std::clamp(cubic, std::min(xa, xb), std::max(xa, xb));
   return 0;
 }

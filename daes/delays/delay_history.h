@@ -96,8 +96,8 @@ class DelayHistory {
   // The latest break before t, not within rounding of it; -inf when none.
   double BreakBefore(double t) const;
   // The value of column j at time t: between rows a cubic that stays
-  // within the two rows around t (its slopes at the rows from their
-  // neighbours); `now` and *value are the current point, towards which
+  // within the two rows around t but at a smooth curve's turn (its slopes
+  // at the rows from their neighbours); `now` and *value are the current point, towards which
   // times after the newest row are interpolated linearly. A time that
   // is NaN or +inf, or a `now` that is not finite, is refused (0x8026020F)
   // with *value unchanged.
@@ -164,6 +164,9 @@ class DelayHistory {
   // The slope of column j at the row k-th in age order, for the cubic
   // between rows.
   double Slope(std::int32_t column, std::int32_t k) const;
+  // Whether n rows (4 or 5) around a row are a smooth curve's turn, whose
+  // slope is taken as the rows' polynomial gives it.
+  static bool SmoothTurn(const double* times, const double* values, std::int32_t n);
 
   // A time where the rows are not smooth: the first, and each where two
   // rows share a time. `order`: the lowest derivative that may jump there
