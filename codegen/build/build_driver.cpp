@@ -320,15 +320,22 @@ Status RefuseOpenMakefileSearch(const CodegenReport& report, const std::string& 
       result = kFailed;
     }
   }
-  std::vector<std::string> folders;
+  std::vector<std::string> folders, make_folders;
   for (const std::string& folder : search.folders) {
     // Make runs in the build folder.
-    folders.push_back(folder[0] == '/' || build_folder.empty() ? folder
-                                                               : build_folder + "/" + folder);
+    const bool by_make = std::find(search.make_folders.begin(), search.make_folders.end(),
+                                   folder) != search.make_folders.end();
+    (by_make ? make_folders : folders)
+        .push_back(folder[0] == '/' || build_folder.empty() ? folder : build_folder + "/" + folder);
   }
   if (RefuseOpenSearchFolders(report, folders,
                               "; the makefile names it: take it out of USERINCLUDEPATHS or "
                               "USERLIBPATHS, or close it") != 0) {
+    result = kFailed;
+  }
+  if (RefuseOpenSearchFolders(report, make_folders,
+                              "; make itself searches it for the makefile's VPATH, vpath or "
+                              "include line: take it out of that line, or close it") != 0) {
     result = kFailed;
   }
   return result;

@@ -489,6 +489,7 @@ MakeSearch MakefileSearchFolders(const std::string& text,
       SearchedBy(ShellWords(line), Trim(raw), &search);
     }
   }
+  const std::size_t named_by_recipes = search.folders.size();
   // A text only make knows stays unknown as a whole: where it splits into
   // words is unknown too.
   auto known = [](const std::string& text) { return text.find(kUnknown) == std::string::npos; };
@@ -532,6 +533,7 @@ MakeSearch MakefileSearchFolders(const std::string& text,
       }
     }
   }
+  search.make_folders.assign(search.folders.begin() + named_by_recipes, search.folders.end());
   search.environment.assign(expander.FromEnvironment().begin(), expander.FromEnvironment().end());
   return search;
 }

@@ -16,6 +16,9 @@ struct MakeSearch {
   // the build runs (a make function or `!=` setting where an option could
   // stand, a shell expansion in a folder), as written.
   std::vector<std::string> unknown;
+  // Those of the folders that make itself searches (VPATH, vpath, the
+  // folders of the makefiles it includes), not named by a recipe.
+  std::vector<std::string> make_folders;
   // The makefiles it includes, as written (relative ones against the
   // folder make runs in): each judged as a file where it is there.
   std::vector<std::string> files;

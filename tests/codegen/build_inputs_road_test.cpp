@@ -1068,6 +1068,12 @@ TEST_F(CodegenCompileBuildInputs, TheFoldersMakeItselfSearchesAreJudgedToo) {
                                     "folder " +
                                     open.string() + ", sticky as it is"))
         << Events();
+    // The line says where the folder is named.
+    EXPECT_TRUE(SaidAfter(from, line.find("USERINCLUDEPATHS") != std::string::npos
+                                    ? "the makefile names it: take it out of USERINCLUDEPATHS"
+                                    : "make itself searches it for the makefile's VPATH, vpath "
+                                      "or include line: take it out of that line, or close it"))
+        << Events();
     EXPECT_FALSE(SaidAfter(from, "command succeeded")) << Events();
     EXPECT_FALSE(fs::exists(folder / "grouplib.so"));
     EXPECT_FALSE(fs::exists(mark)) << "their makefile was read";

@@ -191,6 +191,10 @@ TEST(MakeSearch, AVpathLineIsExpandedBeforeItIsSplit) {
   EXPECT_EQ(MakefileSearchFolders("P = %.h\nvpath $(P) /a:/b /c\n", {}).folders,
             (Folders{"/a", "/b", "/c"}));
   EXPECT_TRUE(MakefileSearchFolders("vpath %.h\n", {}).folders.empty());
+  // Told apart from the folders a recipe names.
+  const auto both = MakefileSearchFolders("vpath %.h /v\ninclude /i/a.mk\nx:\n\tgcc -I/r\n", {});
+  EXPECT_EQ(both.folders, (Folders{"/r", "/v", "/i"}));
+  EXPECT_EQ(both.make_folders, (Folders{"/v", "/i"}));
   for (const std::string line : {"vpath $(shell cat dirs)", "vpath %.h $(dir /x/y) /z"}) {
     SCOPED_TRACE(line);
     const auto search = MakefileSearchFolders(line + "\n", {});
