@@ -1768,7 +1768,13 @@ void MakeSearches(const fs::path& root) {
     if (out) {
       *out << "ifdef DEBUG_BUILD\nTOP = /u/debug\nendif\nseed.o: seed.c\n"
               "\t$(C) $(CDEBUG) $(INCLUDEPATHS) $(USERINCLUDEPATHS) \"seed.c\" \\\n"
-              "\t  -o seed.o $(USERLIBPATHS)\nx: ; echo $(shell true) `date` $$HOME\n";
+              "\t  -o seed.o $(USERLIBPATHS)\nx: ; echo $(shell true) `date` $$HOME\n"
+              // Lines make reads otherwise than they look: a tab-led line
+              // outside a rule, settings named as directives, a vpath
+              // pattern from a variable, evaluated text, globs.
+              "A = 1\n\tinclude /u/tab.mk\ninclude = -I/u/inc\nvpath = x\nP = %.c /u/p\n"
+              "vpath $(P)\n$(eval B = -I/u/b)\n$($(E) x)\n-include /u/*.mk ~/a.mk [ab].mk\n"
+              "y: Y = 1\n\tCFLAGS += -I/u/y\n.RECIPEPREFIX = >\n";
       out->close();
     }
   }

@@ -137,9 +137,18 @@ std::vector<std::string> ToolEnvironment(std::vector<std::string>* dropped) {
   static constexpr const char* kFolderLists[] = {
       "PATH",         "CPATH",        "C_INCLUDE_PATH", "CPLUS_INCLUDE_PATH", "OBJC_INCLUDE_PATH",
       "LIBRARY_PATH", "COMPILER_PATH"};
+  // Makefiles make reads before the build's, and options (-I, -f) it
+  // takes as given: neither is judged, so neither reaches make.
+  static constexpr const char* kMakes[] = {"MAKEFILES", "GNUMAKEFLAGS"};
   std::vector<std::string> environment;
   for (char** entry = environ; *entry != nullptr; ++entry) {
     bool judged = named(*entry, "GCC_EXEC_PREFIX");
+    for (const char* make : kMakes) {
+      if (!named(*entry, make)) continue;
+      judged = true;
+      dropped->push_back(std::string(make) + " \"" + (*entry + std::strlen(make) + 1) +
+                         "\": make would read what it names unjudged");
+    }
     for (const char* list : kFolderLists) judged = judged || named(*entry, list);
     for (const Judged& variable : kJudged) judged = judged || named(*entry, variable.name);
     if (!judged) environment.emplace_back(*entry);

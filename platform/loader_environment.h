@@ -41,7 +41,8 @@ std::string TrustedSearchEntries(const std::string& value, std::vector<std::stri
 // entry is kept: an empty one is the current folder), GCC_EXEC_PREFIX
 // kept only where its folder passes the same judgement, and the entries
 // of LD_PRELOAD, LD_AUDIT and GCONV_PATH that would be found from the
-// current folder left out. *dropped gets a line for each entry
+// current folder left out, and MAKEFILES and GNUMAKEFLAGS (which make
+// reads before the makefile) left out. *dropped gets a line for each entry
 // left out, naming the variable, the entry and why.
 std::vector<std::string> ToolEnvironment(std::vector<std::string>* dropped);
 

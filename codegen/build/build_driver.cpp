@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -154,10 +155,30 @@ std::string SystemPath() {
 }
 
 std::string BuildScriptText(const char* environment_file, const char* build_folder,
-                            const std::string& make, const std::string& command,
-                            std::uint32_t mask, const std::string& system_path) {
+                            const std::string& make, const std::string& command, std::uint32_t mask,
+                            const std::string& system_path,
+                            const std::vector<std::string>& judged) {
   std::string text;
-  if (environment_file != nullptr) text += ". " + ShellQuoted(environment_file) + "\n";
+  if (environment_file != nullptr) {
+    text += ". " + ShellQuoted(environment_file) + "\n";
+    // What was judged is what the build runs with: the file may not set,
+    // change or unset it after the judgement.
+    for (const std::string& entry : judged) {
+      const std::size_t equal = entry.find('=');
+      const std::string name = entry.substr(0, equal);
+      const std::string fail =
+          " || { echo " +
+          ShellQuoted("The build does not run: the environment file changes " + name +
+                      ", which was judged before it (set it before the engine starts)") +
+          "; exit 1; }\n";
+      if (equal == std::string::npos) {
+        text += "[ -z \"${" + name + "+set}\" ]" + fail;
+      } else {
+        text += "[ \"${" + name + "+set}:${" + name +
+                "-}\" = " + ShellWord("set:" + entry.substr(equal + 1)) + " ]" + fail;
+      }
+    }
+  }
   if (build_folder != nullptr) text += "cd " + ShellQuoted(build_folder) + " || exit 1\n";
   // After the environment file, which may set its own.
   char octal[16];
@@ -182,7 +203,7 @@ std::string BuildScriptText(const char* environment_file, const char* build_fold
             "; }; ";
   }
   text += "export PATH\n";
-  text += "unset MAKEFLAGS MFLAGS MAKELEVEL\n";
+  text += "unset MAKEFLAGS MFLAGS MAKELEVEL MAKEFILES GNUMAKEFLAGS\n";
   text += "exec " + ShellWord(make) + " -f " + command + " 2>&1\n";
   return text;
 }
@@ -261,31 +282,60 @@ Status RefuseOpenSearchFolders(const CodegenReport& report, const std::vector<st
 
 Status RefuseOpenMakefileSearch(const CodegenReport& report, const std::string& makefile,
                                 const std::string& build_folder,
-                                const std::vector<std::string>& environment) {
+                                const std::vector<std::string>& environment,
+                                std::vector<std::string>* from_environment) {
   std::vector<std::string> settings = environment;
   // Make sets it, whatever the environment says.
   settings.push_back("CURDIR=" + (build_folder.empty() ? std::string(".") : build_folder));
   const MakeSearch search = MakefileSearchFolders(makefile, settings);
+  if (from_environment != nullptr) *from_environment = search.environment;
   Status result = 0;
   for (const std::string& line : search.unknown) {
+    const auto starts = [&](const char* head) { return line.rfind(head, 0) == 0; };
+    const char* why =
+        starts("include ") || starts("-include ") || starts("sinclude ") || starts("vpath ") ||
+                starts("VPATH ")
+            ? "a folder make itself searches, or a makefile it reads, is known only when make "
+              "runs (name each as it is, on that line)"
+        : line.find("eval") != std::string::npos || line.find(".RECIPEPREFIX") != std::string::npos
+            ? "make would read lines only it works out (write them as they are)"
+            : "a folder it has the compiler or linker search is known only when make runs (name "
+              "each folder as it is, in USERINCLUDEPATHS or USERLIBPATHS)";
     if (report) {
-      Failure(report,
-              "The build does not run the makefile's line \"%s\": a folder it has the compiler "
-              "or linker search is known only when make runs (name each folder as it is, in "
-              "USERINCLUDEPATHS or USERLIBPATHS)\n",
-              line.c_str());
+      Failure(report, "The build does not run the makefile's line \"%s\": %s\n", line.c_str(), why);
     }
     result = kFailed;
   }
-  std::vector<std::string> folders;
+  // A makefile it includes runs as the user: judged as the makefile is.
+  for (const std::string& file : search.files) {
+    const std::string path =
+        file[0] == '/' || build_folder.empty() ? file : build_folder + "/" + file;
+    if (!platform::PathExists(path.c_str())) continue;
+    platform::CheckedLibrary checked;
+    if (const std::string why = platform::CheckFile(path, "usable", &checked); !why.empty()) {
+      if (report) {
+        Failure(report, "The build does not read %s, which the makefile includes: %s\n",
+                path.c_str(), why.c_str());
+      }
+      result = kFailed;
+    }
+  }
+  std::vector<std::string> folders, make_folders;
   for (const std::string& folder : search.folders) {
     // Make runs in the build folder.
-    folders.push_back(folder[0] == '/' || build_folder.empty() ? folder
-                                                               : build_folder + "/" + folder);
+    const bool by_make = std::find(search.make_folders.begin(), search.make_folders.end(),
+                                   folder) != search.make_folders.end();
+    (by_make ? make_folders : folders)
+        .push_back(folder[0] == '/' || build_folder.empty() ? folder : build_folder + "/" + folder);
   }
   if (RefuseOpenSearchFolders(report, folders,
                               "; the makefile names it: take it out of USERINCLUDEPATHS or "
                               "USERLIBPATHS, or close it") != 0) {
+    result = kFailed;
+  }
+  if (RefuseOpenSearchFolders(report, make_folders,
+                              "; make itself searches it for the makefile's VPATH, vpath or "
+                              "include line: take it out of that line, or close it") != 0) {
     result = kFailed;
   }
   return result;
@@ -421,7 +471,48 @@ Status RunNmakeBuild(const CodegenReport& caller, const char* /*return_folder*/,
     error("The build does not use " + makefile_path + ": it cannot be read\n");
     return kFailed;
   }
-  if (RefuseOpenMakefileSearch(report, makefile_text, folder, tools) != 0) return kFailed;
+  std::vector<std::string> from_environment;
+  if (RefuseOpenMakefileSearch(report, makefile_text, folder, tools, &from_environment) != 0)
+    return kFailed;
+  // What the environment file may not change after the judgement.
+  std::vector<std::string> judged;
+  if (environment != nullptr) {
+    std::vector<std::string> names = {"CPATH",
+                                      "C_INCLUDE_PATH",
+                                      "CPLUS_INCLUDE_PATH",
+                                      "OBJC_INCLUDE_PATH",
+                                      "LIBRARY_PATH",
+                                      "COMPILER_PATH",
+                                      "GCC_EXEC_PREFIX",
+                                      "LD_PRELOAD",
+                                      "LD_AUDIT",
+                                      "GCONV_PATH",
+                                      "VPATH"};
+    for (const std::string& name : from_environment) {
+      // The script sets PATH and unsets make's own after the file; CURDIR
+      // is make's; a name the shell cannot set is never changed by it.
+      const bool shell_name = !name.empty() && !std::isdigit(static_cast<unsigned char>(name[0])) &&
+                              std::all_of(name.begin(), name.end(), [](char c) {
+                                return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '_';
+                              });
+      if (shell_name && name != "PATH" && name != "CURDIR" && name != "MAKEFLAGS" &&
+          name != "MFLAGS" && name != "MAKELEVEL" && name != "MAKEFILES" &&
+          name != "GNUMAKEFLAGS" && std::find(names.begin(), names.end(), name) == names.end()) {
+        names.push_back(name);
+      }
+    }
+    for (const std::string& name : names) {
+      std::string entry = name;
+      for (const std::string& setting : tools) {
+        if (setting.size() > name.size() && setting.compare(0, name.size(), name) == 0 &&
+            setting[name.size()] == '=') {
+          entry = setting;
+          break;
+        }
+      }
+      judged.push_back(entry);
+    }
+  }
   const std::string make_command = "/dev/fd/" + std::to_string(held.file.get()) + goal;
   std::vector<int> kept{held.file.get()};
   if (environment_held.file.valid()) kept.push_back(environment_held.file.get());
@@ -441,9 +532,10 @@ Status RunNmakeBuild(const CodegenReport& caller, const char* /*return_folder*/,
     file = platform::OpenOwnedFile(script.c_str(), mode, &open_error);
     if (file.valid() || open_error != EEXIST) break;
   }
-  const std::string text = BuildScriptText(
-      environment != nullptr ? environment_read.c_str() : nullptr,
-      folder.empty() ? nullptr : folder.c_str(), make, make_command, BuildUmask(), system_path);
+  const std::string text =
+      BuildScriptText(environment != nullptr ? environment_read.c_str() : nullptr,
+                      folder.empty() ? nullptr : folder.c_str(), make, make_command, BuildUmask(),
+                      system_path, judged);
   int write_error = 0;
   if (!file.valid() || !platform::WriteAll(file.get(), text.data(), text.size(), &write_error)) {
     if (file.valid()) RemoveScript(script, file.get());

@@ -24,10 +24,13 @@ void Warning(const CodegenReport& report, const char* format, const char* text1)
 // (`mask`, octal), PATH without its empty and relative entries (which
 // would find programs in the build folder; with none left, system_path
 // and a line saying so, or when that is empty a line and the end of the
-// script), then make by its path.
+// script), then make by its path. After the environment file, each of
+// `judged` ("NAME=value", or "NAME" for one unset) that the file changed
+// ends the script with a line.
 std::string BuildScriptText(const char* environment_file, const char* build_folder,
-                            const std::string& make, const std::string& command,
-                            std::uint32_t mask, const std::string& system_path);
+                            const std::string& make, const std::string& command, std::uint32_t mask,
+                            const std::string& system_path,
+                            const std::vector<std::string>& judged = {});
 // The system's tool folders, as the build's PATH when it is left none:
 // those of /usr/local/bin, /usr/bin and /bin that the PATH rule keeps.
 std::string SystemPath();
@@ -72,11 +75,14 @@ Status RefuseOpenSearchFolders(const CodegenReport& report, const std::vector<st
 // searched (the installation's and the user's own, USERINCLUDEPATHS and
 // USERLIBPATHS among them), as make in the build folder with that
 // environment would expand them, judged as above; and a line whose search
-// folder only make could tell is refused. 0x8000FFFF with a line for each,
-// else 0.
+// folder only make could tell is refused, as is a makefile it includes
+// that is there and fails the makefile's own check. 0x8000FFFF with a line
+// for each, else 0. *from_environment (may be null) gets the variables
+// the reading took from the environment.
 Status RefuseOpenMakefileSearch(const CodegenReport& report, const std::string& makefile,
                                 const std::string& build_folder,
-                                const std::vector<std::string>& environment);
+                                const std::vector<std::string>& environment,
+                                std::vector<std::string>* from_environment = nullptr);
 
 // Why nothing may be written through the path, or empty: a symbolic link
 // on its way (its own name included) that belongs to neither this user nor

@@ -68,8 +68,9 @@ std::pair<std::string, std::string> FirstWord(const std::string& text) {
 }
 
 // A line of a makefile that sets a variable: its name, and whether the
-// value comes from a command.
-bool Assignment(const std::string& text, Variables* vars) {
+// value comes from a command. A name with a blank in it is none to make
+// ("include a=b" includes), so none here.
+bool Assignment(const std::string& text, Variables* vars, std::string* set = nullptr) {
   std::string line = Trim(text);
   for (;;) {
     const auto [word, rest] = FirstWord(line);
@@ -83,7 +84,8 @@ bool Assignment(const std::string& text, Variables* vars) {
   const std::size_t colon = TopLevel(line, ":");
   if (colon != std::string::npos && colon < op) return false;
   const std::string name = Trim(line.substr(0, op));
-  if (name.empty()) return false;
+  if (name.empty() || TopLevel(name, " \t") != std::string::npos) return false;
+  if (set != nullptr) *set = name;
   if (line.compare(op, equal + 1 - op, "!=") == 0) vars->computed.insert(name);
   vars->values[name].push_back(Trim(line.substr(equal + 1)));
   return true;
@@ -101,8 +103,8 @@ std::string WithoutComment(const std::string& line) {
   return line;
 }
 
-// The logical lines, backslash-newline joined, each marked as a recipe
-// line or not.
+// The logical lines, backslash-newline joined, each marked as led by a
+// tab or not.
 std::vector<std::pair<bool, std::string>> LogicalLines(const std::string& text) {
   std::vector<std::pair<bool, std::string>> lines;
   std::size_t at = 0;
@@ -128,9 +130,27 @@ std::vector<std::pair<bool, std::string>> LogicalLines(const std::string& text) 
   return lines;
 }
 
+// Whether the line may have make evaluate text as makefile lines: an eval,
+// or a function whose name only make works out.
+bool MayEvaluate(const std::string& line) {
+  for (std::size_t at = 0; at + 1 < line.size(); ++at) {
+    if (line[at] != '$' || (line[at + 1] != '(' && line[at + 1] != '{')) continue;
+    const std::size_t end = Closing(line, at + 1);
+    const std::string inner = line.substr(at + 2, end == std::string::npos ? end : end - at - 2);
+    const std::size_t blank = TopLevel(inner, " \t");
+    const std::string name = inner.substr(0, std::min(inner.find_first_of(" \t,"), inner.size()));
+    if (name == "eval" || (blank != std::string::npos && name.find('$') != std::string::npos))
+      return true;
+  }
+  return false;
+}
+
 class Expander {
  public:
   explicit Expander(const Variables& vars) : vars_(vars) {}
+
+  // The variables looked up in the environment so far.
+  const std::set<std::string>& FromEnvironment() const { return from_environment_; }
 
   // Every text the one given may expand to.
   std::vector<std::string> Expand(const std::string& text, int depth) {
@@ -197,10 +217,11 @@ class Expander {
     std::vector<std::string> settings;
     if (const auto set = vars_.values.find(name); set != vars_.values.end()) {
       settings = set->second;
-    } else if (const auto from = vars_.environment.find(name); from != vars_.environment.end()) {
-      settings = {from->second};
     } else {
-      return {std::string()};
+      from_environment_.insert(name);
+      const auto from = vars_.environment.find(name);
+      if (from == vars_.environment.end()) return {std::string()};
+      settings = {from->second};
     }
     active_.insert(name);
     std::vector<std::string> values;
@@ -214,6 +235,7 @@ class Expander {
 
   const Variables& vars_;
   std::set<std::string> active_;
+  std::set<std::string> from_environment_;
 };
 
 // The words the shell makes of a recipe line; a word with an expansion of
@@ -355,13 +377,23 @@ MakeSearch MakefileSearchFolders(const std::string& text,
       vars.environment[setting.substr(0, equal)] = setting.substr(equal + 1);
   }
   std::vector<std::string> recipes;
-  // Folders make itself searches: for prerequisites (vpath), and the
-  // makefiles it reads (include), as written.
-  std::vector<std::string> vpaths{"$(VPATH)"}, includes;
+  // Folders make itself searches: for prerequisites (VPATH, and vpath's
+  // lines after their pattern), and the makefiles it reads (include), as
+  // written.
+  std::vector<std::string> vpath_lines;
+  std::vector<std::pair<std::string, std::string>> includes;
+  MakeSearch search;
   std::string defining;
   std::string body;
   int nested = 0;
-  for (const auto& [recipe, whole] : LogicalLines(text)) {
+  // Make takes a tab-led line as a recipe only after a rule line, until a
+  // line of another kind; otherwise it reads it as any other line. Where a
+  // conditional holds the line that opened or closed the rule, either may
+  // hold: the line is read both ways.
+  bool rule_open = false, either = false;
+  int conditionals = 0;
+  for (const auto& [tab, whole] : LogicalLines(text)) {
+    if (MayEvaluate(whole)) AddFolder(std::string(1, kUnknown), Trim(whole), &search);
     if (!defining.empty()) {
       const std::string first = FirstWord(whole).first;
       if (first == "define") ++nested;
@@ -375,12 +407,28 @@ MakeSearch MakefileSearchFolders(const std::string& text,
       }
       continue;
     }
-    if (recipe) {
+    if (tab && (rule_open || either)) {
       recipes.push_back(whole);
-      continue;
+      if (!either) continue;
     }
     const std::string line = WithoutComment(whole);
     const auto [first, rest] = FirstWord(line);
+    // Blank lines, comments and conditionals leave a rule open.
+    if (first == "ifdef" || first == "ifndef" || first == "ifeq" || first == "ifneq")
+      ++conditionals;
+    if (first == "endif" && conditionals > 0) --conditionals;
+    if (first.empty() || first == "ifdef" || first == "ifndef" || first == "ifeq" ||
+        first == "ifneq" || first == "else" || first == "endif") {
+      continue;
+    }
+    // Read both ways, a recipe line leaves the rule open.
+    const bool both = tab && either;
+    if (both) {
+      rule_open = true;
+    } else {
+      rule_open = false;
+      either = conditionals > 0;
+    }
     if (first == "define" || ((first == "override" || first == "export" || first == "private") &&
                               FirstWord(rest).first == "define")) {
       std::string name = first == "define" ? rest : FirstWord(rest).second;
@@ -389,25 +437,36 @@ MakeSearch MakefileSearchFolders(const std::string& text,
       defining = name.empty() ? std::string(1, kUnknown) : name;
       continue;
     }
+    // Make tries a setting first: "include = ..." sets a variable.
+    std::string set;
+    if (Assignment(line, &vars, &set)) {
+      // Another recipe prefix would change which lines are recipes.
+      if (set == ".RECIPEPREFIX") AddFolder(std::string(1, kUnknown), Trim(whole), &search);
+      continue;
+    }
     if (first == "vpath") {
-      vpaths.push_back(FirstWord(rest).second);
+      vpath_lines.push_back(rest);
       continue;
     }
     if (first == "include" || first == "-include" || first == "sinclude") {
-      includes.push_back(rest);
+      includes.emplace_back(first, rest);
       continue;
     }
-    if (Assignment(line, &vars)) continue;
     const std::size_t colon = TopLevel(line, ":");
     if (colon == std::string::npos) continue;
     // A rule: its recipe after ';', or a setting for its targets alone.
     const std::size_t semi = TopLevel(line, ";", colon);
+    rule_open = true;
+    either = conditionals > 0;
     if (semi != std::string::npos) {
       recipes.push_back(whole.substr(whole.find(';') + 1));
     } else {
       std::size_t from = colon + 1;
       if (from < line.size() && line[from] == ':') ++from;
-      Assignment(line.substr(from), &vars);
+      if (Assignment(line.substr(from), &vars)) {
+        rule_open = both;
+        either = either || both;
+      }
     }
   }
   // Make's own rules, which build a file the makefile names without a
@@ -419,7 +478,6 @@ MakeSearch MakefileSearchFolders(const std::string& text,
                                "$(CXX) $(LDFLAGS) $(TARGET_ARCH) $(LDLIBS) $(LOADLIBES)"}) {
     recipes.push_back(built_in);
   }
-  MakeSearch search;
   Expander expander(vars);
   for (const std::string& raw : recipes) {
     // The recipe's own prefixes, which make strips; one a variable gives
@@ -431,25 +489,52 @@ MakeSearch MakefileSearchFolders(const std::string& text,
       SearchedBy(ShellWords(line), Trim(raw), &search);
     }
   }
-  for (const std::string& raw : vpaths) {
-    for (const std::string& text : expander.Expand(raw, 0)) {
-      for (const std::string& folder : ListWords(text, ": \t")) AddFolder(folder, raw, &search);
-    }
+  const std::size_t named_by_recipes = search.folders.size();
+  // A text only make knows stays unknown as a whole: where it splits into
+  // words is unknown too.
+  auto known = [](const std::string& text) { return text.find(kUnknown) == std::string::npos; };
+  const std::string unknown(1, kUnknown);
+  // VPATH shown as set (in the text, or else the environment).
+  std::string vpath_shown;
+  if (const auto set = vars.values.find("VPATH"); set != vars.values.end()) {
+    for (const std::string& setting : set->second)
+      vpath_shown += (vpath_shown.empty() ? "" : "; ") + setting;
+  } else if (const auto from = vars.environment.find("VPATH"); from != vars.environment.end()) {
+    vpath_shown = from->second;
   }
-  for (const std::string& raw : includes) {
+  for (const std::string& text : expander.Expand("$(VPATH)", 0)) {
+    for (const std::string& folder : ListWords(known(text) ? text : unknown, ": \t"))
+      AddFolder(folder, "VPATH = " + vpath_shown, &search);
+  }
+  for (const std::string& raw : vpath_lines) {
     for (const std::string& text : expander.Expand(raw, 0)) {
-      for (const std::string& file : ListWords(text, " \t")) {
-        // A name only make knows stays unknown, wherever its '/' falls.
-        const std::size_t cut = file.rfind('/');
-        const bool known = file.find(kUnknown) == std::string::npos;
-        AddFolder(!known                     ? file
-                  : cut == std::string::npos ? "."
-                  : cut == 0                 ? "/"
-                                             : file.substr(0, cut),
-                  "include " + raw, &search);
+      const std::vector<std::string> words = ListWords(known(text) ? text : unknown, " \t");
+      for (std::size_t i = known(text) ? 1 : 0; i < words.size(); ++i) {
+        for (const std::string& folder : ListWords(words[i], ":"))
+          AddFolder(folder, "vpath " + raw, &search);
       }
     }
   }
+  for (const auto& [directive, raw] : includes) {
+    for (const std::string& text : expander.Expand(raw, 0)) {
+      for (const std::string& file : ListWords(text, " \t")) {
+        // Make expands a glob or a leading '~' itself.
+        if (!known(file) || file.find_first_of("*?[") != std::string::npos || file[0] == '~') {
+          AddFolder(unknown, directive + " " + raw, &search);
+          continue;
+        }
+        const std::size_t cut = file.rfind('/');
+        AddFolder(cut == std::string::npos ? "."
+                  : cut == 0               ? "/"
+                                           : file.substr(0, cut),
+                  directive + " " + raw, &search);
+        if (std::find(search.files.begin(), search.files.end(), file) == search.files.end())
+          search.files.push_back(file);
+      }
+    }
+  }
+  search.make_folders.assign(search.folders.begin() + named_by_recipes, search.folders.end());
+  search.environment.assign(expander.FromEnvironment().begin(), expander.FromEnvironment().end());
   return search;
 }
 

@@ -18,6 +18,7 @@
 #include "codegen/output_folder.h"
 #include "codegen_helpers.h"
 #include "framework/libraries/library_loader.h"
+#include "tests/support/temp_dir.h"
 
 using namespace codegen_test;
 namespace fs = std::filesystem;
@@ -36,7 +37,7 @@ TEST(BuildDriver, ScriptTextPerEnvironment) {
             "cd \"/b f\" || exit 1\n"
             "umask 0022\n" +
                 path +
-                "unset MAKEFLAGS MFLAGS MAKELEVEL\n"
+                "unset MAKEFLAGS MFLAGS MAKELEVEL MAKEFILES GNUMAKEFLAGS\n"
                 "exec '/usr/bin/make' -f MakeLib build 2>&1\n");
   // A folder the shell would expand inside double quotes.
   EXPECT_EQ(codegen::BuildScriptText(nullptr, "/b/$(rm x)/it's", "/opt/my make", "MakeL", 077,
@@ -44,12 +45,13 @@ TEST(BuildDriver, ScriptTextPerEnvironment) {
             "cd '/b/$(rm x)/it'\\''s' || exit 1\n"
             "umask 0077\n" +
                 path +
-                "unset MAKEFLAGS MFLAGS MAKELEVEL\n"
+                "unset MAKEFLAGS MFLAGS MAKELEVEL MAKEFILES GNUMAKEFLAGS\n"
                 "exec '/opt/my make' -f MakeL 2>&1\n");
-  EXPECT_EQ(codegen::BuildScriptText(nullptr, nullptr, "/bin/make", "MakeUserCode", 027,
-                                     "/usr/bin:/bin"),
-            "umask 0027\n" + path +
-                "unset MAKEFLAGS MFLAGS MAKELEVEL\nexec '/bin/make' -f MakeUserCode 2>&1\n");
+  EXPECT_EQ(
+      codegen::BuildScriptText(nullptr, nullptr, "/bin/make", "MakeUserCode", 027, "/usr/bin:/bin"),
+      "umask 0027\n" + path +
+          "unset MAKEFLAGS MFLAGS MAKELEVEL MAKEFILES GNUMAKEFLAGS\nexec '/bin/make' -f "
+          "MakeUserCode 2>&1\n");
 }
 
 // The script's PATH, run by the shell: only the entries from the root,
@@ -93,6 +95,48 @@ TEST(BuildDriver, ScriptPathKeepsOnlyEntriesFromTheRoot) {
   // What the build gets: the system's folders the PATH rule keeps.
   const std::string system = codegen::SystemPath();
   EXPECT_NE(system.find("/bin"), std::string::npos) << system;
+}
+
+// A variable judged before the environment file, run by the shell: the
+// file that sets, changes or unsets one ends the script with a line naming
+// it; one that leaves them as judged (or sets others) lets make run.
+TEST(BuildDriver, TheEnvironmentFileChangesNothingJudged) {
+  const testsupport::TempDir work;
+  const std::string file = (fs::path(work.path()) / "env.sh").string();
+  const std::vector<std::string> judged = {"CPATH", "VPATH=/a", "QUOTED=it's a b"};
+  struct Case {
+    const char* settings;
+    const char* changed;  // empty: make runs
+  };
+  for (const Case& c : std::initializer_list<Case>{{"", ""},
+                                                   {"OTHER=/x; export OTHER", ""},
+                                                   {"VPATH=/a; QUOTED=\"it's a b\"", ""},
+                                                   {"export CPATH=/x", "CPATH"},
+                                                   {"CPATH=", "CPATH"},
+                                                   {"VPATH=/b", "VPATH"},
+                                                   {"unset VPATH", "VPATH"},
+                                                   {"QUOTED=\"it's a\"", "QUOTED"}}) {
+    SCOPED_TRACE(c.settings);
+    std::ofstream(file, std::ios::trunc) << c.settings << "\n";
+    const std::string script = "VPATH=/a QUOTED=\"it's a b\"; export VPATH QUOTED; unset CPATH\n" +
+                               codegen::BuildScriptText(file.c_str(), nullptr, "/bin/echo", "ran",
+                                                        022, "/usr/bin:/bin", judged);
+    std::string printed;
+    FILE* pipe = ::popen(("/bin/sh -c " + codegen::ShellWord(script)).c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    char buffer[256];
+    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) printed += buffer;
+    const int status = ::pclose(pipe);
+    if (*c.changed == '\0') {
+      EXPECT_EQ(WEXITSTATUS(status), 0);
+      EXPECT_EQ(printed, "-f ran\n");
+    } else {
+      EXPECT_EQ(WEXITSTATUS(status), 1);
+      EXPECT_EQ(printed, "The build does not run: the environment file changes " +
+                             std::string(c.changed) +
+                             ", which was judged before it (set it before the engine starts)\n");
+    }
+  }
 }
 
 // The build's mask keeps the engine's own bits and always closes group's

@@ -1051,7 +1051,13 @@ TEST_F(CodegenCompileBuildInputs, TheFoldersMakeItselfSearchesAreJudgedToo) {
   for (const std::string& line :
        {"include " + (open / "extra.mk").string(), "-include " + (open / "extra.mk").string(),
         "sinclude $(MKDIR)/extra.mk\nMKDIR = " + open.string(), "VPATH = /usr:" + open.string(),
-        "vpath %.h " + open.string()}) {
+        "vpath %.h " + open.string(),
+        // A tab-led line after a setting is no recipe: make reads it.
+        "A = 1\n\tinclude " + (open / "extra.mk").string(),
+        // A setting named as a directive.
+        "include = -I" + open.string() + "\nUSERINCLUDEPATHS = $(include)",
+        // vpath's folders given by a variable with its pattern.
+        "P = %.h " + open.string() + "\nvpath $(P)"}) {
     SCOPED_TRACE(line);
     std::ofstream(include, std::ios::trunc) << line << "\n";
     fs::remove(folder / "grouplib.so");
@@ -1061,6 +1067,12 @@ TEST_F(CodegenCompileBuildInputs, TheFoldersMakeItselfSearchesAreJudgedToo) {
                                     " for headers or libraries: others can make files in the "
                                     "folder " +
                                     open.string() + ", sticky as it is"))
+        << Events();
+    // The line says where the folder is named.
+    EXPECT_TRUE(SaidAfter(from, line.find("USERINCLUDEPATHS") != std::string::npos
+                                    ? "the makefile names it: take it out of USERINCLUDEPATHS"
+                                    : "make itself searches it for the makefile's VPATH, vpath "
+                                      "or include line: take it out of that line, or close it"))
         << Events();
     EXPECT_FALSE(SaidAfter(from, "command succeeded")) << Events();
     EXPECT_FALSE(fs::exists(folder / "grouplib.so"));
@@ -1075,6 +1087,110 @@ TEST_F(CodegenCompileBuildInputs, TheFoldersMakeItselfSearchesAreJudgedToo) {
     EXPECT_TRUE(SaidSince(from, "make -f MakeUserCode command succeeded")) << Events();
     EXPECT_EQ(CallTwice(folder / "grouplib.so"), 3.0) << Events();
   }
+  EXPECT_TRUE(EndEngine()) << Failure();
+}
+
+// Ways for make to read a makefile nobody judged: the engine started with
+// MAKEFILES naming another user's makefile and GNUMAKEFLAGS adding their
+// folder to make's include search (each left out with a line: the build
+// runs without their file); an environment file that sets CPATH to their
+// folder after the judgement (refused with a line, an environment file
+// that sets only its own variable builds); a makefile the user includes
+// that others can write to, or that is a link into their folder; an
+// include make would glob or an eval (each refused with its line). None
+// of their code runs, and the user's own include still builds.
+TEST_F(CodegenCompileBuildInputs, MakeReadsNoMakefileNobodyJudged) {
+  const fs::path base = SharedBase();
+  if (base.empty()) GTEST_SKIP() << shared_->why_not;
+  const fs::path folder = base / "procs", include = base / "user.mk", open = base / "mk",
+                 own = base / "ownmk", mark = base / "ran-planted", environment = base / "env.sh";
+  for (const fs::path& made : {folder, open, own}) fs::create_directories(made);
+  fs::permissions(open, fs::perms::all | fs::perms::sticky_bit);
+  const std::string planted = "X := $(shell touch '" + mark.string() + "')\n";
+  ASSERT_EQ(PlantAs(other_, open / "extra.mk", planted, 0644), 0);
+  ASSERT_EQ(PlantAs(other_, open / "stddef.h",
+                    "#ifndef PLANTED_STDDEF\n#define PLANTED_STDDEF\n#include_next <stddef.h>\n" +
+                        MarkingCode("P14", mark) + "#endif\n",
+                    0644),
+            0);
+  std::ofstream(own / "extra.mk") << "OWN_EXTRA = 1\n";
+  std::ofstream(own / "open.mk") << "OWN_EXTRA = 1\n";
+  ::chmod((own / "open.mk").c_str(), 0666);
+  fs::create_symlink(open / "extra.mk", own / "linked.mk");
+  std::ofstream(environment) << "VANTOR_OWN=1; export VANTOR_OWN\n";
+  const testsupport::ScopedEnv makefiles("MAKEFILES", (open / "extra.mk").c_str());
+  const testsupport::ScopedEnv flags("GNUMAKEFLAGS", ("-I" + open.string()).c_str());
+  const testsupport::ScopedEnv named("VSENVBATFILE", environment.c_str());
+  ASSERT_TRUE(Start()) << Failure();
+  const std::string source = WorkingSource(folder);
+  ASSERT_FALSE(source.empty()) << Failure() << Events();
+  std::ofstream(folder / "twice.c", std::ios::trunc) << source;
+  const auto build = [&](const std::string& included, const std::string& settings) {
+    std::ofstream(include, std::ios::trunc) << included;
+    std::ofstream(environment, std::ios::trunc) << settings;
+    fs::remove(folder / "grouplib.so");
+    fs::remove(folder / "twice.o");
+    const std::size_t from = run_.events.size();
+    EXPECT_TRUE(Generate(folder, 0x7, true, "building", include.string())) << Failure();
+    return from;
+  };
+
+  // Make's own variables left out; extra.mk, found only through their -I,
+  // is not read.
+  std::size_t from = build("-include extra.mk\n", "VANTOR_OWN=1; export VANTOR_OWN\n");
+  EXPECT_TRUE(SaidSince(from, "make -f MakeUserCode command succeeded")) << Events();
+  for (const std::string& left : {"MAKEFILES \"" + (open / "extra.mk").string() + "\"",
+                                  "GNUMAKEFLAGS \"-I" + open.string() + "\""}) {
+    EXPECT_TRUE(SaidAfter(
+        from, "The build leaves out " + left + ": make would read what it names unjudged"))
+        << Events();
+  }
+  EXPECT_EQ(CallTwice(folder / "grouplib.so"), 3.0) << Events();
+  EXPECT_FALSE(fs::exists(mark)) << "make read their makefile";
+
+  // The environment file changes a judged variable after the judgement.
+  for (const std::string& setting :
+       {"CPATH=" + open.string() + "; export CPATH", "export C_INCLUDE_PATH=" + open.string()}) {
+    SCOPED_TRACE(setting);
+    from = build("", setting + "\n");
+    const std::string name = setting.find("CPATH=") == 0 ? "CPATH" : "C_INCLUDE_PATH";
+    EXPECT_TRUE(SaidSince(from, "The build does not run: the environment file changes " + name +
+                                    ", which was judged before it"))
+        << Events();
+    EXPECT_FALSE(SaidAfter(from, "command succeeded")) << Events();
+    EXPECT_FALSE(fs::exists(folder / "grouplib.so"));
+  }
+
+  struct Case {
+    std::string line;
+    std::string said;
+  };
+  for (const Case& c : std::initializer_list<Case>{
+           {"include " + (own / "open.mk").string(),
+            "The build does not read " + (own / "open.mk").string() +
+                ", which the makefile includes: its group or others can write to it"},
+           {"include " + (own / "linked.mk").string(), "The build does not read " +
+                                                           (own / "linked.mk").string() +
+                                                           ", which the makefile includes: "},
+           {"include " + base.string() + "/m*/extra.mk",
+            "The build does not run the makefile's line \"include " + base.string() +
+                "/m*/extra.mk\": a folder make itself searches, or a makefile it reads, is known "
+                "only when make runs"},
+           {"$(eval include " + (open / "extra.mk").string() + ")",
+            "The build does not run the makefile's line \"$(eval include " +
+                (open / "extra.mk").string() + ")\": make would read lines only it works out"}}) {
+    SCOPED_TRACE(c.line);
+    from = build(c.line + "\n", "");
+    EXPECT_TRUE(SaidSince(from, c.said)) << Events();
+    EXPECT_FALSE(SaidAfter(from, "command succeeded")) << Events();
+    EXPECT_FALSE(fs::exists(folder / "grouplib.so"));
+  }
+  EXPECT_FALSE(fs::exists(mark)) << "their makefile was read";
+  from =
+      build("include " + (own / "extra.mk").string() + "\n", "VANTOR_OWN=1; export VANTOR_OWN\n");
+  EXPECT_TRUE(SaidSince(from, "make -f MakeUserCode command succeeded")) << Events();
+  EXPECT_EQ(CallTwice(folder / "grouplib.so"), 3.0) << Events();
+  EXPECT_FALSE(fs::exists(mark)) << "their code ran";
   EXPECT_TRUE(EndEngine()) << Failure();
 }
 

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -130,6 +131,112 @@ TEST(MakeSearch, SelfReferenceAndDepthEnd) {
   for (int i = 0; i < 20; ++i) many.append("W = ").append(std::to_string(i)).append("\n");
   many += "x:\n\tgcc -I/$(W)$(W)$(W)\n";
   EXPECT_EQ(MakefileSearchFolders(many, {}).unknown.size(), 1u);
+}
+
+// A tab-led line is a recipe only while a rule is open: after a setting,
+// a directive or a definition, or before any rule, make reads it as any
+// other line. Blank lines, comments and conditionals keep a rule open.
+TEST(MakeSearch, ATabLedLineIsARecipeOnlyInARule) {
+  for (const std::string& before :
+       {std::string(), std::string("x:\n\ttrue\nA = 1\n"),
+        std::string("x:\n\ttrue\ninclude /own/a.mk\n"), std::string("x: X = 1\n"),
+        std::string("x:\n\ttrue\ndefine D\nendef\n")}) {
+    for (const std::string& line :
+         {std::string("\tinclude /open/extra.mk\n"), std::string("\tvpath %.c /open\n"),
+          std::string("\tCFLAGS += -I/open\nuser: user.o\n")}) {
+      SCOPED_TRACE(before + line);
+      const Folders folders = MakefileSearchFolders(before + line, {}).folders;
+      EXPECT_NE(std::find(folders.begin(), folders.end(), "/open"), folders.end());
+    }
+  }
+  // Where a conditional may leave the rule open or closed, a tab-led line
+  // is read both ways.
+  for (const std::string& text :
+       {std::string("x:\nifdef NEVER\nA = 1\nendif\n\tgcc -I/open -c a.c\n"),
+        std::string("A = 1\nifdef NEVER\nx:\nendif\n\tinclude /open/x.mk\n"),
+        std::string("ifdef D\nx: X = 1\nelse\nx:\nendif\n\ttrue\n\tvpath %.c /open\n")}) {
+    SCOPED_TRACE(text);
+    const Folders folders = MakefileSearchFolders(text, {}).folders;
+    EXPECT_NE(std::find(folders.begin(), folders.end(), "/open"), folders.end());
+  }
+  // Within a rule, however it is broken up, a tab-led line is its recipe.
+  const std::string rule =
+      "x: y\n\n# note\nifdef D\n\techo include /not/read.mk\nendif\n\tgcc -I/inc -c y.c\n";
+  EXPECT_EQ(MakefileSearchFolders(rule, {}).folders, (Folders{"/inc"}));
+  // Another recipe prefix changes which lines are recipes.
+  EXPECT_EQ(MakefileSearchFolders(".RECIPEPREFIX = >\nx:\n> true\n", {}).unknown,
+            (Folders{".RECIPEPREFIX = >"}));
+}
+
+// Make tries a setting before a directive: "include = ..." and
+// "vpath = ..." set variables a recipe may use; "include a=b" includes.
+TEST(MakeSearch, ASettingNamedAsADirectiveIsASetting) {
+  for (const auto& [setting, name] :
+       {std::pair{"include", "include"}, std::pair{"-include", "-include"},
+        std::pair{"sinclude", "sinclude"}, std::pair{"vpath", "vpath"},
+        std::pair{"override vpath", "vpath"}}) {
+    SCOPED_TRACE(setting);
+    const std::string text =
+        std::string(setting) + " = -I/open\nx:\n\tgcc $(" + name + ") -c a.c\n";
+    EXPECT_EQ(MakefileSearchFolders(text, {}).folders, (Folders{"/open"}));
+  }
+  EXPECT_EQ(MakefileSearchFolders("include /open/a=b.mk\n", {}).folders, (Folders{"/open"}));
+  EXPECT_EQ(MakefileSearchFolders("include /open/a.mk\n", {}).files, (Folders{"/open/a.mk"}));
+}
+
+// vpath's line is expanded whole, then split: its first word the pattern.
+// Text only make knows is unknown as a whole.
+TEST(MakeSearch, AVpathLineIsExpandedBeforeItIsSplit) {
+  EXPECT_EQ(MakefileSearchFolders("P = %.h /open\nvpath $(P)\n", {}).folders, (Folders{"/open"}));
+  EXPECT_EQ(MakefileSearchFolders("P = %.h\nvpath $(P) /a:/b /c\n", {}).folders,
+            (Folders{"/a", "/b", "/c"}));
+  EXPECT_TRUE(MakefileSearchFolders("vpath %.h\n", {}).folders.empty());
+  // Told apart from the folders a recipe names.
+  const auto both = MakefileSearchFolders("vpath %.h /v\ninclude /i/a.mk\nx:\n\tgcc -I/r\n", {});
+  EXPECT_EQ(both.folders, (Folders{"/r", "/v", "/i"}));
+  EXPECT_EQ(both.make_folders, (Folders{"/v", "/i"}));
+  for (const std::string line : {"vpath $(shell cat dirs)", "vpath %.h $(dir /x/y) /z"}) {
+    SCOPED_TRACE(line);
+    const auto search = MakefileSearchFolders(line + "\n", {});
+    EXPECT_TRUE(search.folders.empty());
+    EXPECT_EQ(search.unknown, (Folders{line}));
+  }
+  // An unknown VPATH is shown as set.
+  EXPECT_EQ(MakefileSearchFolders("VPATH = $(shell echo /x)\n", {}).unknown,
+            (Folders{"VPATH = $(shell echo /x)"}));
+}
+
+// Text make may evaluate as makefile lines is unknown wherever it stands;
+// a function that only prints is not.
+TEST(MakeSearch, EvaluatedTextIsUnknown) {
+  for (const std::string line :
+       {"$(eval include /open/x.mk)", "${eval VPATH = /open}", "all: $(eval X = 1)",
+        "X := $(eval include /x.mk)", "$($(E) include /x.mk)"}) {
+    SCOPED_TRACE(line);
+    EXPECT_EQ(MakefileSearchFolders(line + "\n", {}).unknown, (Folders{line}));
+  }
+  const auto search = MakefileSearchFolders("$(info evaluated)\nX = $(Y_$(Z))\n", {});
+  EXPECT_TRUE(search.unknown.empty());
+}
+
+// Make expands a glob or '~' in an included name itself: unknown. The
+// variables read from the environment are named, set there or not.
+TEST(MakeSearch, IncludedNamesAndTheEnvironmentRead) {
+  for (const std::string line :
+       {"include /x/*/extra.mk", "-include /x/a?.mk", "include [ab].mk", "include ~/x.mk"}) {
+    SCOPED_TRACE(line);
+    const auto search = MakefileSearchFolders(line + "\n", {});
+    EXPECT_EQ(search.unknown, (Folders{line}));
+    EXPECT_TRUE(search.files.empty());
+  }
+  const auto search =
+      MakefileSearchFolders("A = $(B)\nx:\n\tgcc $(A) $(C)\n", {"C=-I/c", "D=unused"});
+  Folders names = search.environment;
+  EXPECT_NE(std::find(names.begin(), names.end(), "B"), names.end());
+  EXPECT_NE(std::find(names.begin(), names.end(), "C"), names.end());
+  EXPECT_NE(std::find(names.begin(), names.end(), "VPATH"), names.end());
+  EXPECT_EQ(std::find(names.begin(), names.end(), "A"), names.end());
+  EXPECT_EQ(std::find(names.begin(), names.end(), "D"), names.end());
 }
 
 }  // namespace

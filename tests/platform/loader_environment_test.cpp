@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/support/scoped_current_folder.h"
@@ -150,6 +152,27 @@ TEST(LoaderEnvironment, ToolsGetNothingFoundFromTheirFolder) {
   // No PATH kept is no PATH, never an empty one.
   const testsupport::ScopedEnv relative("PATH", ".:bin");
   EXPECT_EQ(setting(ToolEnvironment(&dropped), "PATH"), "<none>");
+}
+
+// Makefiles make reads before the build's, and options it takes from the
+// environment, never reach make: each left out with its line, whatever
+// it names; the rest of the environment stays.
+TEST(LoaderEnvironment, MakesOwnEnvironmentIsLeftOut) {
+  for (const auto& [name, value] :
+       {std::pair{"MAKEFILES", "/tmp/evil.mk"}, std::pair{"MAKEFILES", ""},
+        std::pair{"GNUMAKEFLAGS", "-I/tmp"}, std::pair{"GNUMAKEFLAGS", "-s"}}) {
+    SCOPED_TRACE(std::string(name) + "=" + value);
+    const testsupport::ScopedEnv set(name, value);
+    const testsupport::ScopedEnv other("VANTOR_KEPT", "1");
+    std::vector<std::string> dropped;
+    const std::vector<std::string> environment = ToolEnvironment(&dropped);
+    for (const std::string& entry : environment)
+      EXPECT_NE(entry.rfind(name + std::string("="), 0), 0u);
+    EXPECT_NE(std::find(environment.begin(), environment.end(), "VANTOR_KEPT=1"),
+              environment.end());
+    EXPECT_EQ(dropped, (std::vector<std::string>{std::string(name) + " \"" + value +
+                                                 "\": make would read what it names unjudged"}));
+  }
 }
 
 }  // namespace
