@@ -25,6 +25,16 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// Runs a script with /bin/sh: its exit status, and what it printed.
+int RunShell(const std::string& script, std::string* printed) {
+  FILE* pipe = ::popen(("/bin/sh -c " + codegen::ShellWord(script)).c_str(), "r");
+  if (pipe == nullptr) return -1;
+  char buffer[256];
+  while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) *printed += buffer;
+  const int status = ::pclose(pipe);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 TEST(BuildDriver, ScriptTextPerEnvironment) {
   const std::string path =
       "PATH=$(set -f; IFS=:; kept=; for entry in $PATH; do case $entry in /*) "
@@ -81,15 +91,11 @@ TEST(BuildDriver, ScriptPathKeepsOnlyEntriesFromTheRoot) {
     const std::size_t from = text.find("PATH=");
     const std::string line = text.substr(from, text.find('\n', from) + 1 - from);
     // What a program the script starts sees.
-    const std::string script = "PATH=" + std::string(c.path) + "; " + line +
-                               "/bin/sh -c 'printf [%s] \"${PATH-unset}\"'";
+    const std::string script =
+        "PATH=" + std::string(c.path) + "; " + line + "/bin/sh -c 'printf [%s] \"${PATH-unset}\"'";
     std::string printed;
-    FILE* pipe = ::popen(("/bin/sh -c " + codegen::ShellWord(script)).c_str(), "r");
-    ASSERT_NE(pipe, nullptr);
-    char buffer[256];
-    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) printed += buffer;
-    const int status = ::pclose(pipe);
-    EXPECT_EQ(WEXITSTATUS(status), c.status) << c.path;
+    const int status = RunShell(script, &printed);
+    EXPECT_EQ(status, c.status) << c.path;
     EXPECT_EQ(printed, c.printed) << c.path;
   }
   // What the build gets: the system's folders the PATH rule keeps.
@@ -122,16 +128,12 @@ TEST(BuildDriver, TheEnvironmentFileChangesNothingJudged) {
                                codegen::BuildScriptText(file.c_str(), nullptr, "/bin/echo", "ran",
                                                         022, "/usr/bin:/bin", judged);
     std::string printed;
-    FILE* pipe = ::popen(("/bin/sh -c " + codegen::ShellWord(script)).c_str(), "r");
-    ASSERT_NE(pipe, nullptr);
-    char buffer[256];
-    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) printed += buffer;
-    const int status = ::pclose(pipe);
+    const int status = RunShell(script, &printed);
     if (*c.changed == '\0') {
-      EXPECT_EQ(WEXITSTATUS(status), 0);
+      EXPECT_EQ(status, 0);
       EXPECT_EQ(printed, "-f ran\n");
     } else {
-      EXPECT_EQ(WEXITSTATUS(status), 1);
+      EXPECT_EQ(status, 1);
       EXPECT_EQ(printed, "The build does not run: the environment file changes " +
                              std::string(c.changed) +
                              ", which was judged before it (set it before the engine starts)\n");
@@ -380,7 +382,8 @@ TEST(CodegenCompile, BuildDriverLeftNoPathRunsTheSystemsTools) {
   std::ofstream(folder / "env.sh") << "PATH=.:bin\n";
   ::chmod((folder / "env.sh").c_str(), 0644);
   const std::string told =
-      "The build has no PATH entry from the root: it runs with PATH=" + codegen::SystemPath() + "\n";
+      "The build has no PATH entry from the root: it runs with PATH=" + codegen::SystemPath() +
+      "\n";
   const std::string seen = std::string("[").append(codegen::SystemPath()).append("]\n");
   for (const char* environment : {static_cast<const char*>(nullptr), "env.sh"}) {
     for (const char* path : {".", ":bin:", ""}) {
