@@ -10,7 +10,10 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -223,18 +226,36 @@ TEST_F(SolverMessagesRoad, ASlowReaderGetsTheWholeOutcomeOfALongSteadyState) {
   EXPECT_TRUE(FinishRun()) << Failure();
 }
 
-// Waits until the process has worked and then used no processor time for
-// a third of a second: an engine that did a command and waits for its
-// client. False when that did not come within `bound`.
-bool WorkedAndSettled(int pid, std::chrono::seconds bound) {
-  const auto until = std::chrono::steady_clock::now() + bound;
+// Whether a thread of the process is running or waits for a processor.
+bool AnyThreadRunnable(int pid) {
+  std::error_code error;
+  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
+    std::ifstream stat(task.path() / "stat");
+    const std::string text{std::istreambuf_iterator<char>(stat), {}};
+    const std::size_t name_end = text.rfind(')');
+    if (name_end != std::string::npos && name_end + 2 < text.size() && text[name_end + 2] == 'R')
+      return true;
+  }
+  return false;
+}
+
+// Waits until the process has worked and then, for a third of a second,
+// used no processor time with no thread waiting for one: an engine that
+// did a command and waits for its client. A busy machine may give an
+// engine still at work no processor for that long: taken for settled, it
+// had later commands join its run (4 steady states of 20) and its memory
+// peak read before it came. False when that did not come within a bound
+// that only catches a hang.
+bool WorkedAndSettled(int pid, std::chrono::seconds base) {
+  const auto until = std::chrono::steady_clock::now() + testsupport::HangBound(base);
   const long before = engineroad::CpuMs(pid);
   long last = before;
   for (int quiet = 0; std::chrono::steady_clock::now() < until;) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     const long now = engineroad::CpuMs(pid);
     if (now < 0) return false;
-    quiet = now == last ? quiet + 1 : 0;
+    quiet = now == last && !AnyThreadRunnable(pid) ? quiet + 1 : 0;
     last = now;
     if (now > before && quiet >= 7) return true;
   }
